@@ -1,0 +1,168 @@
+#include "QVMain.h"
+
+#include "../lib/HandleU.h"
+#include "../lib/RegistryU.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+namespace {
+
+const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run\\";
+const wchar_t kRunValue[] = L"Quenvar";
+const wchar_t kStoreKey[] = L"Software\\Quenvar\\";
+
+// Full path of the running executable; empty if it cannot be read.
+std::wstring ExecutablePath() noexcept {
+    try {
+        std::wstring path(MAX_PATH, L'\0');
+        for (;;) {
+            const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+            if (n == 0)
+                return std::wstring();
+            if (n < path.size()) {
+                path.resize(n);
+                return path;
+            }
+            path.resize(path.size() * 2);
+        }
+    } catch (...) {
+        return std::wstring();
+    }
+}
+
+std::wstring ComputeAppDir() noexcept {
+    try {
+        std::wstring path = ExecutablePath();
+        const size_t slash = path.find_last_of(L"\\/:");
+        return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+    } catch (...) {
+        return std::wstring();
+    }
+}
+
+std::wstring ComputeUpdateDir() noexcept {
+    try {
+        return ComputeAppDir() + L"Update";
+    } catch (...) {
+        return std::wstring();
+    }
+}
+
+// The mode's verb with ASCII letters upper-cased and every leading "-" and "/" removed.
+std::wstring NormalisedVerb(const std::wstring& anArg) {
+    std::wstring verb = anArg;
+    for (wchar_t& c : verb)
+        if (c >= L'a' && c <= L'z')
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+    const size_t first = verb.find_first_not_of(L"-/");
+    return first == std::wstring::npos ? std::wstring() : verb.substr(first);
+}
+
+} // namespace
+
+TRunMode RunMode = rmWindow;
+const std::wstring AppDir = ComputeAppDir();
+const std::wstring UpdateDir = ComputeUpdateDir();
+
+std::vector<std::wstring> SplitArguments(const std::wstring& aCommandLine) {
+    std::vector<std::wstring> args;
+    if (aCommandLine.empty())
+        return args; // CommandLineToArgvW would return this program's own path instead
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(aCommandLine.c_str(), &count);
+    TUniqueLocal owner(argv);
+    // argv[0] is the executable's path; only the verb and its argument are ever read.
+    for (int i = 1; argv && i < count && i <= 2; ++i)
+        args.emplace_back(argv[i]);
+    return args;
+}
+
+std::vector<std::wstring> CommandLineArguments() {
+    return SplitArguments(GetCommandLineW());
+}
+
+TRunMode RunModeFromArguments(const std::vector<std::wstring>& anArgs) {
+    static const struct {
+        const wchar_t* verb;
+        TRunMode mode;
+    } kVerbs[] = {{L"UNINSTALL", rmUninstall}, {L"INSTALL", rmInstall}, {L"UPDATE", rmUpdate},
+                  {L"SETLEVEL", rmSetLevel},   {L"STOP", rmStop},       {L"TRAY", rmTray}};
+    if (anArgs.empty())
+        return rmWindow;
+    const std::wstring verb = NormalisedVerb(anArgs[0]);
+    for (const auto& entry : kVerbs)
+        if (verb == entry.verb)
+            return entry.mode;
+    return rmWindow;
+}
+
+void ParseRunMode() noexcept {
+    try {
+        RunMode = RunModeFromArguments(CommandLineArguments());
+    } catch (...) {
+    }
+}
+
+std::wstring AutostartCommand(const std::wstring& anExePath) {
+    return L"\"" + anExePath + L"\" /tray";
+}
+
+void RunInstall() noexcept {
+    try {
+        WriteRegString(HKEY_CURRENT_USER, kRunKey, kRunValue, AutostartCommand(ExecutablePath()));
+    } catch (...) {
+    }
+}
+
+void RunUninstall() noexcept {
+    try {
+        DeleteRegValue(HKEY_CURRENT_USER, kRunKey, kRunValue);
+        DeleteRegKeyTree(HKEY_CURRENT_USER, kStoreKey, true);
+    } catch (...) {
+    }
+}
+
+// Applying a level joins with the security-level routines.
+void RunSetLevel() noexcept {}
+
+// Closing the running instance joins with the single-instance routines.
+void RunStop() noexcept {}
+
+// The updater joins with the update thread.
+void RunUpdate() {}
+
+// The window and the tray icon join with the user interface.
+void RunMainWindow(TMode) {}
+
+int RunProgram() noexcept {
+    try {
+        ParseRunMode();
+        switch (RunMode) {
+        case rmInstall:
+            RunInstall();
+            break;
+        case rmUninstall:
+            RunUninstall();
+            break;
+        case rmUpdate:
+            RunUpdate();
+            break;
+        case rmSetLevel:
+            RunSetLevel();
+            break;
+        case rmStop:
+            RunStop();
+            break;
+        case rmTray:
+            RunMainWindow(mTray);
+            break;
+        case rmWindow:
+        default:
+            RunMainWindow(mNormal);
+            break;
+        }
+    } catch (...) {
+    }
+    return 0;
+}

@@ -1,0 +1,54 @@
+// The program body: start-up values, the command-line verb and the run mode it selects.
+#pragma once
+
+#include "QVConst.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum TRunMode : std::uint8_t {
+    rmWindow = 0,
+    rmInstall = 1,
+    rmUninstall = 2,
+    rmUpdate = 3,
+    rmSetLevel = 4,
+    rmStop = 5,
+    rmTray = 6
+};
+
+// The mode this process runs; rmWindow until ParseRunMode has run.
+extern TRunMode RunMode;
+
+// The executable's folder with a trailing backslash, and its "Update" subfolder (no trailing
+// backslash). Both are computed during start-up, before the program body runs.
+extern const std::wstring AppDir;
+extern const std::wstring UpdateDir;
+
+// The verb and its argument: at most the first two arguments after the executable's path of
+// aCommandLine, split by the platform's standard rules (quotes are removed).
+std::vector<std::wstring> SplitArguments(const std::wstring& aCommandLine);
+
+// SplitArguments of this process's command line.
+std::vector<std::wstring> CommandLineArguments();
+
+// The mode the first of anArgs selects: letter case and any leading run of "-" and "/" are
+// ignored, the rest must equal a verb exactly. No argument or no match gives rmWindow.
+TRunMode RunModeFromArguments(const std::vector<std::wstring>& anArgs);
+
+// Sets RunMode from the process's command line; an exception leaves RunMode as it stood.
+void ParseRunMode() noexcept;
+
+// The per-user autostart command for the executable at anExePath. The path is quoted, so that a
+// folder with blanks ("C:\Program Files\...") cannot make Windows start "C:\Program.exe".
+std::wstring AutostartCommand(const std::wstring& anExePath);
+
+void RunInstall() noexcept;
+void RunUninstall() noexcept;
+void RunSetLevel() noexcept;
+void RunStop() noexcept;
+void RunUpdate();
+void RunMainWindow(TMode aMode);
+
+// Parses the verb, runs exactly one mode and swallows every exception: the exit code is always 0.
+int RunProgram() noexcept;

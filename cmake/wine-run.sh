@@ -1,0 +1,39 @@
+#!/bin/sh
+# Runs a Windows program under 64-bit Wine in the test prefix (WINEPREFIX, or ./wineprefix).
+#   wine-run.sh --setup    create the prefix if needed and start a persistent wineserver
+#   wine-run.sh --stop     stop that wineserver
+#   wine-run.sh PROG ARGS  run PROG; its exit code is returned
+# The first Wine process of a prefix starts wineserver and the prefix services; they inherit
+# the caller's pipes, and ctest would wait for those pipes to close. So they are started here
+# with every standard stream on /dev/null, and only then is the program itself exec'ed.
+: "${WINEPREFIX:=$(pwd)/wineprefix}"
+WINEDEBUG=-all
+WINEDLLOVERRIDES="mscoree,mshtml="
+WINEARCH=win64
+export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINEARCH
+loader=/usr/lib/wine/wine64
+server=/usr/lib/wine/wineserver
+
+start_server() {
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        mkdir -p "$WINEPREFIX"
+        "$loader" wineboot -i </dev/null >/dev/null 2>&1
+    fi
+    "$server" -p </dev/null >/dev/null 2>&1
+    "$loader" wineboot </dev/null >/dev/null 2>&1
+}
+
+case "$1" in
+--setup)
+    start_server
+    exit 0
+    ;;
+--stop)
+    "$server" -k </dev/null >/dev/null 2>&1
+    "$server" -w </dev/null >/dev/null 2>&1
+    exit 0
+    ;;
+esac
+
+start_server
+exec "$loader" "$@"

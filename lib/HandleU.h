@@ -1,0 +1,95 @@
+// One move-only owner for every kind of OS resource: kernel and file handles, registry keys,
+// modules, and whatever later units add a traits struct for. Modelled on WIL's unique_any.
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+template <typename Traits> class TUniqueHandle {
+public:
+    using pointer = typename Traits::type;
+
+    TUniqueHandle() noexcept : FValue(Traits::invalid()) {}
+    explicit TUniqueHandle(pointer aValue) noexcept : FValue(aValue) {}
+    TUniqueHandle(const TUniqueHandle&) = delete;
+    TUniqueHandle& operator=(const TUniqueHandle&) = delete;
+    TUniqueHandle(TUniqueHandle&& anOther) noexcept : FValue(anOther.release()) {}
+    TUniqueHandle& operator=(TUniqueHandle&& anOther) noexcept {
+        if (this != &anOther)
+            reset(anOther.release());
+        return *this;
+    }
+    ~TUniqueHandle() { reset(); }
+
+    pointer get() const noexcept { return FValue; }
+    bool valid() const noexcept { return FValue != Traits::invalid(); }
+    explicit operator bool() const noexcept { return valid(); }
+
+    // Closes the held resource and takes aValue. The thread's last-error value survives the close,
+    // so a failing call's GetLastError() can still be read after its owner was reset.
+    void reset(pointer aValue = Traits::invalid()) noexcept {
+        if (FValue != Traits::invalid()) {
+            const DWORD err = GetLastError();
+            Traits::close(FValue);
+            SetLastError(err);
+        }
+        FValue = aValue;
+    }
+
+    // Gives up ownership without closing.
+    pointer release() noexcept { return std::exchange(FValue, Traits::invalid()); }
+
+    // For Win32 out-parameters: closes what is held and hands out the address to fill.
+    pointer* put() noexcept {
+        reset();
+        return &FValue;
+    }
+
+private:
+    pointer FValue;
+};
+
+struct TKernelHandleTraits {
+    using type = HANDLE;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept { CloseHandle(h); }
+};
+
+struct TFileHandleTraits {
+    using type = HANDLE;
+    static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(type h) noexcept { CloseHandle(h); }
+};
+
+// Predefined roots (HKEY_CURRENT_USER…) are not keys this process opened; they are never closed.
+struct TRegKeyTraits {
+    using type = HKEY;
+    static type invalid() noexcept { return nullptr; }
+    static bool isPredefined(type h) noexcept {
+        const auto v = reinterpret_cast<ULONG_PTR>(h);
+        return (v & ~static_cast<ULONG_PTR>(0xFF)) == reinterpret_cast<ULONG_PTR>(HKEY_CLASSES_ROOT);
+    }
+    static void close(type h) noexcept {
+        if (!isPredefined(h))
+            RegCloseKey(h);
+    }
+};
+
+struct TModuleTraits {
+    using type = HMODULE;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept { FreeLibrary(h); }
+};
+
+struct TLocalMemTraits {
+    using type = HLOCAL;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept { LocalFree(h); }
+};
+
+using TUniqueKernelHandle = TUniqueHandle<TKernelHandleTraits>;
+using TUniqueFile = TUniqueHandle<TFileHandleTraits>;
+using TUniqueHKey = TUniqueHandle<TRegKeyTraits>;
+using TUniqueModule = TUniqueHandle<TModuleTraits>;
+using TUniqueLocal = TUniqueHandle<TLocalMemTraits>;

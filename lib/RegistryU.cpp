@@ -1,0 +1,182 @@
+#include "RegistryU.h"
+
+#include "HandleU.h"
+
+namespace {
+
+// 0x2000F: query and set values, create and enumerate subkeys, and the standard read right.
+constexpr REGSAM KEY_TREE_WALK =
+    KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | STANDARD_RIGHTS_READ;
+
+// An empty value name is passed as a null name: both address the default value.
+const wchar_t* ValueNameOrNull(const std::wstring& aName) noexcept {
+    return aName.empty() ? nullptr : aName.c_str();
+}
+
+// Opens an existing key; on failure aKey stays empty.
+bool OpenKey(HKEY aRoot, const std::wstring& aPath, REGSAM anAccess, TUniqueHKey& aKey) noexcept {
+    HKEY h = nullptr;
+    if (RegOpenKeyExW(aRoot, aPath.c_str(), 0, anAccess, &h) != ERROR_SUCCESS)
+        return false;
+    aKey.reset(h);
+    return true;
+}
+
+template <typename Fn> Fn BindProc(const wchar_t* aModule, const char* aName) noexcept {
+    // Both modules are loaded in every process; GetModuleHandleW takes no reference to release.
+    HMODULE m = GetModuleHandleW(aModule);
+    return m ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(m, aName))) : nullptr;
+}
+
+using TIsWow64Process = BOOL(WINAPI*)(HANDLE, PBOOL);
+using TRegDeleteKeyExW = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
+
+} // namespace
+
+bool RunningUnderWow64 = IsWow64();
+
+bool IsWow64() noexcept {
+    static const auto isWow64Process = BindProc<TIsWow64Process>(L"kernel32.dll", "IsWow64Process");
+    BOOL result = FALSE;
+    if (!isWow64Process || !isWow64Process(GetCurrentProcess(), &result))
+        return false;
+    return result != FALSE;
+}
+
+bool WriteRegValue(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& aValueName, DWORD aSize,
+                   const void* aData, DWORD aType) noexcept {
+    TUniqueHKey key;
+    if (RegCreateKeyExW(aRoot, aKeyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, key.put(),
+                        nullptr) != ERROR_SUCCESS)
+        return false;
+    return RegSetValueExW(key.get(), ValueNameOrNull(aValueName), 0, aType, static_cast<const BYTE*>(aData), aSize) ==
+           ERROR_SUCCESS;
+}
+
+bool ReadRegValue(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& aValueName, DWORD aType,
+                  std::vector<BYTE>& aData) noexcept {
+    aData.clear();
+    try {
+        TUniqueHKey key;
+        if (!OpenKey(aRoot, aKeyPath, KEY_READ, key))
+            return false;
+        DWORD size = 0;
+        if (RegQueryValueExW(key.get(), ValueNameOrNull(aValueName), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
+            return false;
+        std::vector<BYTE> buffer(size);
+        DWORD type = REG_NONE;
+        if (RegQueryValueExW(key.get(), ValueNameOrNull(aValueName), nullptr, &type, buffer.data(), &size) !=
+            ERROR_SUCCESS)
+            return false;
+        if (type != aType)
+            return false;
+        buffer.resize(size);
+        aData.swap(buffer);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool WriteRegString(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& aValueName,
+                    const std::wstring& aText) noexcept {
+    const DWORD size = static_cast<DWORD>((aText.size() + 1) * sizeof(wchar_t));
+    return WriteRegValue(aRoot, aKeyPath, aValueName, size, aText.c_str(), REG_SZ);
+}
+
+bool WriteRegDWord(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& aValueName, int aValue) noexcept {
+    const DWORD bits = static_cast<DWORD>(aValue);
+    return WriteRegValue(aRoot, aKeyPath, aValueName, sizeof(bits), &bits, REG_DWORD);
+}
+
+bool ReadRegString(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& aValueName,
+                   std::wstring& aText) noexcept {
+    aText.clear();
+    try {
+        std::vector<BYTE> data;
+        if (!ReadRegValue(aRoot, aKeyPath, aValueName, REG_SZ, data))
+            return false;
+        // The last stored character is the terminator and is dropped; 0 or 1 byte is an empty text.
+        if (data.size() > 1) {
+            const size_t chars = (data.size() - 2) / sizeof(wchar_t);
+            aText.assign(reinterpret_cast<const wchar_t*>(data.data()), chars);
+        }
+        return true;
+    } catch (...) {
+        aText.clear();
+        return false;
+    }
+}
+
+bool ReadRegDWord(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& aValueName, int& aValue) noexcept {
+    aValue = 0;
+    std::vector<BYTE> data;
+    if (!ReadRegValue(aRoot, aKeyPath, aValueName, REG_DWORD, data) || data.size() < sizeof(DWORD))
+        return false;
+    DWORD bits = 0;
+    memcpy(&bits, data.data(), sizeof(bits));
+    aValue = static_cast<int>(bits);
+    return true;
+}
+
+bool DeleteRegValue(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& aValueName) noexcept {
+    TUniqueHKey key;
+    if (!OpenKey(aRoot, aKeyPath, KEY_WRITE, key))
+        return false;
+    return RegDeleteValueW(key.get(), ValueNameOrNull(aValueName)) == ERROR_SUCCESS;
+}
+
+LONG DeleteRegKey(HKEY aParent, const std::wstring& aName) noexcept {
+    if (RunningUnderWow64) {
+        // Bound lazily so the program still starts where RegDeleteKeyExW does not exist.
+        static const auto regDeleteKeyEx = BindProc<TRegDeleteKeyExW>(L"advapi32.dll", "RegDeleteKeyExW");
+        if (regDeleteKeyEx)
+            return regDeleteKeyEx(aParent, aName.c_str(), 0, 0);
+    }
+    return RegDeleteKeyW(aParent, aName.c_str());
+}
+
+bool DeleteRegKeyPath(HKEY aRoot, const std::wstring& aKeyPath) noexcept {
+    try {
+        const size_t slash = aKeyPath.rfind(L'\\');
+        if (slash == std::wstring::npos)
+            return false;
+        TUniqueHKey parent;
+        if (!OpenKey(aRoot, aKeyPath.substr(0, slash), KEY_WRITE, parent))
+            return false;
+        return DeleteRegKey(parent.get(), aKeyPath.substr(slash + 1)) == ERROR_SUCCESS;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool DeleteRegKeyTree(HKEY aRoot, const std::wstring& aKeyPath, bool aRecurse) noexcept {
+    if (aKeyPath.find(L'\\') == std::wstring::npos)
+        return false;
+    if (aRecurse) {
+        try {
+            TUniqueHKey key;
+            DWORD subKeys = 0;
+            if (OpenKey(aRoot, aKeyPath, KEY_TREE_WALK, key) &&
+                RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+                // From the highest index down, so the indexes still to visit stay valid while children go.
+                for (DWORD i = subKeys; i-- > 0;) {
+                    wchar_t name[1024];
+                    DWORD nameLen = ARRAYSIZE(name);
+                    if (RegEnumKeyExW(key.get(), i, name, &nameLen, nullptr, nullptr, nullptr, nullptr) !=
+                        ERROR_SUCCESS)
+                        continue;
+                    std::wstring child = aKeyPath;
+                    if (child.back() != L'\\')
+                        child += L'\\';
+                    child.append(name, nameLen);
+                    if (!DeleteRegKeyTree(aRoot, child, aRecurse))
+                        return false;
+                }
+            }
+        } catch (...) {
+        }
+    }
+    return DeleteRegKeyPath(aRoot, aKeyPath);
+}

@@ -1,0 +1,87 @@
+#include "QVMain.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+namespace {
+
+struct VerbCase {
+    std::vector<std::wstring> args;
+    TRunMode mode;
+};
+
+TEST(ParseRunMode, VerbsSelectTheirModesAndAnythingElseIsTheWindow) {
+    const std::wstring longArg(40000, L'A');
+    const VerbCase cases[] = {
+        {{}, rmWindow},
+        {{L""}, rmWindow},
+        {{L"install"}, rmInstall},
+        {{L"-INSTALL"}, rmInstall},
+        {{L"/Install"}, rmInstall},
+        {{L"--//install"}, rmInstall},
+        {{L"/-/install"}, rmInstall},
+        {{L"UNINSTALL"}, rmUninstall},
+        {{L"-uninstall"}, rmUninstall},
+        {{L"update", L"http://127.0.0.1/x.cab"}, rmUpdate},
+        {{L"/SETLEVEL", L"2"}, rmSetLevel},
+        {{L"setlevel"}, rmSetLevel},
+        {{L"Stop"}, rmStop},
+        {{L"/tray"}, rmTray},
+        {{L"TRAY", L"extra", L"more"}, rmTray},
+        {{L"INSTALLX"}, rmWindow},
+        {{L" INSTALL"}, rmWindow},
+        {{L"INSTALL "}, rmWindow},
+        {{L"IN-STALL"}, rmWindow},
+        {{L"/"}, rmWindow},
+        {{L"-"}, rmWindow},
+        {{L"-/-/"}, rmWindow},
+        {{L"\\install"}, rmWindow},
+        {{longArg}, rmWindow},
+        {{L"/" + longArg}, rmWindow},
+        {{L"\u0130NSTALL"}, rmWindow}, // dotted capital I: only ASCII letters fold
+        {{L"\u00FCbersicht"}, rmWindow},
+        {{L"tr\u0430y"}, rmWindow},     // Cyrillic a
+        {{L"x", L"INSTALL"}, rmWindow}, // only the first argument is the verb
+    };
+    for (const auto& c : cases) {
+        const std::wstring shown = c.args.empty() ? L"<none>" : c.args[0].substr(0, 20);
+        EXPECT_EQ(RunModeFromArguments(c.args), c.mode) << std::string(shown.begin(), shown.end());
+    }
+}
+
+TEST(ParseRunMode, CommandLinesSplitByTheStandardRulesAndOnlyTwoArgumentsAreKept) {
+    EXPECT_EQ(SplitArguments(L"Quenvar.exe"), std::vector<std::wstring>{});
+    EXPECT_EQ(SplitArguments(L"\"C:\\Program Files\\Quenvar\\Quenvar.exe\" /SETLEVEL \"2\""),
+              (std::vector<std::wstring>{L"/SETLEVEL", L"2"}));
+    EXPECT_EQ(SplitArguments(L"q.exe /UPDATE \"http://h/a b.cab\" third fourth"),
+              (std::vector<std::wstring>{L"/UPDATE", L"http://h/a b.cab"}));
+    EXPECT_EQ(SplitArguments(L"q.exe \"\" x"), (std::vector<std::wstring>{L"", L"x"}));
+}
+
+TEST(ParseRunMode, TheProcessesOwnCommandLineSelectsTheWindow) {
+    // The test program runs without a verb of ours (at most gtest flags, which match none).
+    RunMode = rmStop;
+    ParseRunMode();
+    EXPECT_EQ(RunMode, rmWindow);
+}
+
+TEST(Autostart, CommandQuotesThePathSoBlanksCannotSplitIt) {
+    EXPECT_EQ(AutostartCommand(L"C:\\Program Files\\Quenvar\\Quenvar.exe"),
+              L"\"C:\\Program Files\\Quenvar\\Quenvar.exe\" /tray");
+    // The command splits back into exactly the path and the tray verb.
+    const auto args = SplitArguments(L"\"C:\\Program Files\\Quenvar\\Quenvar.exe\" /tray");
+    ASSERT_EQ(args.size(), 1u);
+    EXPECT_EQ(RunModeFromArguments(args), rmTray);
+}
+
+TEST(StartupDirs, AppDirIsTheExecutablesFolderAndUpdateDirLiesBelowIt) {
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring exe(path, n);
+    EXPECT_EQ(AppDir, exe.substr(0, exe.rfind(L'\\') + 1));
+    EXPECT_EQ(AppDir.back(), L'\\');
+    EXPECT_EQ(UpdateDir, AppDir + L"Update");
+}
+
+} // namespace
