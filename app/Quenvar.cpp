@@ -3,6 +3,12 @@
 
 #include <windows.h>
 
+#include <exception>
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // The program never shows an error box: no critical-error or fault dialogs, and a C++ failure that
+    // escapes every handler (which RunProgram is built never to let happen) ends the process quietly.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    std::set_terminate([] { ExitProcess(0); });
     return RunProgram();
 }
