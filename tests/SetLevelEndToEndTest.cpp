@@ -100,7 +100,8 @@ class SetLevelEndToEnd : public ::testing::Test {
 protected:
     TKeyBackup FProtocols{HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kProtocolsKey)};
     TKeyBackup FCiphers{HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCiphersKey)};
-    TKeyBackup FCrypto{HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCryptoKey)};
+    // The whole AdvancedOptions key: Wine has none, and the descriptors would leave it behind.
+    TKeyBackup FAdvancedOptions{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions"};
     TValueBackup FSecureProtocols{HKEY_CURRENT_USER, kIETargetPath, kIETargetValue};
 
     // An empty SCHANNEL tree, the descriptors Wine lacks, and SecureProtocols at kStartBits.
