@@ -1,4 +1,5 @@
 #include "PlatformU.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -76,6 +77,38 @@ TEST(ShellExecuteRunAs, StartsAProgramAndReportsAMissingOne) {
     EXPECT_TRUE(ShellExecuteRunAs(std::wstring(system) + L"\\cmd.exe", L"/c exit", nullptr, L""));
     EXPECT_TRUE(ShellExecuteRunAs(L"cmd.exe", L"/c exit", nullptr, system));
     EXPECT_FALSE(ShellExecuteRunAs(L"C:\\does\\not\\exist\\nothing.exe", L"", nullptr, L""));
+}
+
+} // namespace
+
+namespace {
+
+// Runs PlatformProbe.exe with Wine pretending to be aVersion for that executable only.
+long ProbeAs(const wchar_t* aVersion) {
+    const std::wstring key = L"Software\\Wine\\AppDefaults\\PlatformProbe.exe";
+    HKEY h = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h, nullptr))
+        return -2;
+    TUniqueHKey owner(h);
+    RegSetValueExW(h, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(aVersion),
+                   static_cast<DWORD>((wcslen(aVersion) + 1) * sizeof(wchar_t)));
+    const long code = RunProcess(L"\"" + TestBinDir() + L"PlatformProbe.exe\"");
+    RegDeleteValueW(h, L"Version");
+    return code;
+}
+
+// The live query under the systems Wine can pretend to be. Before Vista there are no labels, so
+// labelling even a missing file succeeds without doing anything. (Wine 8 swaps the product types
+// of "win7" and "win2008r2" in per-program settings, so those two are left out.)
+TEST(GetWinVersionClass, LiveQueryUnderOtherWindowsVersions) {
+    const struct {
+        const wchar_t* version;
+        long expected;
+    } cases[] = {
+        {L"vista", 90}, {L"win2008", 100}, {L"winxp64", 61}, {L"win2003", 81}, {L"win2k", 51}, {L"nt40", 41},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ProbeAs(c.version), c.expected) << std::string(c.version, c.version + wcslen(c.version));
 }
 
 } // namespace
