@@ -1,9 +1,11 @@
 #include "QVMain.h"
 
 #include "QVSettings.h"
+#include "QVSupport.h"
 
 #include "../lib/HandleU.h"
 #include "../lib/RegistryU.h"
+#include "../lib/SecurityU.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -12,7 +14,6 @@ namespace {
 
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run\\";
 const wchar_t kRunValue[] = L"Quenvar";
-const wchar_t kStoreKey[] = L"Software\\Quenvar\\";
 
 // Full path of the running executable; empty if it cannot be read.
 std::wstring ExecutablePath() noexcept {
@@ -112,15 +113,18 @@ std::wstring AutostartCommand(const std::wstring& anExePath) {
 
 void RunInstall() noexcept {
     try {
-        WriteRegString(HKEY_CURRENT_USER, kRunKey, kRunValue, AutostartCommand(ExecutablePath()));
+        WriteUserString(kRunKey, kRunValue, AutostartCommand(ExecutablePath()));
+        // Every install starts a new client identity.
+        WriteStoreString(L"UID", GenerateUID());
     } catch (...) {
     }
 }
 
 void RunUninstall() noexcept {
     try {
-        DeleteRegValue(HKEY_CURRENT_USER, kRunKey, kRunValue);
-        DeleteRegKeyTree(HKEY_CURRENT_USER, kStoreKey, true);
+        DeleteUserValue(kRunKey, kRunValue);
+        DeleteUserKeyTree(kStoreKey);
+        ApplySecurityLevel(lOff);
     } catch (...) {
     }
 }
@@ -149,7 +153,11 @@ void RunSetLevel() noexcept {
         const std::vector<std::wstring> args = CommandLineArguments();
         if (args.size() < 2 || args[1].empty())
             return;
-        ApplySecurityLevel(LevelFromArgument(args[1]));
+        const TLevel level = LevelFromArgument(args[1]);
+        if (ApplySecurityLevel(level) != S_OK)
+            return;
+        WriteStoreInteger(L"Level", level);
+        OpenProtectionPage(level);
     } catch (...) {
     }
 }
@@ -163,34 +171,49 @@ void RunUpdate() {}
 // The window and the tray icon join with the user interface.
 void RunMainWindow(TMode) {}
 
+namespace {
+
+void RunSelectedMode() {
+    switch (RunMode) {
+    case rmInstall:
+        RunInstall();
+        break;
+    case rmUninstall:
+        RunUninstall();
+        break;
+    case rmUpdate:
+        RunUpdate();
+        break;
+    case rmSetLevel:
+        RunSetLevel();
+        break;
+    case rmStop:
+        RunStop();
+        break;
+    case rmTray:
+        RunMainWindow(mTray);
+        break;
+    case rmWindow:
+    default:
+        RunMainWindow(mNormal);
+        break;
+    }
+}
+
+} // namespace
+
 int RunProgram() noexcept {
     try {
         ParseRunMode();
-        switch (RunMode) {
-        case rmInstall:
-            RunInstall();
-            break;
-        case rmUninstall:
-            RunUninstall();
-            break;
-        case rmUpdate:
-            RunUpdate();
-            break;
-        case rmSetLevel:
-            RunSetLevel();
-            break;
-        case rmStop:
-            RunStop();
-            break;
-        case rmTray:
-            RunMainWindow(mTray);
-            break;
-        case rmWindow:
-        default:
-            RunMainWindow(mNormal);
-            break;
+        try {
+            // Without its configuration resource the executable runs no mode at all.
+            LoadEmbeddedConfig();
+            RunSelectedMode();
+        } catch (...) {
         }
+        FreeEmbeddedConfig();
     } catch (...) {
     }
+    DoneObjectSecurity();
     return 0;
 }

@@ -103,6 +103,7 @@ protected:
     // The whole AdvancedOptions key: Wine has none, and the descriptors would leave it behind.
     TKeyBackup FAdvancedOptions{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions"};
     TValueBackup FSecureProtocols{HKEY_CURRENT_USER, kIETargetPath, kIETargetValue};
+    TUrlRecorder FPages; // a successful level opens its protection page: recorded, not shown
 
     // An empty SCHANNEL tree, the descriptors Wine lacks, and SecureProtocols at kStartBits.
     void ResetMachine() {
