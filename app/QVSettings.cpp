@@ -1,6 +1,6 @@
 #include "QVSettings.h"
 
-#include "QVVersionTest.h"
+#include "QVSupport.h"
 
 #include "../lib/RegistryU.h"
 

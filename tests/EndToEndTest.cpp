@@ -2,7 +2,7 @@
 #include "FileVersionU.h"
 #include "LevelExpectations.h"
 #include "QVVersion.h"
-#include "QVVersionTest.h"
+#include "QVSupport.h"
 #include "RegistryU.h"
 #include "TestSupport.h"
 

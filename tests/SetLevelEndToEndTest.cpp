@@ -2,7 +2,7 @@
 // the SCHANNEL and Internet Explorer state it leaves. Every key and value the runs touch is saved
 // first and put back afterwards.
 #include "LevelExpectations.h"
-#include "QVVersionTest.h"
+#include "QVSupport.h"
 #include "RegistryU.h"
 #include "TestSupport.h"
 
