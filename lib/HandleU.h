@@ -88,8 +88,16 @@ struct TLocalMemTraits {
     static void close(type h) noexcept { LocalFree(h); }
 };
 
+// WinINet handles; the header is included by the units that use them.
+struct TInternetTraits {
+    using type = void*;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept;
+};
+
 using TUniqueKernelHandle = TUniqueHandle<TKernelHandleTraits>;
 using TUniqueFile = TUniqueHandle<TFileHandleTraits>;
 using TUniqueHKey = TUniqueHandle<TRegKeyTraits>;
 using TUniqueModule = TUniqueHandle<TModuleTraits>;
 using TUniqueLocal = TUniqueHandle<TLocalMemTraits>;
+using TUniqueInternet = TUniqueHandle<TInternetTraits>;
