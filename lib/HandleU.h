@@ -88,6 +88,13 @@ struct TLocalMemTraits {
     static void close(type h) noexcept { LocalFree(h); }
 };
 
+// Directory searches of FindFirstFileW.
+struct TFindTraits {
+    using type = HANDLE;
+    static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(type h) noexcept { FindClose(h); }
+};
+
 // WinINet handles; the header is included by the units that use them.
 struct TInternetTraits {
     using type = void*;
@@ -133,6 +140,7 @@ using TUniqueHKey = TUniqueHandle<TRegKeyTraits>;
 using TUniqueModule = TUniqueHandle<TModuleTraits>;
 using TUniqueLocal = TUniqueHandle<TLocalMemTraits>;
 using TUniqueInternet = TUniqueHandle<TInternetTraits>;
+using TUniqueFind = TUniqueHandle<TFindTraits>;
 using TUniqueSid = TUniqueHandle<TSidTraits>;
 using TUniqueAcl = TUniqueHandle<TLocalAclTraits>;
 using TUniqueSecurityDescriptor = TUniqueHandle<TLocalSecurityDescriptorTraits>;
