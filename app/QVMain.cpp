@@ -1,6 +1,8 @@
 #include "QVMain.h"
 
 #include "QVSettings.h"
+#include "QVSupport.h"
+#include "QVUpdate.h"
 
 #include "../lib/HandleU.h"
 #include "../lib/RegistryU.h"
@@ -12,7 +14,6 @@ namespace {
 
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run\\";
 const wchar_t kRunValue[] = L"Quenvar";
-const wchar_t kStoreKey[] = L"Software\\Quenvar\\";
 
 // Full path of the running executable; empty if it cannot be read.
 std::wstring ExecutablePath() noexcept {
@@ -113,12 +114,21 @@ std::wstring AutostartCommand(const std::wstring& anExePath) {
 void RunInstall() noexcept {
     try {
         WriteRegString(HKEY_CURRENT_USER, kRunKey, kRunValue, AutostartCommand(ExecutablePath()));
+        // Every install gets a new identity, and its report carries it.
+        WriteStoreString(L"UID", GenerateUID());
+        std::uint32_t status = 0;
+        std::wstring response;
+        SendServiceRequest(saInstall, status, response);
     } catch (...) {
     }
 }
 
 void RunUninstall() noexcept {
     try {
+        // Reported first, while the identity is still in the settings store.
+        std::uint32_t status = 0;
+        std::wstring response;
+        SendServiceRequest(saUninstall, status, response);
         DeleteRegValue(HKEY_CURRENT_USER, kRunKey, kRunValue);
         DeleteRegKeyTree(HKEY_CURRENT_USER, kStoreKey, true);
     } catch (...) {
@@ -166,6 +176,8 @@ void RunMainWindow(TMode) {}
 int RunProgram() noexcept {
     try {
         ParseRunMode();
+        // Without the embedded configuration no mode runs.
+        LoadEmbeddedConfig();
         switch (RunMode) {
         case rmInstall:
             RunInstall();
@@ -192,5 +204,6 @@ int RunProgram() noexcept {
         }
     } catch (...) {
     }
+    FreeEmbeddedConfig();
     return 0;
 }
