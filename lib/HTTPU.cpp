@@ -195,7 +195,9 @@ bool THTTPGet::Execute() {
 
         bool appended = false;
         if (fSettings.Append) {
-            TByteStream* out = StreamWriter->Stream();
+            TByteStream* out = OutputStream();
+            if (!out)
+                return;
             appended = true;
             const std::int64_t size = out->GetSize();
             if (size > 0) {
@@ -236,11 +238,14 @@ bool THTTPGet::Execute() {
         if (QueryMode == eqmHeaders) {
             result = true;
         } else if (QueryMode == eqmFullHeaders || QueryMode == eqmFullHeadersWithContent) {
+            if (!StreamWriter)
+                return;
             std::wstring raw;
-            result = QueryText(request.get(), HTTP_QUERY_RAW_HEADERS_CRLF, 32768, raw);
-            if (!result)
+            const bool queried = QueryText(request.get(), HTTP_QUERY_RAW_HEADERS_CRLF, 32768, raw);
+            if (!queried)
                 raw.clear();
             StreamWriter->Write(raw);
+            result = queried;
             readBody = QueryMode == eqmFullHeadersWithContent;
         }
 
@@ -251,7 +256,9 @@ bool THTTPGet::Execute() {
             fContentLength = QueryText(request.get(), HTTP_QUERY_CONTENT_LENGTH, 65536, text) ? DecimalOrZero(text) : 0;
             if (fContentLength == 0)
                 appended = false;
-            TByteStream* out = StreamWriter->Stream();
+            TByteStream* out = OutputStream();
+            if (!out)
+                return;
             if (QueryMode != eqmFullHeadersWithContent && !appended) {
                 out->SetSize(0);
                 out->SetPosition(0);
@@ -295,6 +302,10 @@ bool THTTPGet::Execute() {
     }
     fTerminated = true;
     return result;
+}
+
+TByteStream* THTTPGet::OutputStream() const {
+    return StreamWriter ? StreamWriter->Stream() : nullptr;
 }
 
 bool THTTPGet::Terminate(std::uint32_t iTimeout) {

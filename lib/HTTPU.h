@@ -89,6 +89,9 @@ public:
     void* CustomObj = nullptr;
 
 private:
+    // The writer's stream; null without a writer or with a closed one, which ends the request.
+    TByteStream* OutputStream() const;
+
     std::wstring fResultContentType;
     void* fOwner;
     std::wstring fURL;

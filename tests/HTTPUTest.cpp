@@ -298,6 +298,30 @@ TEST(HTTPUTest, SplitURLTable) {
     }
 }
 
+TEST(HTTPUTest, MissingOrClosedWriterEndsTheRequest) {
+    TLoopbackServer server([](const TRecordedRequest&) {
+        return TScriptedReply{TLoopbackServer::Reply("200 OK", "Content-Length: 2\r\n", "ok")};
+    });
+    for (eQueryMode mode : {eqmNormal, eqmFullHeaders, eqmFullHeadersWithContent}) {
+        TRun none(server.URL("/w"));
+        none.get.StreamWriter = nullptr;
+        none.get.QueryMode = mode;
+        EXPECT_FALSE(none.get.Execute()) << mode;
+        EXPECT_EQ(none.finished, 1);
+        TStreamWriter closed(nullptr);
+        TRun run(server.URL("/w"));
+        run.get.StreamWriter = &closed;
+        run.get.QueryMode = mode;
+        run.get.Settings().Append = true;
+        EXPECT_FALSE(run.get.Execute()) << mode;
+        EXPECT_EQ(run.finished, 1);
+    }
+    TRun head(server.URL("/w"));
+    head.get.StreamWriter = nullptr;
+    head.get.QueryMode = eqmHeaders;
+    EXPECT_TRUE(head.get.Execute());
+}
+
 TEST(HTTPUTest, EmptyHostFailsCleanly) {
     TRun run(L"http:///p");
     EXPECT_FALSE(run.get.Execute());
