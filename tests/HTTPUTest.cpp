@@ -237,7 +237,9 @@ TEST(HTTPUTest, TerminateStopsTheBodyLoop) {
             sender->Terminate(0);
     };
     EXPECT_FALSE(run.get.Execute());
-    EXPECT_EQ(run.writer.Data().size(), 1000u);
+    // One read of at most the buffer size, then the loop stopped.
+    EXPECT_GT(run.writer.Data().size(), 0u);
+    EXPECT_LE(run.writer.Data().size(), 1000u);
     EXPECT_EQ(run.finished, 1);
 }
 
