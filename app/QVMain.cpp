@@ -6,6 +6,7 @@
 
 #include "../lib/HandleU.h"
 #include "../lib/RegistryU.h"
+#include "../lib/SecurityU.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -113,8 +114,8 @@ std::wstring AutostartCommand(const std::wstring& anExePath) {
 
 void RunInstall() noexcept {
     try {
-        WriteRegString(HKEY_CURRENT_USER, kRunKey, kRunValue, AutostartCommand(ExecutablePath()));
-        // Every install gets a new identity, and its report carries it.
+        WriteUserString(kRunKey, kRunValue, AutostartCommand(ExecutablePath()));
+        // Every install starts a new client identity, and its report carries it.
         WriteStoreString(L"UID", GenerateUID());
         std::uint32_t status = 0;
         std::wstring response;
@@ -129,8 +130,9 @@ void RunUninstall() noexcept {
         std::uint32_t status = 0;
         std::wstring response;
         SendServiceRequest(saUninstall, status, response);
-        DeleteRegValue(HKEY_CURRENT_USER, kRunKey, kRunValue);
-        DeleteRegKeyTree(HKEY_CURRENT_USER, kStoreKey, true);
+        DeleteUserValue(kRunKey, kRunValue);
+        DeleteUserKeyTree(kStoreKey);
+        ApplySecurityLevel(lOff);
     } catch (...) {
     }
 }
@@ -159,7 +161,11 @@ void RunSetLevel() noexcept {
         const std::vector<std::wstring> args = CommandLineArguments();
         if (args.size() < 2 || args[1].empty())
             return;
-        ApplySecurityLevel(LevelFromArgument(args[1]));
+        const TLevel level = LevelFromArgument(args[1]);
+        if (ApplySecurityLevel(level) != S_OK)
+            return;
+        WriteStoreInteger(L"Level", level);
+        OpenProtectionPage(level);
     } catch (...) {
     }
 }
@@ -173,37 +179,49 @@ void RunUpdate() {}
 // The window and the tray icon join with the user interface.
 void RunMainWindow(TMode) {}
 
+namespace {
+
+void RunSelectedMode() {
+    switch (RunMode) {
+    case rmInstall:
+        RunInstall();
+        break;
+    case rmUninstall:
+        RunUninstall();
+        break;
+    case rmUpdate:
+        RunUpdate();
+        break;
+    case rmSetLevel:
+        RunSetLevel();
+        break;
+    case rmStop:
+        RunStop();
+        break;
+    case rmTray:
+        RunMainWindow(mTray);
+        break;
+    case rmWindow:
+    default:
+        RunMainWindow(mNormal);
+        break;
+    }
+}
+
+} // namespace
+
 int RunProgram() noexcept {
     try {
         ParseRunMode();
-        // Without the embedded configuration no mode runs.
-        LoadEmbeddedConfig();
-        switch (RunMode) {
-        case rmInstall:
-            RunInstall();
-            break;
-        case rmUninstall:
-            RunUninstall();
-            break;
-        case rmUpdate:
-            RunUpdate();
-            break;
-        case rmSetLevel:
-            RunSetLevel();
-            break;
-        case rmStop:
-            RunStop();
-            break;
-        case rmTray:
-            RunMainWindow(mTray);
-            break;
-        case rmWindow:
-        default:
-            RunMainWindow(mNormal);
-            break;
+        try {
+            // Without its configuration resource the executable runs no mode at all.
+            LoadEmbeddedConfig();
+            RunSelectedMode();
+        } catch (...) {
         }
+        FreeEmbeddedConfig();
     } catch (...) {
     }
-    FreeEmbeddedConfig();
+    DoneObjectSecurity();
     return 0;
 }

@@ -1,11 +1,15 @@
 // Runs the real Quenvar.exe under Wine and reads back what it left in the prefix's registry.
+#include "FileVersionU.h"
+#include "LevelExpectations.h"
 #include "QVVersion.h"
+#include "QVVersionTest.h"
 #include "RegistryU.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -19,13 +23,102 @@ long RunQuenvar(const std::wstring& anArgs) {
     return RunProcess(Quoted(QuenvarExe()) + L" " + anArgs);
 }
 
+const wchar_t kStorePath[] = L"Software\\Quenvar\\";
+
+bool StoreExists() {
+    TUniqueHKey key;
+    return RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Quenvar", 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+std::wstring StoredString(const wchar_t* aName) {
+    std::wstring text;
+    ReadRegString(HKEY_CURRENT_USER, kStorePath, aName, text);
+    return text;
+}
+
+bool AllDigits(const std::wstring& aText) {
+    return !aText.empty() && aText.find_first_not_of(L"0123456789") == std::wstring::npos;
+}
+
+std::wstring WithoutTrailingBackslash(const wchar_t* aPath) {
+    std::wstring path = aPath;
+    if (!path.empty() && path.back() == L'\\')
+        path.pop_back();
+    return path;
+}
+
+// Copies a key tree of the prefix aside and puts it back (or removes it again) when destroyed.
+class TTreeBackup {
+public:
+    TTreeBackup(HKEY aRoot, const std::wstring& aPath) : FRoot(aRoot), FPath(aPath) {
+        static int counter = 0;
+        FBackup = L"Software\\QuenvarTests\\E2E-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                  std::to_wstring(++counter);
+        TUniqueHKey source, backup;
+        if (RegOpenKeyExW(FRoot, FPath.c_str(), 0, KEY_READ, source.put()) != ERROR_SUCCESS)
+            return;
+        FExisted = RegCreateKeyExW(HKEY_CURRENT_USER, FBackup.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                   backup.put(), nullptr) == ERROR_SUCCESS &&
+                   RegCopyTreeW(source.get(), nullptr, backup.get()) == ERROR_SUCCESS;
+        EXPECT_TRUE(FExisted);
+    }
+    ~TTreeBackup() {
+        RegDeleteTreeW(FRoot, FPath.c_str());
+        RegDeleteKeyW(FRoot, FPath.c_str());
+        if (!FExisted)
+            return;
+        TUniqueHKey backup, target;
+        EXPECT_TRUE(RegOpenKeyExW(HKEY_CURRENT_USER, FBackup.c_str(), 0, KEY_READ, backup.put()) == ERROR_SUCCESS &&
+                    RegCreateKeyExW(FRoot, FPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, target.put(),
+                                    nullptr) == ERROR_SUCCESS &&
+                    RegCopyTreeW(backup.get(), nullptr, target.get()) == ERROR_SUCCESS);
+        backup.reset();
+        RegDeleteTreeW(HKEY_CURRENT_USER, FBackup.c_str());
+        RegDeleteKeyW(HKEY_CURRENT_USER, FBackup.c_str());
+    }
+    TTreeBackup(const TTreeBackup&) = delete;
+    TTreeBackup& operator=(const TTreeBackup&) = delete;
+
+private:
+    HKEY FRoot;
+    std::wstring FPath, FBackup;
+    bool FExisted = false;
+};
+
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
         DeleteRegValue(HKEY_CURRENT_USER, kRunKey, L"Quenvar");
-        DeleteRegKeyTree(HKEY_CURRENT_USER, L"Software\\Quenvar\\", true);
+        DeleteRegKeyTree(HKEY_CURRENT_USER, kStorePath, true);
     }
     void TearDown() override { SetUp(); }
+};
+
+// Runs that apply a level: the machine's SCHANNEL and IE state is saved and put back, and opened
+// pages are recorded.
+class LevelEndToEnd : public EndToEnd {
+protected:
+    TTreeBackup FProtocols{HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kProtocolsKey)};
+    TTreeBackup FCiphers{HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCiphersKey)};
+    TTreeBackup FCrypto{HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCryptoKey)};
+    TTreeBackup FInternetSettings{HKEY_CURRENT_USER, WithoutTrailingBackslash(kIETargetPath)};
+    TUrlRecorder FPages;
+
+    bool AtLeast63() {
+        std::wstring version;
+        ReadRegString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", L"CurrentVersion",
+                      version);
+        return VersionTextAtLeast63(version);
+    }
+    // No SCHANNEL switches, the IE option descriptors Wine lacks, and only SSL 2.0 ticked besides
+    // a bit no option owns.
+    void PrepareMachine() {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kProtocolsKey).c_str());
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCiphersKey).c_str());
+        InstallIEDescriptors();
+        ASSERT_TRUE(
+            WriteRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, static_cast<int>(kForeignBit | 0x8)));
+    }
 };
 
 TEST_F(EndToEnd, GarbageVerbsEndWithExitCodeZero) {
@@ -35,17 +128,66 @@ TEST_F(EndToEnd, GarbageVerbsEndWithExitCodeZero) {
         EXPECT_EQ(RunQuenvar(args), 0);
 }
 
-TEST_F(EndToEnd, InstallWritesTheQuotedAutostartCommandAndUninstallRemovesItAndTheStore) {
+TEST_F(EndToEnd, EveryInstallWritesTheQuotedAutostartCommandAndANewUid) {
     ASSERT_EQ(RunQuenvar(L"--//install"), 0);
     std::wstring command;
     ASSERT_TRUE(ReadRegString(HKEY_CURRENT_USER, kRunKey, L"Quenvar", command));
     EXPECT_EQ(command, Quoted(QuenvarExe()) + L" /tray");
+    const std::wstring first = StoredString(L"UID");
+    EXPECT_TRUE(AllDigits(first)) << Narrow(first);
 
+    ASSERT_EQ(RunQuenvar(L"INSTALL"), 0);
+    const std::wstring second = StoredString(L"UID");
+    EXPECT_TRUE(AllDigits(second)) << Narrow(second);
+    EXPECT_NE(second, first);
+}
+
+TEST_F(LevelEndToEnd, UninstallRemovesAutostartAndStoreAndSwitchesProtectionOff) {
+    ASSERT_EQ(RunQuenvar(L"INSTALL"), 0);
     ASSERT_TRUE(WriteRegString(HKEY_CURRENT_USER, L"Software\\Quenvar\\Sub", L"x", L"y"));
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStorePath, L"Level", 2));
+    PrepareMachine();
+
     ASSERT_EQ(RunQuenvar(L"/UNINSTALL"), 0);
+    std::wstring command;
     EXPECT_FALSE(ReadRegString(HKEY_CURRENT_USER, kRunKey, L"Quenvar", command));
-    TUniqueHKey key;
-    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Quenvar", 0, KEY_READ, key.put()), ERROR_SUCCESS);
+    EXPECT_FALSE(StoreExists());
+    ExpectLevelState(ReadLevelState(), lOff, AtLeast63(), kForeignBit);
+    EXPECT_TRUE(FPages.WaitForUrls(1, 1500).empty());
+}
+
+TEST_F(LevelEndToEnd, SetLevelStoresTheLevelAndOpensItsProtectionPage) {
+    const struct {
+        const wchar_t* args;
+        TLevel level;
+        const wchar_t* page;
+    } cases[] = {
+        {L"SETLEVEL 2", lMax, L"Protection.aspx"},       {L"/setlevel \"1\"", lOptimal, L"Protection.aspx"},
+        {L"-SETLEVEL 7", lMax, L"Protection.aspx"},      {L"SETLEVEL -3", lOff, L"Protection-off.aspx"},
+        {L"SETLEVEL abc", lOff, L"Protection-off.aspx"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.args));
+        FPages.Clear();
+        ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStorePath, L"Level", 99));
+        ASSERT_EQ(RunQuenvar(c.args), 0);
+        int stored = -1;
+        EXPECT_TRUE(ReadRegDWord(HKEY_CURRENT_USER, kStorePath, L"Level", stored));
+        EXPECT_EQ(stored, c.level);
+        const std::vector<std::wstring> urls = FPages.WaitForUrls(1);
+        ASSERT_EQ(urls.size(), 1u);
+        EXPECT_EQ(urls[0].rfind(L"http://", 0), 0u) << Narrow(urls[0]);
+        EXPECT_EQ(urls[0].substr(urls[0].find_last_of(L'/') + 1), c.page) << Narrow(urls[0]);
+    }
+}
+
+TEST_F(LevelEndToEnd, SetLevelWithoutALevelStoresNothingAndOpensNothing) {
+    for (const wchar_t* args : {L"SETLEVEL", L"SETLEVEL \"\""}) {
+        SCOPED_TRACE(Narrow(args));
+        ASSERT_EQ(RunQuenvar(args), 0);
+        EXPECT_FALSE(StoreExists());
+        EXPECT_TRUE(FPages.WaitForUrls(1, 1500).empty());
+    }
 }
 
 // The autostart command must survive a folder with blanks: it starts this very executable in tray mode.
@@ -98,6 +240,190 @@ TEST(Executable, CarriesManifestConfigurationIconAndVersion) {
                                reinterpret_cast<void**>(&text), &len));
     const std::string expected = QV_VERSION_TEXT;
     EXPECT_EQ(std::wstring(text), std::wstring(expected.begin(), expected.end()));
+}
+
+BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD aLanguage, LONG_PTR aList) {
+    reinterpret_cast<std::vector<WORD>*>(aList)->push_back(aLanguage);
+    return TRUE;
+}
+
+// A copy of Quenvar.exe in a folder of its own, removed again with the folder.
+class TExeCopy {
+public:
+    explicit TExeCopy(const wchar_t* aName) {
+        FDir = TestBinDir() + aName + L"\\";
+        CreateDirectoryW(FDir.c_str(), nullptr);
+        FExe = FDir + L"Quenvar.exe";
+        EXPECT_TRUE(CopyFileW(QuenvarExe().c_str(), FExe.c_str(), FALSE));
+    }
+    ~TExeCopy() {
+        DeleteFileW(FExe.c_str());
+        DeleteFileW((FDir + L"Partner.exe").c_str());
+        RemoveDirectoryW(FDir.c_str());
+    }
+    TExeCopy(const TExeCopy&) = delete;
+    TExeCopy& operator=(const TExeCopy&) = delete;
+
+    const std::wstring& Dir() const { return FDir; }
+    const std::wstring& Exe() const { return FExe; }
+
+    // Replaces the content of the "CONFIG" resource. (Wine cannot delete resources this way, so
+    // builds without one are made by the build.)
+    void SetConfig(const std::string& aBytes) const {
+        std::vector<WORD> languages;
+        {
+            TUniqueModule module(LoadLibraryExW(FExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+            ASSERT_TRUE(module);
+            EnumResourceLanguagesW(module.get(), RT_RCDATA, L"CONFIG", CollectLanguage,
+                                   reinterpret_cast<LONG_PTR>(&languages));
+        }
+        ASSERT_EQ(languages.size(), 1u);
+        HANDLE update = BeginUpdateResourceW(FExe.c_str(), FALSE);
+        ASSERT_NE(update, nullptr);
+        ASSERT_TRUE(UpdateResourceW(update, RT_RCDATA, L"CONFIG", languages[0], const_cast<char*>(aBytes.data()),
+                                    static_cast<DWORD>(aBytes.size())));
+        ASSERT_TRUE(EndUpdateResourceW(update, FALSE));
+    }
+
+private:
+    std::wstring FDir, FExe;
+};
+
+// Runs aCommandLine with its standard output going to a file; returns the exit code and the output.
+std::pair<long, std::string> RunCapturingOutput(const std::wstring& aCommandLine) {
+    const std::wstring path = TestBinDir() + L"capture-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    std::pair<long, std::string> result{-1, std::string()};
+    {
+        TUniqueFile out(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr));
+        if (!out)
+            return result;
+        STARTUPINFOW si{};
+        si.cb = sizeof(si);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = out.get();
+        si.hStdError = out.get();
+        PROCESS_INFORMATION pi{};
+        std::wstring cmd = aCommandLine;
+        if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+            return result;
+        TUniqueKernelHandle process(pi.hProcess), thread(pi.hThread);
+        if (WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) {
+            TerminateProcess(process.get(), 1);
+            return result;
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(process.get(), &code);
+        result.first = static_cast<long>(code);
+    }
+    TUniqueFile in(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (in) {
+        result.second.resize(GetFileSize(in.get(), nullptr));
+        DWORD read = 0;
+        ReadFile(in.get(), result.second.data(), static_cast<DWORD>(result.second.size()), &read, nullptr);
+        result.second.resize(read);
+    }
+    DeleteFileW(path.c_str());
+    return result;
+}
+
+std::wstring ConfigTool() {
+    return Quoted(TestBinDir() + L"QVConfig.exe");
+}
+
+// Without its configuration the program runs no mode; any configuration text, even an empty or
+// odd one, lets the mode run with the defaults.
+TEST_F(EndToEnd, TheConfigurationResourceGatesEveryMode) {
+    const struct {
+        const char* what;
+        std::wstring exe;
+        bool modeRuns;
+    } builds[] = {
+        {"missing", TestBinDir() + L"QuenvarNoConfig.exe", false},
+        {"empty", TestBinDir() + L"QuenvarEmptyConfig.exe", true},
+    };
+    for (const auto& c : builds) {
+        SCOPED_TRACE(c.what);
+        DeleteRegValue(HKEY_CURRENT_USER, kRunKey, L"Quenvar");
+        ASSERT_EQ(RunProcess(Quoted(c.exe) + L" INSTALL"), 0);
+        std::wstring command;
+        EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, kRunKey, L"Quenvar", command), c.modeRuns);
+        EXPECT_EQ(StoreExists(), c.modeRuns);
+    }
+
+    const std::string longLine = "HIT_URL=http://127.0.0.1/" + std::string(70000, 'x') + "/";
+    const struct {
+        const char* what;
+        std::string bytes;
+    } contents[] = {
+        {"two empty lines", "\r\n\r\n"},
+        {"UTF-8 with BOM", "\xEF\xBB\xBF"
+                           "CFG_ID=5\r\n"},
+        {"UTF-16 with BOM", std::string("\xFF\xFE"
+                                        "C\0=\0"
+                                        "5\0",
+                                        8)},
+        {"no trailing NUL, no line end", "CFG_ID=5"},
+        {"odd lines", "=x\r\nHIT_URL\r\n"},
+        {"very long line", longLine},
+        {"a single NUL", std::string(1, '\0')},
+    };
+    TExeCopy copy(L"ConfigCopy");
+    for (const auto& c : contents) {
+        SCOPED_TRACE(c.what);
+        copy.SetConfig(c.bytes);
+        DeleteRegValue(HKEY_CURRENT_USER, kRunKey, L"Quenvar");
+        ASSERT_EQ(RunProcess(Quoted(copy.Exe()) + L" INSTALL"), 0);
+        std::wstring command;
+        EXPECT_TRUE(ReadRegString(HKEY_CURRENT_USER, kRunKey, L"Quenvar", command));
+    }
+}
+
+TEST_F(EndToEnd, VendorToolWritesAndShowsAPartnerConfiguration) {
+    TExeCopy work(L"VendorTool");
+    const std::wstring partner = work.Dir() + L"Partner.exe";
+    ASSERT_EQ(RunProcess(ConfigTool() + L" write " + Quoted(QuenvarExe()) + L" " + Quoted(partner) +
+                         L" 77 http://127.0.0.1:8080/api/client.asmx/"),
+              0);
+
+    const auto shown = RunCapturingOutput(ConfigTool() + L" show " + Quoted(partner));
+    EXPECT_EQ(shown.first, 0);
+    EXPECT_EQ(shown.second, "CFG_ID=77\nHIT_URL=http://127.0.0.1:8080/api/client.asmx/\n");
+
+    TUniqueModule module(LoadLibraryExW(partner.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(module);
+    EXPECT_EQ(ResourceBytes(module.get(), L"CONFIG", RT_RCDATA),
+              "CFG_ID=77\r\nHIT_URL=http://127.0.0.1:8080/api/client.asmx/\r\n");
+    module.reset();
+    // Nothing else of the executable changed: it still carries its version and runs.
+    EXPECT_EQ(GetFileVersionString(partner), GetFileVersionString(QuenvarExe()));
+    ASSERT_EQ(RunProcess(Quoted(partner) + L" INSTALL"), 0);
+    std::wstring command;
+    EXPECT_TRUE(ReadRegString(HKEY_CURRENT_USER, kRunKey, L"Quenvar", command));
+
+    // The shipped executable's configuration, for comparison.
+    const auto shipped = RunCapturingOutput(ConfigTool() + L" show " + Quoted(QuenvarExe()));
+    EXPECT_EQ(shipped.first, 0);
+    EXPECT_EQ(shipped.second.rfind("CFG_ID=10\nHIT_URL=http://", 0), 0u) << shipped.second;
+}
+
+TEST_F(EndToEnd, VendorToolRefusesBadValuesAndMissingConfigurations) {
+    TExeCopy work(L"VendorToolBad");
+    const std::wstring partner = work.Dir() + L"Partner.exe";
+    const std::wstring bad[] = {
+        L" \"\" http://127.0.0.1/api/", L" \"1 2\" http://127.0.0.1/api/", L" 5 ftp://127.0.0.1/api/",
+        L" 5 http://127.0.0.1/api",     L" 5 \"http://127.0.0.1/a b/\"",   L" 5 \"\"",
+    };
+    for (const auto& values : bad) {
+        SCOPED_TRACE(Narrow(values));
+        EXPECT_EQ(RunProcess(ConfigTool() + L" write " + Quoted(QuenvarExe()) + L" " + Quoted(partner) + values), 1);
+        EXPECT_EQ(GetFileAttributesW(partner.c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+    EXPECT_EQ(RunProcess(ConfigTool() + L" show"), 1);
+    EXPECT_EQ(RunProcess(ConfigTool()), 1);
+    EXPECT_EQ(RunProcess(ConfigTool() + L" show " + Quoted(work.Dir() + L"missing.exe")), 2);
+    EXPECT_EQ(RunProcess(ConfigTool() + L" show " + Quoted(TestBinDir() + L"QuenvarNoConfig.exe")), 2);
 }
 
 } // namespace

@@ -102,6 +102,7 @@ protected:
     TKeyBackup FCiphers{HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCiphersKey)};
     TKeyBackup FCrypto{HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCryptoKey)};
     TValueBackup FSecureProtocols{HKEY_CURRENT_USER, kIETargetPath, kIETargetValue};
+    TUrlRecorder FPages; // a successful level opens its protection page: recorded, not shown
 
     // An empty SCHANNEL tree, the descriptors Wine lacks, and SecureProtocols at kStartBits.
     void ResetMachine() {

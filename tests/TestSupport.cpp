@@ -55,3 +55,81 @@ long RunProcess(const std::wstring& aCommandLine, DWORD aTimeoutMs) {
     GetExitCodeProcess(process.get(), &code);
     return static_cast<long>(code);
 }
+
+namespace {
+
+const wchar_t kHttpShell[] = L"http\\shell";
+
+} // namespace
+
+TUrlRecorder::TUrlRecorder() {
+    FLog = TestBinDir() + L"UrlRecorder-" + std::to_wstring(GetCurrentProcessId()) + L".log";
+    DeleteFileW(FLog.c_str());
+    FBackupPath = L"Software\\QuenvarTests\\HttpShell-" + std::to_wstring(GetCurrentProcessId());
+    TUniqueHKey source, backup;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, kHttpShell, 0, KEY_READ, source.put()) == ERROR_SUCCESS) {
+        FSaved = RegCreateKeyExW(HKEY_CURRENT_USER, FBackupPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                 backup.put(), nullptr) == ERROR_SUCCESS &&
+                 RegCopyTreeW(source.get(), nullptr, backup.get()) == ERROR_SUCCESS;
+        EXPECT_TRUE(FSaved) << "cannot save HKCR\\http\\shell";
+    }
+    source.reset();
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, kHttpShell);
+    const std::wstring command = L"\"" + TestBinDir() + L"UrlRecorder.exe\" \"" + FLog + L"\" \"%1\"";
+    TUniqueHKey key;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"http\\shell\\open\\command", 0, nullptr, 0, KEY_WRITE, nullptr,
+                              key.put(), nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                             static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+}
+
+TUrlRecorder::~TUrlRecorder() {
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, kHttpShell);
+    RegDeleteKeyW(HKEY_CLASSES_ROOT, kHttpShell);
+    if (FSaved) {
+        TUniqueHKey backup, target;
+        const bool restored =
+            RegOpenKeyExW(HKEY_CURRENT_USER, FBackupPath.c_str(), 0, KEY_READ, backup.put()) == ERROR_SUCCESS &&
+            RegCreateKeyExW(HKEY_CLASSES_ROOT, kHttpShell, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, target.put(),
+                            nullptr) == ERROR_SUCCESS &&
+            RegCopyTreeW(backup.get(), nullptr, target.get()) == ERROR_SUCCESS;
+        EXPECT_TRUE(restored) << "cannot restore HKCR\\http\\shell";
+        backup.reset();
+        RegDeleteTreeW(HKEY_CURRENT_USER, FBackupPath.c_str());
+        RegDeleteKeyW(HKEY_CURRENT_USER, FBackupPath.c_str());
+    }
+    DeleteFileW(FLog.c_str());
+}
+
+std::vector<std::wstring> TUrlRecorder::WaitForUrls(size_t aCount, DWORD aTimeoutMs) const {
+    const DWORD start = GetTickCount();
+    std::vector<std::wstring> urls;
+    for (;;) {
+        urls.clear();
+        TUniqueFile file(CreateFileW(FLog.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+        if (file) {
+            std::string bytes(GetFileSize(file.get(), nullptr), '\0');
+            DWORD read = 0;
+            ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+            bytes.resize(read);
+            size_t begin = 0;
+            for (size_t end; (end = bytes.find('\n', begin)) != std::string::npos; begin = end + 1) {
+                const std::string line = bytes.substr(begin, end - begin);
+                std::wstring wide(line.size(), L'\0');
+                wide.resize(MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), wide.data(),
+                                                static_cast<int>(wide.size())));
+                urls.push_back(wide);
+            }
+        }
+        if (urls.size() >= aCount || GetTickCount() - start >= aTimeoutMs)
+            return urls;
+        Sleep(50);
+    }
+}
+
+void TUrlRecorder::Clear() const {
+    DeleteFileW(FLog.c_str());
+}
