@@ -2,6 +2,7 @@
 
 #include "QVSettings.h"
 #include "QVSupport.h"
+#include "QVUpdate.h"
 
 #include "../lib/HandleU.h"
 #include "../lib/RegistryU.h"
@@ -114,14 +115,21 @@ std::wstring AutostartCommand(const std::wstring& anExePath) {
 void RunInstall() noexcept {
     try {
         WriteUserString(kRunKey, kRunValue, AutostartCommand(ExecutablePath()));
-        // Every install starts a new client identity.
+        // Every install starts a new client identity, and its report carries it.
         WriteStoreString(L"UID", GenerateUID());
+        std::uint32_t status = 0;
+        std::wstring response;
+        SendServiceRequest(saInstall, status, response);
     } catch (...) {
     }
 }
 
 void RunUninstall() noexcept {
     try {
+        // Reported first, while the identity is still in the settings store.
+        std::uint32_t status = 0;
+        std::wstring response;
+        SendServiceRequest(saUninstall, status, response);
         DeleteUserValue(kRunKey, kRunValue);
         DeleteUserKeyTree(kStoreKey);
         ApplySecurityLevel(lOff);

@@ -88,6 +88,20 @@ struct TLocalMemTraits {
     static void close(type h) noexcept { LocalFree(h); }
 };
 
+// Directory searches of FindFirstFileW.
+struct TFindTraits {
+    using type = HANDLE;
+    static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(type h) noexcept { FindClose(h); }
+};
+
+// WinINet handles; the header is included by the units that use them.
+struct TInternetTraits {
+    using type = void*;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept;
+};
+
 // Security identifiers made by AllocateAndInitializeSid.
 struct TSidTraits {
     using type = PSID;
@@ -125,6 +139,8 @@ using TUniqueFile = TUniqueHandle<TFileHandleTraits>;
 using TUniqueHKey = TUniqueHandle<TRegKeyTraits>;
 using TUniqueModule = TUniqueHandle<TModuleTraits>;
 using TUniqueLocal = TUniqueHandle<TLocalMemTraits>;
+using TUniqueInternet = TUniqueHandle<TInternetTraits>;
+using TUniqueFind = TUniqueHandle<TFindTraits>;
 using TUniqueSid = TUniqueHandle<TSidTraits>;
 using TUniqueAcl = TUniqueHandle<TLocalAclTraits>;
 using TUniqueSecurityDescriptor = TUniqueHandle<TLocalSecurityDescriptorTraits>;
