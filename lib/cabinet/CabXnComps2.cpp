@@ -211,7 +211,7 @@ int TStreamMan::ReadBuffer(INT_PTR aHandle, void* pBuff, unsigned aLen) {
     const std::int64_t left = std::max<std::int64_t>(size - it->second.Pos, 0);
     const size_t wanted = static_cast<size_t>(std::min<std::int64_t>(aLen, left));
     s.SetPosition(it->second.Pos);
-    const size_t n = wanted ? s.Read(pBuff, wanted) : 0;
+    const std::int64_t n = wanted ? s.Read(pBuff, static_cast<std::int64_t>(wanted)) : 0;
     it->second.Pos = s.GetPosition();
     return static_cast<int>(n);
 }
@@ -233,8 +233,9 @@ long TStreamMan::Seek(INT_PTR aHandle, long anOffset, int anOrigin) {
         return anOffset;
     TByteStream& s = *it->second.Stream;
     s.SetPosition(it->second.Pos);
-    const TSeekOrigin origin = anOrigin == 1 ? soCurrent : anOrigin == 2 ? soEnd : soBeginning;
-    it->second.Pos = s.Seek(anOffset, origin);
+    const std::int64_t base = anOrigin == 1 ? it->second.Pos : anOrigin == 2 ? s.GetSize() : 0;
+    s.SetPosition(base + anOffset);
+    it->second.Pos = s.GetPosition();
     return static_cast<long>(it->second.Pos);
 }
 
@@ -768,7 +769,8 @@ public:
         while (aCount > 0) {
             if (FPos == FFill) {
                 FPos = 0;
-                FFill = FStream.Read(FBuffer.data(), FBuffer.size());
+                FFill = static_cast<size_t>(
+                    FStream.Read(FBuffer.data(), static_cast<std::int64_t>(FBuffer.size())));
                 if (FFill == 0)
                     throw std::runtime_error(SXnCabInvalidFormat);
             }
@@ -818,18 +820,20 @@ bool TXnCabReader::EnumFilesEntries(const std::wstring& aFileName, const TXnCabR
                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!file)
             RaiseLastOSError();
-        owned = std::make_unique<TFileStream>(std::move(file));
+        owned = std::make_unique<TFileStream>(file.release());
         stream = owned.get();
     }
     const std::int64_t size = stream->GetSize();
     std::uint8_t header[36];
-    if (stream->Read(header, sizeof(header)) != sizeof(header) || std::memcmp(header, "MSCF", 4) != 0)
+    if (stream->Read(header, sizeof(header)) != static_cast<std::int64_t>(sizeof(header)) ||
+        std::memcmp(header, "MSCF", 4) != 0)
         throw std::runtime_error(SXnCabInvalidFormat);
     const std::uint32_t coffFiles = Le32(header + 16);
     const std::uint16_t cFiles = Le16(header + 28);
     if (static_cast<std::int64_t>(coffFiles) > size)
         throw std::runtime_error(SXnCabInvalidFormat);
-    if (stream->Seek(coffFiles, soBeginning) != static_cast<std::int64_t>(coffFiles))
+    stream->SetPosition(coffFiles);
+    if (stream->GetPosition() != static_cast<std::int64_t>(coffFiles))
         throw std::runtime_error(SXnCabSetPositionFailed);
     TTableReader reader(*stream);
     std::string name;

@@ -7,7 +7,7 @@
 
 #include "CabIntf.h"
 
-#include "../ByteStreamU.h"
+#include "../StreamU.h"
 
 #include <cstdint>
 #include <exception>
