@@ -9,7 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -310,3 +311,481 @@ TEST_P(CabRoundTrip, WriteListExtract) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Compression, CabRoundTrip, ::testing::Values(cctNone, cctMsZip, cctLzx));
+
+// Writes five files with CabinetFileCountThreshold 2: cabinets of 2, 2 and 1 entries.
+class CabSet : public ::testing::Test {
+protected:
+    TTempDir FDir;
+    std::wstring FCab;
+    std::vector<std::wstring> FMembers;
+
+    void SetUp() override {
+        FCab = FDir / L"set\\data.cab";
+        TXnCabWriter w;
+        w.SetCompressionType(cctMsZip);
+        w.CabinetFileCountThreshold = 2;
+        std::vector<std::wstring> placed;
+        w.OnFilePlaced = [&](TXnCabWriter&, const TCCAB& ccab, const std::wstring& name, LONG, bool, bool&) {
+            placed.push_back(AnsiToWide(ccab.szCab) + L":" + name);
+        };
+        w.Open(FCab);
+        for (int i = 0; i < 5; ++i) {
+            const std::wstring src = FDir / (L"f" + std::to_wstring(i) + L".txt");
+            WriteFileBytes(src, PatternBytes(3000 + i, static_cast<unsigned>(i)));
+            w.AddFile(src, L"f" + std::to_wstring(i) + L".txt");
+        }
+        w.Close(true);
+        EXPECT_EQ(placed, (std::vector<std::wstring>{L"data.cab:f0.txt", L"data.cab:f1.txt", L"data1.cab:f2.txt",
+                                                     L"data1.cab:f3.txt", L"data2.cab:f4.txt"}));
+        FMembers = {FCab, FDir / L"set\\data1.cab", FDir / L"set\\data2.cab"};
+    }
+};
+
+TEST_F(CabSet, MembersNamedByTemplateWithTwoTwoOne) {
+    TXnCabReader reader;
+    const size_t expected[] = {2, 2, 1};
+    for (size_t i = 0; i < FMembers.size(); ++i) {
+        ASSERT_TRUE(FileExistsW(FMembers[i])) << i;
+        EXPECT_EQ(ListCabinet(reader, FMembers[i]).size(), expected[i]) << i;
+    }
+}
+
+TEST_F(CabSet, ExtractsWholeSetFromFirstMember) {
+    TXnCabReader reader;
+    std::vector<std::wstring> infos;
+    reader.OnCabinetInfo = [&](TXnCabReader&, const std::wstring& next, const std::wstring&, const std::wstring&,
+                               USHORT, USHORT, bool&) { infos.push_back(next); };
+    const std::wstring dst = FDir / L"out";
+    reader.ExtractFiles(FCab, dst);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(ReadFileBytes(dst + L"\\f" + std::to_wstring(i) + L".txt"),
+                  PatternBytes(3000 + i, static_cast<unsigned>(i)));
+    EXPECT_EQ(infos, (std::vector<std::wstring>{L"data1.cab", L"data2.cab", L""}));
+}
+
+TEST_F(CabSet, OnlyOneVolumeOption) {
+    TXnCabReader reader;
+    const std::wstring dst = FDir / L"out";
+    reader.ExtractFiles(FCab, dst, cefsoProcessOnlyOneVolume);
+    EXPECT_TRUE(FileExistsW(dst + L"\\f1.txt"));
+    EXPECT_FALSE(FileExistsW(dst + L"\\f2.txt"));
+}
+
+TEST_F(CabSet, MissingLastMemberEndsQuietly) {
+    ASSERT_TRUE(DeleteFileW(FMembers[2].c_str()));
+    TXnCabReader reader;
+    const std::wstring dst = FDir / L"out";
+    EXPECT_NO_THROW(reader.ExtractFiles(FCab, dst));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(FileExistsW(dst + L"\\f" + std::to_wstring(i) + L".txt")) << i;
+    EXPECT_FALSE(FileExistsW(dst + L"\\f4.txt"));
+}
+
+TEST(TXnCabWriterTemplates, NameFolderAndLabelTemplates) {
+    TTempDir dir;
+    TXnCabWriter w;
+    w.SetCompressionType(cctNone);
+    w.CabinetFileCountThreshold = 1;
+    w.CabinetNameTemplate = L"part_*.cab";
+    w.CabinetPathTemplate = dir / L"disk*";
+    w.DiskLabelTemplate = L"Label *";
+    std::vector<std::string> disks;
+    w.OnGetNextCabinet = [&](TXnCabWriter&, TCCAB& ccab, ULONG, bool&) {
+        disks.push_back(std::string(ccab.szDisk) + "|" + ccab.szCab);
+    };
+    w.Open(dir / L"first.cab");
+    for (int i = 0; i < 3; ++i) {
+        const std::wstring src = dir / (L"s" + std::to_wstring(i));
+        WriteFileBytes(src, "content " + std::to_string(i));
+        w.AddFile(src, L"s" + std::to_wstring(i));
+    }
+    w.Close(true);
+    EXPECT_EQ(disks, (std::vector<std::string>{"Label 1|first.cab", "Label 2|part_1.cab", "Label 3|part_2.cab"}));
+    EXPECT_TRUE(FileExistsW(dir / L"first.cab"));
+    EXPECT_TRUE(FileExistsW(dir / L"disk2\\part_1.cab"));
+    EXPECT_TRUE(FileExistsW(dir / L"disk3\\part_2.cab"));
+}
+
+TEST(TXnCabWriterEvents, StatusProgressAndSkip) {
+    TTempDir dir;
+    TXnCabWriter w;
+    w.SetCompressionType(cctMsZip);
+    int fileStatus = 0, folderStatus = 0, cabinetStatus = 0, progress = 0;
+    w.OnFileStatus = [&](TXnCabWriter&, ULONG, ULONG, bool&) { ++fileStatus; };
+    w.OnFolderStatus = [&](TXnCabWriter&, ULONG, ULONG, bool&) { ++folderStatus; };
+    w.OnCabinetStatus = [&](TXnCabWriter&, ULONG, ULONG, ULONG&, bool&) { ++cabinetStatus; };
+    w.OnProgress = [&](TXnCabWriter&, bool&) { ++progress; };
+    w.OnBeforeFileAdd = [&](TXnCabWriter&, const std::wstring& name, bool& skip) {
+        skip = name.find(L"skip") != std::wstring::npos;
+    };
+    w.Open(dir / L"e.cab");
+    const std::wstring big = dir / L"big", skipped = dir / L"skip.txt";
+    WriteFileBytes(big, PatternBytes(12 * 32768, 1)); // twelve data blocks
+    WriteFileBytes(skipped, "x");
+    w.AddFile(big, L"big");
+    w.AddFile(skipped, L"skip.txt");
+    w.StartNewFolder();
+    w.Close(true);
+    EXPECT_GE(fileStatus, 12);
+    EXPECT_GE(folderStatus, 1);
+    EXPECT_EQ(cabinetStatus, 1);
+    // Fires at the second file status and then at every ninth.
+    EXPECT_EQ(progress, (fileStatus - 2) / 9 + 1);
+    TXnCabReader reader;
+    EXPECT_EQ(Names(ListCabinet(reader, dir / L"e.cab")), std::vector<std::wstring>{L"big"});
+}
+
+TEST(TXnCabWriterOpen, ReplacesExistingCabinetAndAbortLeavesNoContext) {
+    TTempDir dir;
+    const std::wstring cab = dir / L"old.cab";
+    WriteFileBytes(cab, std::string(100000, 'x'));
+    const std::wstring src = dir / L"a.txt";
+    WriteFileBytes(src, "abc");
+    {
+        TXnCabWriter w;
+        w.Open(cab);
+        w.AddFile(src, L"a.txt");
+        w.Close(true);
+    }
+    TXnCabReader reader;
+    EXPECT_EQ(Names(ListCabinet(reader, cab)), std::vector<std::wstring>{L"a.txt"});
+    TXnCabWriter w;
+    w.OnGetNextCabinet = [](TXnCabWriter&, TCCAB&, ULONG, bool& abort) { abort = true; };
+    w.Open(dir / L"aborted.cab");
+    EXPECT_EQ(w.Handle(), nullptr);
+    EXPECT_THROW(w.AddFile(src, L"a.txt"), std::runtime_error);
+    EXPECT_NO_THROW(w.Close(true));
+}
+
+TEST(TXnCabWriterAddFiles, RecursesAndMatchesMask) {
+    TTempDir dir;
+    CreateDirectoryW((dir / L"src").c_str(), nullptr);
+    CreateDirectoryW((dir / L"src\\sub").c_str(), nullptr);
+    CreateDirectoryW((dir / L"src\\sub\\deep").c_str(), nullptr);
+    WriteFileBytes(dir / L"src\\a.txt", "a");
+    WriteFileBytes(dir / L"src\\b.bin", "b");
+    WriteFileBytes(dir / L"src\\sub\\c.txt", "c");
+    WriteFileBytes(dir / L"src\\sub\\deep\\d.txt", "d");
+    TXnCabWriter w;
+    w.Open(dir / L"r.cab");
+    w.AddFiles(dir / L"src\\*.txt", L"docs", cafsoRecurseSubdirs);
+    w.AddFiles(dir / L"src\\*.none", L"", cafsoRecurseSubdirs);
+    w.AddFiles(dir / L"src\\*.bin", L"");
+    w.Close(true);
+    TXnCabReader reader;
+    auto names = Names(ListCabinet(reader, dir / L"r.cab"));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names,
+              (std::vector<std::wstring>{L"b.bin", L"docs\\a.txt", L"docs\\sub\\c.txt", L"docs\\sub\\deep\\d.txt"}));
+    TXnCabWriter w2;
+    w2.Open(dir / L"r2.cab");
+    EXPECT_THROW(w2.AddFiles(dir / L"missing\\*.txt", L""), EOSError) << "a missing folder is a system error";
+}
+
+TEST(CabStreams, CabinetInMemoryAndEntriesThroughStreams) {
+    TMemoryStream cabinet;
+    const std::wstring cabName = StreamMan().AddStream(&cabinet);
+    TMemoryStream entry;
+    entry.Write("stream entry bytes", 18);
+    {
+        TXnCabWriter w;
+        w.SetCompressionType(cctMsZip);
+        w.Open(cabName);
+        w.AddFile(&entry, L"\\from\\stream.txt");
+        w.Close(true);
+    }
+    StreamMan().ReleaseStream(cabName);
+    ASSERT_GT(cabinet.GetSize(), 36);
+    EXPECT_EQ(std::memcmp(cabinet.Data().data(), "MSCF", 4), 0);
+    TXnCabReader reader;
+    TFDICABINETINFO info{};
+    EXPECT_TRUE(reader.IsCabinet(&cabinet, info));
+    std::vector<std::wstring> listed;
+    EXPECT_TRUE(reader.EnumFilesEntries(
+        &cabinet, [&](TXnCabReader&, const std::wstring& n, ULONG size, USHORT, USHORT, USHORT, USHORT attrs, bool&) {
+            listed.push_back(n);
+            EXPECT_EQ(size, 18u);
+            EXPECT_EQ(attrs & 0x27, FILE_ATTRIBUTE_ARCHIVE);
+        }));
+    EXPECT_EQ(listed, std::vector<std::wstring>{L"from\\stream.txt"});
+    // Extract into a stream that already holds more bytes: nothing old remains behind the entry.
+    TMemoryStream target;
+    target.Write(std::string(100, 'z').data(), 100);
+    const std::wstring targetName = StreamMan().AddStream(&target);
+    reader.OnCopyFile = [&](TXnCabReader&, const std::wstring&, LONG, USHORT, USHORT, USHORT, USHORT, std::wstring& dst,
+                            bool&) { dst = targetName; };
+    reader.ExtractFiles(&cabinet, L"");
+    StreamMan().ReleaseStream(targetName);
+    EXPECT_EQ(std::string(target.Data().begin(), target.Data().end()), "stream entry bytes");
+    TMemoryStream empty;
+    EXPECT_FALSE(reader.IsCabinet(&empty, info)) << "a stream of 0 bytes";
+    EXPECT_FALSE(reader.EnumFilesEntries(&empty, nullptr));
+    EXPECT_FALSE(reader.IsCabinet(static_cast<TByteStream*>(nullptr), info));
+}
+
+class CabExtract : public ::testing::Test {
+protected:
+    TTempDir FDir;
+    std::wstring FCab;
+    void SetUp() override {
+        FCab = FDir / L"c.cab";
+        WriteFileBytes(FCab, BuildStoredCabinet({{"a.txt", "new a", 0x20}, {"sub\\b.txt", "new b", 0x21}}));
+    }
+};
+
+TEST_F(CabExtract, StoredCabinetBuiltByHandExtracts) {
+    TXnCabReader reader;
+    const std::wstring dst = FDir / L"out";
+    reader.ExtractFiles(FCab, dst);
+    EXPECT_EQ(ReadFileBytes(dst + L"\\a.txt"), "new a");
+    EXPECT_EQ(ReadFileBytes(dst + L"\\sub\\b.txt"), "new b");
+    EXPECT_TRUE(GetFileAttributesW((dst + L"\\sub\\b.txt").c_str()) & FILE_ATTRIBUTE_READONLY);
+    const SYSTEMTIME st = LocalWriteTime(dst + L"\\a.txt");
+    EXPECT_EQ(st.wYear, 2025);
+    EXPECT_EQ(st.wHour, 12);
+    EXPECT_EQ(reader.FileName(), FCab);
+    EXPECT_EQ(reader.DstPath(), dst + L"\\");
+}
+
+TEST_F(CabExtract, ReadOnlyDestinationOverwrittenUnlessOptionSet) {
+    const std::wstring dst = FDir / L"out";
+    CreateDirectoryW(dst.c_str(), nullptr);
+    WriteFileBytes(dst + L"\\a.txt", "an older and much longer content");
+    SetFileAttributesW((dst + L"\\a.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    TXnCabReader reader;
+    reader.Options = croDontOverwriteReadOnlyFiles;
+    EXPECT_NO_THROW(reader.ExtractFiles(FCab, dst));
+    EXPECT_EQ(ReadFileBytes(dst + L"\\a.txt"), "an older and much longer content");
+    EXPECT_EQ(ReadFileBytes(dst + L"\\sub\\b.txt"), "new b");
+    reader.Options = 0;
+    reader.ExtractFiles(FCab, dst);
+    EXPECT_EQ(ReadFileBytes(dst + L"\\a.txt"), "new a") << "no bytes of the longer content remain";
+}
+
+TEST_F(CabExtract, CopyFileHandlerSkipsAndCloseFileReports) {
+    TXnCabReader reader;
+    const std::wstring dst = FDir / L"out";
+    std::vector<std::wstring> closed;
+    reader.OnCopyFile = [](TXnCabReader&, const std::wstring& name, LONG size, USHORT, USHORT, USHORT, USHORT,
+                           std::wstring& d, bool&) {
+        EXPECT_EQ(size, 5);
+        if (name == L"a.txt")
+            d.clear();
+    };
+    reader.OnCloseFile = [&](TXnCabReader&, const std::wstring& name, USHORT, USHORT, USHORT, USHORT, bool& exec,
+                             const std::wstring& d, bool&) {
+        EXPECT_FALSE(exec);
+        closed.push_back(name + L"=" + d);
+    };
+    reader.ExtractFiles(FCab, dst);
+    EXPECT_FALSE(FileExistsW(dst + L"\\a.txt"));
+    EXPECT_EQ(closed, std::vector<std::wstring>{L"sub\\b.txt=" + dst + L"\\sub\\b.txt"});
+}
+
+TEST_F(CabExtract, AbortFromCopyFileRaises) {
+    TXnCabReader reader;
+    reader.OnCopyFile = [](TXnCabReader&, const std::wstring&, LONG, USHORT, USHORT, USHORT, USHORT, std::wstring&,
+                           bool& abort) { abort = true; };
+    try {
+        reader.ExtractFiles(FCab, FDir / L"out");
+        FAIL() << "no exception";
+    } catch (const EXnCabinet& e) {
+        EXPECT_FALSE(e.IsCompressing());
+        EXPECT_TRUE(e.ErrorPresent());
+    }
+}
+
+TEST(CabReaderBadInput, TextFileMissingFileAndDirectory) {
+    TTempDir dir;
+    const std::wstring text = dir / L"text.cab";
+    WriteFileBytes(text, "this is not a cabinet at all, just text");
+    TXnCabReader reader;
+    TFDICABINETINFO info{};
+    EXPECT_FALSE(reader.IsCabinet(text, info));
+    bool called = false;
+    EXPECT_FALSE(reader.EnumFilesEntries(text, [&](TXnCabReader&, const std::wstring&, ULONG, USHORT, USHORT, USHORT,
+                                                   USHORT, bool&) { called = true; }));
+    EXPECT_FALSE(called);
+    const std::wstring empty = dir / L"empty.cab";
+    WriteFileBytes(empty, "");
+    EXPECT_FALSE(reader.IsCabinet(empty, info));
+    try {
+        reader.IsCabinet(dir / L"missing.cab", info);
+        FAIL() << "no exception";
+    } catch (const EOSError& e) {
+        EXPECT_EQ(e.ErrorCode(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    }
+    CreateDirectoryW((dir / L"folder.cab").c_str(), nullptr);
+    EXPECT_THROW(reader.IsCabinet(dir / L"folder.cab", info), EOSError);
+    EXPECT_THROW(reader.ExtractFiles(text, dir / L"out"), EXnCabinet);
+}
+
+// Hostile entry names: the extraction stops with EXnCabinet and nothing lands outside.
+TEST(CabHostile, UnsafeEntryNamesAreNeverWritten) {
+    const std::string tag = "qvevil" + std::to_string(GetCurrentProcessId());
+    const std::string cases[] = {"\\" + tag + "_1.txt",
+                                 "/" + tag + "_2.txt",
+                                 "C:" + tag + "_3.txt",
+                                 "C:\\" + tag + "_4.txt",
+                                 "\\\\server\\share\\" + tag + "_5.txt",
+                                 "\\\\.\\C:\\" + tag + "_6.txt",
+                                 "\\\\?\\C:\\" + tag + "_7.txt",
+                                 "..\\" + tag + "_8.txt",
+                                 "../" + tag + "_9.txt",
+                                 "sub\\..\\..\\" + tag + "_10.txt",
+                                 "sub/../../" + tag + "_11.txt",
+                                 "..",
+                                 ".. \\" + tag + "_12.txt",
+                                 "CON",
+                                 "sub\\nul.txt"};
+    for (const std::string& name : cases) {
+        SCOPED_TRACE(name);
+        TTempDir dir;
+        const std::wstring dst = dir / L"a\\b";
+        const std::wstring cab = dir / L"evil.cab";
+        WriteFileBytes(cab, BuildStoredCabinet({{"first.txt", "ok"}, {name, "evil"}}));
+        TXnCabReader reader;
+        try {
+            reader.ExtractFiles(cab, dst);
+            ADD_FAILURE() << "no exception";
+        } catch (const EXnCabinet& e) {
+            EXPECT_NE(std::string(e.what()).find("Unsafe entry name"), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(ReadFileBytes(dst + L"\\first.txt"), "ok") << "entries before it stay";
+        const std::wstring wtag = AnsiToWide(tag);
+        for (const std::wstring& place : {dir.Path(), dir / L"a", std::wstring(L"C:"), std::wstring(L"C:\\")}) {
+            WIN32_FIND_DATAW data;
+            HANDLE find = FindFirstFileW((place + L"\\" + wtag + L"*").c_str(), &data);
+            EXPECT_EQ(find, INVALID_HANDLE_VALUE) << "something was written in " << place.c_str();
+            if (find != INVALID_HANDLE_VALUE)
+                FindClose(find);
+        }
+        // Listing an unsafe name is harmless and shows it as stored.
+        std::vector<std::wstring> names = Names(ListCabinet(reader, cab));
+        ASSERT_EQ(names.size(), 2u);
+        EXPECT_EQ(names[1], AnsiToWide(name));
+    }
+}
+
+TEST(CabHostile, TruncatedOrLyingFileTable) {
+    const struct {
+        const char* what;
+        TRawCabinetOptions options;
+        bool extractionFails; // Wine's FDI reads the records behind the folders, whatever coffFiles says
+    } cases[] = {{"cFiles larger than the data", {"", "", 3, false, -1, true}, true},
+                 {"a name without its zero byte", {"", "", 0, true, -1, true}, true},
+                 {"an offset past the end", {"", "", 0, false, 1000000, false}, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TTempDir dir;
+        const std::wstring cab = dir / L"t.cab";
+        WriteFileBytes(cab, BuildStoredCabinet({{"a.txt", "aaa"}, {"b.txt", "bbb"}}, c.options));
+        TXnCabReader reader;
+        TFDICABINETINFO info{};
+        ASSERT_TRUE(reader.IsCabinet(cab, info)) << "the header alone is sound";
+        std::vector<std::wstring> listed;
+        try {
+            reader.EnumFilesEntries(cab, [&](TXnCabReader&, const std::wstring& n, ULONG, USHORT, USHORT, USHORT,
+                                             USHORT, bool&) { listed.push_back(n); });
+            ADD_FAILURE() << "no exception";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "Cabinet file does not have the correct format");
+        }
+        for (const auto& n : listed)
+            EXPECT_TRUE(n == L"a.txt" || n == L"b.txt") << "no garbage is listed";
+        if (c.extractionFails) {
+            EXPECT_THROW(reader.ExtractFiles(cab, dir / L"out"), EXnCabinet);
+        }
+    }
+}
+
+TEST(CabHostile, LongNames) {
+    for (size_t length : {size_t(255), size_t(300)}) {
+        SCOPED_TRACE(length);
+        TTempDir dir;
+        const std::string name(length, 'n');
+        const std::wstring cab = dir / L"long.cab";
+        WriteFileBytes(cab, BuildStoredCabinet({{"a.txt", "a"}, {name, "long"}}));
+        TXnCabReader reader;
+        const auto names = Names(ListCabinet(reader, cab));
+        ASSERT_EQ(names.size(), 2u);
+        EXPECT_EQ(names[1], AnsiToWide(name)) << "the whole name, nothing past it";
+        // The folder plus such a name exceeds what the file system takes: a clean error at most.
+        try {
+            reader.ExtractFiles(cab, dir / L"out");
+        } catch (const EXnCabinet&) {
+        }
+        EXPECT_EQ(ReadFileBytes(dir / L"out\\a.txt"), "a");
+    }
+    TTempDir dir;
+    const std::wstring cab = dir / L"toolong.cab";
+    WriteFileBytes(cab, BuildStoredCabinet({{std::string(781, 'x'), "x"}}));
+    TXnCabReader reader;
+    EXPECT_THROW(ListCabinet(reader, cab), std::runtime_error) << "a name longer than the buffer";
+}
+
+TEST(CabHostile, AbsentOrUnsafeNextCabinet) {
+    TTempDir dir;
+    const std::wstring cab = dir / L"one.cab";
+    WriteFileBytes(cab, BuildStoredCabinet({{"a.txt", "a"}, {"b.txt", "b"}}, {"two.cab", "Disk2"}));
+    TXnCabReader reader;
+    EXPECT_NO_THROW(reader.ExtractFiles(cab, dir / L"out"));
+    EXPECT_EQ(ReadFileBytes(dir / L"out\\a.txt"), "a");
+    EXPECT_EQ(ReadFileBytes(dir / L"out\\b.txt"), "b");
+    EXPECT_EQ(reader.NextFileName(), dir / L"two.cab");
+    EXPECT_EQ(reader.NextDiskName(), L"Disk2");
+
+    // A next name pointing elsewhere is never followed, even when the file exists there.
+    CreateDirectoryW((dir / L"inner").c_str(), nullptr);
+    WriteFileBytes(dir / L"elsewhere.cab", BuildStoredCabinet({{"stolen.txt", "x"}}));
+    WriteFileBytes(dir / L"inner\\bad.cab", BuildStoredCabinet({{"c.txt", "c"}}, {"..\\elsewhere.cab", "D"}));
+    reader.ExtractFiles(dir / L"inner\\bad.cab", dir / L"out2");
+    EXPECT_EQ(ReadFileBytes(dir / L"out2\\c.txt"), "c");
+    EXPECT_FALSE(FileExistsW(dir / L"out2\\stolen.txt"));
+    EXPECT_EQ(reader.NextFileName(), L"");
+
+    // Two cabinets naming each other end after both, without a loop.
+    WriteFileBytes(dir / L"x.cab", BuildStoredCabinet({{"x.txt", "x"}}, {"y.cab", "D"}));
+    WriteFileBytes(dir / L"y.cab", BuildStoredCabinet({{"y.txt", "y"}}, {"x.cab", "D"}));
+    reader.ExtractFiles(dir / L"x.cab", dir / L"out3");
+    EXPECT_EQ(ReadFileBytes(dir / L"out3\\x.txt"), "x");
+    EXPECT_EQ(ReadFileBytes(dir / L"out3\\y.txt"), "y");
+}
+
+TEST(CabNames, Utf8FlaggedAndAnsiNames) {
+    TTempDir dir;
+    const std::wstring cab = dir / L"n.cab";
+    // "Жук.txt" in UTF-8, flagged; "\xE9t\xE9.txt" in the ANSI code page, not flagged.
+    const std::string utf8 = "\xD0\x96\xD1\x83\xD0\xBA.txt";
+    const std::string ansi = "\xE9t\xE9.txt";
+    WriteFileBytes(cab, BuildStoredCabinet({{utf8, "u", 0xA0}, {ansi, "a", 0x20}}));
+    TXnCabReader reader;
+    const auto names = Names(ListCabinet(reader, cab));
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0], L"\u0416\u0443\u043A.txt");
+    EXPECT_EQ(names[1], AnsiToWide(ansi));
+    reader.ExtractFiles(cab, dir / L"out");
+    EXPECT_EQ(ReadFileBytes(dir / L"out\\\u0416\u0443\u043A.txt"), "u");
+    EXPECT_EQ(ReadFileBytes(dir / L"out\\" + AnsiToWide(ansi)), "a");
+}
+
+TEST(CabNames, WriterStoresNamesOutsideAnsiAsUtf8) {
+    TTempDir dir;
+    const std::wstring src = dir / L"src.txt";
+    WriteFileBytes(src, "content");
+    const std::wstring entry = L"\u0416\u0443\u043A\\\u4E2D.txt";
+    {
+        TXnCabWriter w;
+        w.SetCompressionType(cctMsZip);
+        w.Open(dir / L"u.cab");
+        w.AddFile(src, entry);
+        w.Close(true);
+    }
+    TXnCabReader reader;
+    const auto listed = ListCabinet(reader, dir / L"u.cab");
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].Name, entry);
+    EXPECT_TRUE(listed[0].Attribs & 0x80);
+    reader.ExtractFiles(dir / L"u.cab", dir / L"out");
+    EXPECT_EQ(ReadFileBytes(dir / L"out\\" + entry), "content");
+}

@@ -769,8 +769,7 @@ public:
         while (aCount > 0) {
             if (FPos == FFill) {
                 FPos = 0;
-                FFill = static_cast<size_t>(
-                    FStream.Read(FBuffer.data(), static_cast<std::int64_t>(FBuffer.size())));
+                FFill = static_cast<size_t>(FStream.Read(FBuffer.data(), static_cast<std::int64_t>(FBuffer.size())));
                 if (FFill == 0)
                     throw std::runtime_error(SXnCabInvalidFormat);
             }
