@@ -88,8 +88,60 @@ struct TLocalMemTraits {
     static void close(type h) noexcept { LocalFree(h); }
 };
 
+// Directory searches of FindFirstFileW.
+struct TFindTraits {
+    using type = HANDLE;
+    static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(type h) noexcept { FindClose(h); }
+};
+
+// WinINet handles; the header is included by the units that use them.
+struct TInternetTraits {
+    using type = void*;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept;
+};
+
+// Security identifiers made by AllocateAndInitializeSid.
+struct TSidTraits {
+    using type = PSID;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept { FreeSid(h); }
+};
+
+// ACLs and security descriptors handed out by the security API (SetEntriesInAclW…) or made with
+// LocalAlloc.
+struct TLocalAclTraits {
+    using type = PACL;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept { LocalFree(h); }
+};
+
+struct TLocalSecurityDescriptorTraits {
+    using type = PSECURITY_DESCRIPTOR;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept { LocalFree(h); }
+};
+
+// A SECURITY_ATTRIBUTES record and its descriptor, both made with LocalAlloc. The DACL the
+// descriptor points to belongs to whoever built it and is not released here.
+struct TSecurityAttributesTraits {
+    using type = SECURITY_ATTRIBUTES*;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept {
+        LocalFree(h->lpSecurityDescriptor);
+        LocalFree(h);
+    }
+};
+
 using TUniqueKernelHandle = TUniqueHandle<TKernelHandleTraits>;
 using TUniqueFile = TUniqueHandle<TFileHandleTraits>;
 using TUniqueHKey = TUniqueHandle<TRegKeyTraits>;
 using TUniqueModule = TUniqueHandle<TModuleTraits>;
 using TUniqueLocal = TUniqueHandle<TLocalMemTraits>;
+using TUniqueInternet = TUniqueHandle<TInternetTraits>;
+using TUniqueFind = TUniqueHandle<TFindTraits>;
+using TUniqueSid = TUniqueHandle<TSidTraits>;
+using TUniqueAcl = TUniqueHandle<TLocalAclTraits>;
+using TUniqueSecurityDescriptor = TUniqueHandle<TLocalSecurityDescriptorTraits>;
+using TUniqueSecurityAttributes = TUniqueHandle<TSecurityAttributesTraits>;

@@ -1,7 +1,7 @@
 # Shared by scripts/run.sh and scripts/test.sh: packages, builds, Xvfb. Sourced, not run.
 
 QV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-QV_PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb cmake make googletest imagemagick xdotool cabextract gcab"
+QV_PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb cmake make googletest imagemagick xdotool g++ pkg-config libcpp-httplib-dev libsqlite3-dev curl cabextract gcab"
 QV_STARTED_XVFB=
 
 # Installs whatever of QV_PACKAGES is missing, with sudo when not root.
@@ -30,6 +30,13 @@ qv_build() {
     else
         cmake --build "$dir" -j"$(nproc)"
     fi
+}
+
+# Builds the vendor's service natively (host compiler) in build/service.
+qv_build_service() {
+    local dir="$QV_ROOT/build/service"
+    cmake -S "$QV_ROOT/service" -B "$dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
 }
 
 # Starts Xvfb on a free display when there is no display; qv_stop_xvfb stops it again.

@@ -7,6 +7,9 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 qv_install_deps
+# The service runs natively; its own tests run first, and the Windows tests talk to it.
+qv_build_service
+ctest --test-dir "$QV_ROOT/build/service" --output-on-failure
 qv_build x86_64
 qv_build i686
 

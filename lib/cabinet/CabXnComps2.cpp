@@ -1239,17 +1239,6 @@ void TXnCabWriter::AddFiles(const std::wstring& aSrcPath, const std::wstring& aD
     AddFilesIn(ExtractFilePath(aSrcPath), ExtractFileName(aSrcPath), aDstPath, anOptions);
 }
 
-namespace {
-
-struct TFindCloseTraits {
-    using type = HANDLE;
-    static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(type h) noexcept { FindClose(h); }
-};
-using TUniqueFind = TUniqueHandle<TFindCloseTraits>;
-
-} // namespace
-
 void TXnCabWriter::AddFilesIn(const std::wstring& aFolder, const std::wstring& aMask, const std::wstring& aDstFolder,
                               TXnCabAddFilesOptions anOptions) {
     WIN32_FIND_DATAW data{};

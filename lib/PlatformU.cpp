@@ -1,0 +1,65 @@
+#include "PlatformU.h"
+
+#include <shellapi.h>
+
+namespace {
+
+// GetVersionExW of the extended record; false leaves aInfo zeroed apart from its size field.
+bool QueryVersion(OSVERSIONINFOEXW& aInfo) noexcept {
+    aInfo = OSVERSIONINFOEXW{};
+    aInfo.dwOSVersionInfoSize = sizeof(aInfo);
+    return GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&aInfo)) != FALSE;
+}
+
+} // namespace
+
+BYTE WinVersionClassOf(const OSVERSIONINFOEXW& aInfo) noexcept {
+    if (aInfo.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+        const bool workstation = aInfo.wProductType == VER_NT_WORKSTATION;
+        if (aInfo.dwMajorVersion >= 6) {
+            if (workstation)
+                return aInfo.dwMinorVersion >= 1 ? 12 : 9;
+            return aInfo.dwMinorVersion >= 1 ? 11 : 10;
+        }
+        if (aInfo.dwMajorVersion == 5) {
+            if (aInfo.dwMinorVersion >= 1)
+                return workstation ? 6 : 8;
+            return 5;
+        }
+        return 4;
+    }
+    if (aInfo.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS && aInfo.dwMajorVersion == 4) {
+        if (aInfo.dwMinorVersion == 10)
+            return 1;
+        if (aInfo.dwMinorVersion == 90)
+            return 2;
+    }
+    return 0;
+}
+
+BYTE GetWinVersionClass() noexcept {
+    try {
+        OSVERSIONINFOEXW info;
+        QueryVersion(info);
+        return WinVersionClassOf(info);
+    } catch (...) {
+        return 6;
+    }
+}
+
+bool IsWinNT() noexcept {
+    OSVERSIONINFOEXW info;
+    return QueryVersion(info) && info.dwPlatformId == VER_PLATFORM_WIN32_NT;
+}
+
+bool IsShellExecuteSuccess(HINSTANCE aResult) noexcept {
+    return reinterpret_cast<ULONG_PTR>(aResult) > 32;
+}
+
+bool ShellExecuteRunAs(const std::wstring& aFile, const std::wstring& aParameters, HWND anOwner,
+                       const std::wstring& aDirectory) noexcept {
+    const HINSTANCE result =
+        ShellExecuteW(anOwner, L"runas", aFile.c_str(), aParameters.empty() ? nullptr : aParameters.c_str(),
+                      aDirectory.empty() ? nullptr : aDirectory.c_str(), SW_SHOW);
+    return IsShellExecuteSuccess(result);
+}
