@@ -2,6 +2,7 @@
 
 #include "../lib/HandleU.h"
 #include "../lib/RegistryU.h"
+#include "../lib/archive/ArchiveCABU.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -62,6 +63,8 @@ std::wstring NormalisedVerb(const std::wstring& anArg) {
 } // namespace
 
 TRunMode RunMode = rmWindow;
+// Module initialisation: the CAB handler is registered before any archive can be opened.
+const bool CABHandlerRegistered = (RegisterCABArchive(), true);
 const std::wstring AppDir = ComputeAppDir();
 const std::wstring UpdateDir = ComputeUpdateDir();
 
