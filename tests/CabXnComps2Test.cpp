@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -788,4 +790,81 @@ TEST(CabNames, WriterStoresNamesOutsideAnsiAsUtf8) {
     EXPECT_TRUE(listed[0].Attribs & 0x80);
     reader.ExtractFiles(dir / L"u.cab", dir / L"out");
     EXPECT_EQ(ReadFileBytes(dir / L"out\\" + entry), "content");
+}
+
+// A cabinet size threshold splits a file across members: FDI asks for the next cabinet itself.
+TEST(CabSpanning, FileContinuedInNextCabinet) {
+    TTempDir dir;
+    const std::string big = PatternBytes(300000, 9);
+    WriteFileBytes(dir / L"big.bin", big);
+    WriteFileBytes(dir / L"after.txt", "after");
+    TXnCabWriter w;
+    w.SetCompressionType(cctNone);
+    w.CabinetSizeThreshold = 120000;
+    std::vector<bool> continuations;
+    w.OnFilePlaced = [&](TXnCabWriter&, const TCCAB&, const std::wstring&, LONG, bool cont, bool&) {
+        continuations.push_back(cont);
+    };
+    w.Open(dir / L"span.cab");
+    w.AddFile(dir / L"big.bin", L"big.bin");
+    w.AddFile(dir / L"after.txt", L"after.txt");
+    w.Close(true);
+    ASSERT_TRUE(FileExistsW(dir / L"span1.cab"));
+    EXPECT_NE(std::count(continuations.begin(), continuations.end(), true), 0);
+
+    TXnCabReader reader;
+    std::vector<std::wstring> wanted, partial;
+    reader.OnNextCabinet = [&](TXnCabReader&, const std::wstring& name, const std::wstring&, std::wstring& path,
+                               TFDIERROR, bool&) {
+        wanted.push_back(name);
+        EXPECT_EQ(path, dir.Path() + L"\\");
+    };
+    reader.OnCopyPartialFile = [&](TXnCabReader&, const std::wstring& name, const std::wstring&, const std::wstring&,
+                                   const std::wstring&, bool&) { partial.push_back(name); };
+    const std::wstring dst = dir / L"out";
+    reader.ExtractFiles(dir / L"span.cab", dst);
+    EXPECT_EQ(ReadFileBytes(dst + L"\\big.bin"), big);
+    EXPECT_EQ(ReadFileBytes(dst + L"\\after.txt"), "after");
+    EXPECT_FALSE(wanted.empty());
+    EXPECT_EQ(wanted.front(), L"span1.cab");
+    EXPECT_NE(std::find(partial.begin(), partial.end(), L"big.bin"), partial.end());
+}
+
+// A target that cannot be created ends in EXnCabinet naming both the FDI and the system error,
+// and the error slot belongs to the thread that hit it.
+TEST(CabErrors, TargetFileErrorCarriesSystemErrorPerThread) {
+    TTempDir dir;
+    const std::wstring cab = dir / L"c.cab";
+    WriteFileBytes(cab, BuildStoredCabinet({{"blocked", "x"}}));
+    const std::wstring dst = dir / L"out";
+    CreateDirectoryW(dst.c_str(), nullptr);
+    CreateDirectoryW((dst + L"\\blocked").c_str(), nullptr); // a folder where the file should go
+    TXnCabReader reader;
+    try {
+        reader.ExtractFiles(cab, dst);
+        FAIL() << "no exception";
+    } catch (const EXnCabinet& e) {
+        // Wine's FDI reports a refused target as a user abort (11), Windows as a target error (8).
+        EXPECT_TRUE(e.CabError() == FDIERROR_TARGET_FILE || e.CabError() == FDIERROR_USER_ABORT);
+        EXPECT_EQ(e.WinError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        char code[8];
+        std::snprintf(code, sizeof(code), "%04X", e.CabError());
+        EXPECT_EQ(std::string(e.what()), std::string(FDIErrorText(e.CabError())) + " [0x" + code + "].\r\n" +
+                                             SysErrorMessage(ERROR_ACCESS_DENIED) + " [0x0005].");
+    }
+    EXPECT_EQ(LastCabFileError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    DWORD other = 1;
+    std::thread([&] { other = LastCabFileError; }).join();
+    EXPECT_EQ(other, 0u);
+}
+
+TEST(StdFileOps, TemporaryFlagDeletesOnClose) {
+    TTempDir dir;
+    const std::string name = WideToAnsi(dir / L"t.tmp");
+    int err = 0;
+    const INT_PTR h = StdFileOpen(name.c_str(), 0x8000 | 0x0100 | 0x0040 | 0x1000 | 0x0002, 0, err);
+    ASSERT_NE(h, -1);
+    EXPECT_TRUE(FileExistsW(dir / L"t.tmp"));
+    StdFileClose(h, err);
+    EXPECT_FALSE(FileExistsW(dir / L"t.tmp"));
 }
