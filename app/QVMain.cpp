@@ -7,6 +7,7 @@
 #include "../lib/HandleU.h"
 #include "../lib/RegistryU.h"
 #include "../lib/SecurityU.h"
+#include "../lib/archive/ArchiveCABU.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -66,6 +67,8 @@ std::wstring NormalisedVerb(const std::wstring& anArg) {
 } // namespace
 
 TRunMode RunMode = rmWindow;
+// Module initialisation: the CAB handler is registered before any archive can be opened.
+const bool CABHandlerRegistered = (RegisterCABArchive(), true);
 const std::wstring AppDir = ComputeAppDir();
 const std::wstring UpdateDir = ComputeUpdateDir();
 
