@@ -1,7 +1,8 @@
 #include "QVMain.h"
 
 #include "QVMainForm.h"
-#include "QVDepsStub.h"
+#include "QVSettings.h"
+#include "QVSupport.h"
 
 #include "../lib/HandleU.h"
 #include "../lib/MutexU.h"
@@ -16,7 +17,6 @@ namespace {
 
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run\\";
 const wchar_t kRunValue[] = L"Quenvar";
-const wchar_t kStoreKey[] = L"Software\\Quenvar\\";
 
 // Full path of the running executable; empty if it cannot be read.
 std::wstring ExecutablePath() noexcept {
@@ -130,8 +130,34 @@ void RunUninstall() noexcept {
     }
 }
 
-// Applying a level joins with the security-level routines.
-void RunSetLevel() noexcept {}
+// A negative number clamps to lOff just as text that is no integer does, so only the digits after
+// an optional sign are parsed, and a magnitude beyond 32 bits makes the text no integer.
+TLevel LevelFromArgument(const std::wstring& anArg) noexcept {
+    const size_t first = !anArg.empty() && (anArg[0] == L'+' || anArg[0] == L'-') ? 1 : 0;
+    if (first == anArg.size())
+        return lOff;
+    long long value = 0;
+    for (size_t i = first; i < anArg.size(); ++i) {
+        if (anArg[i] < L'0' || anArg[i] > L'9')
+            return lOff;
+        value = value * 10 + (anArg[i] - L'0');
+        if (value > 0x7FFFFFFF)
+            return lOff;
+    }
+    if (anArg[0] == L'-')
+        return lOff;
+    return value >= lMax ? lMax : static_cast<TLevel>(value);
+}
+
+void RunSetLevel() noexcept {
+    try {
+        const std::vector<std::wstring> args = CommandLineArguments();
+        if (args.size() < 2 || args[1].empty())
+            return;
+        ApplySecurityLevel(LevelFromArgument(args[1]));
+    } catch (...) {
+    }
+}
 
 void RunStop() noexcept {
     CloseRunningInstance();

@@ -43,6 +43,10 @@ void ParseRunMode() noexcept;
 // folder with blanks ("C:\Program Files\...") cannot make Windows start "C:\Program.exe".
 std::wstring AutostartCommand(const std::wstring& anExePath);
 
+// The level SETLEVEL applies for its argument: a decimal integer (optional sign, nothing else)
+// clamped to 0..2; any other text, including a number beyond 32 bits, gives lOff.
+TLevel LevelFromArgument(const std::wstring& anArg) noexcept;
+
 void RunInstall() noexcept;
 void RunUninstall() noexcept;
 void RunSetLevel() noexcept;

@@ -1,6 +1,6 @@
 #include "QVMainForm.h"
 
-#include "QVDepsStub.h"
+#include "QVSupport.h"
 
 #include "../lib/ImageU.h"
 #include "../lib/PlatformU.h"
@@ -9,13 +9,13 @@
 #include <windowsx.h>
 
 #include <cstdint>
+#include <optional>
 
 namespace {
 
 const wchar_t kClassName[] = L"TQuenvarMainForm";
 const wchar_t kCaption[] = L"Quenvar";
 const wchar_t kMainMessage[] = L"QV_MainWM";
-const wchar_t kWebsite[] = L"http://www.quenvar.example/";
 const wchar_t kLastBalloonValue[] = L"LastBaloon";
 
 const COLORREF kHeaderColour = RGB(0x19, 0x79, 0xCA);
@@ -140,7 +140,7 @@ std::wstring ApplicationTitle() {
 
 void OpenWebPage(const std::wstring& aPage) noexcept {
     try {
-        const std::wstring address = kWebsite + aPage;
+        const std::wstring address = kProductWebsite + aPage;
         ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     } catch (...) {
     }
@@ -170,9 +170,11 @@ const TReminderRule& ReminderRuleFor(TLevel aLevel) noexcept {
 
 bool ReminderDue(TLevel aLevel, const std::wstring& aLastText, const SYSTEMTIME& aNow) noexcept {
     try {
-        SYSTEMTIME last{};
+        if (aLastText.empty())
+            return true;
+        const std::optional<SYSTEMTIME> last = StoreTextToDateTime(aLastText);
         std::int64_t lastMs = 0, nowMs = 0;
-        if (aLastText.empty() || !TextToDateTime(aLastText, last) || !ToMilliseconds(last, lastMs))
+        if (!last || !ToMilliseconds(*last, lastMs))
             return true;
         if (!ToMilliseconds(aNow, nowMs))
             return false;
@@ -494,7 +496,7 @@ void TMainForm::CheckReminder() {
         return;
     const TReminderRule& rule = ReminderRuleFor(FLevel);
     ShowBalloon(rule.Text, rule.IconFlag);
-    WriteStoreString(kLastBalloonValue, DateTimeToText(now));
+    WriteStoreString(kLastBalloonValue, DateTimeToStoreText(now));
 }
 
 NOTIFYICONDATAW TMainForm::TrayData(UINT aFlags) const noexcept {

@@ -1,6 +1,6 @@
 // The window's pure rules: level texts and slider positions, and when a reminder is due.
-#include "QVDepsStub.h"
 #include "QVMainForm.h"
+#include "QVSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -87,7 +87,7 @@ TEST(Reminder, DueByTheAbsoluteDistanceToTheLastOne) {
         {lMax, -95 * 60, false},   {lMax, -97 * 60, true},      {lMax, 24LL * 60 * 365 * 3, true},
     };
     for (const auto& c : cases) {
-        const std::wstring last = DateTimeToText(Shifted(now, -c.minutesAgo));
+        const std::wstring last = DateTimeToStoreText(Shifted(now, -c.minutesAgo));
         EXPECT_EQ(ReminderDue(c.level, last, now), c.due)
             << "level " << int(c.level) << ", minutes ago " << c.minutesAgo;
     }

@@ -85,3 +85,22 @@ TEST(StartupDirs, AppDirIsTheExecutablesFolderAndUpdateDirLiesBelowIt) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(LevelFromArgument, IntegersAreClampedAndAnythingElseIsOff) {
+    const std::pair<const wchar_t*, TLevel> cases[] = {
+        {L"0", lOff},           {L"1", lOptimal},      {L"2", lMax},          {L"3", lMax},
+        {L"7", lMax},           {L"+1", lOptimal},     {L"-3", lOff},         {L"-0", lOff},
+        {L"01", lOptimal},      {L"2147483647", lMax}, {L"2147483648", lOff}, {L"99999999999999999999", lOff},
+        {L"-2147483648", lOff}, {L"abc", lOff},        {L"1a", lOff},         {L" 1", lOff},
+        {L"1 ", lOff},          {L"+", lOff},          {L"-", lOff},          {L"1.5", lOff},
+        {L"0x2", lOff},         {L"\u0661", lOff},     {L"\uFF12", lOff},
+    };
+    for (const auto& c : cases) {
+        const std::wstring text = c.first;
+        EXPECT_EQ(LevelFromArgument(text), c.second) << std::string(text.begin(), text.end());
+    }
+}
+
+} // namespace

@@ -2,8 +2,10 @@
 // moves the slider, presses buttons, sends the system commands of the title bar, and checks what
 // the window shows, what the program leaves in the registry and which web pages it opens.
 // Every Quenvar.exe started here is stopped again, also when a check fails.
-#include "QVDepsStub.h"
+#include "LevelExpectations.h"
 #include "QVMainForm.h"
+#include "QVSupport.h"
+#include "QVVersionTest.h"
 #include "RegistryU.h"
 #include "TestSupport.h"
 
@@ -20,7 +22,6 @@
 
 namespace {
 
-const wchar_t kStoreKey[] = L"Software\\Quenvar\\";
 const wchar_t kFormClass[] = L"TQuenvarMainForm";
 const wchar_t kHttpCommandKey[] = L"http\\shell\\open\\command";
 
@@ -336,9 +337,32 @@ TEST_F(UI, TheRenderedWindowMatchesTheLayout) {
     EXPECT_EQ(column(middle, 430, 476), column(top, 430, 476)) << "bottom of the slider";
 }
 
+// The SCHANNEL switches a level leaves, in the order of ReadLevelState.
+bool MachineAtLevel(TLevel aLevel, bool anAtLeast63) {
+    const TLevelState state = ReadLevelState();
+    if (state.client.size() != std::size(kExpectedProtocols) || state.ciphers.size() != std::size(kExpectedCiphers))
+        return false;
+    for (size_t i = 0; i < state.client.size(); ++i)
+        if (state.client[i].enabled != (ExpectedProtocolOn(kExpectedProtocols[i], aLevel, anAtLeast63) ? -1 : 0))
+            return false;
+    for (size_t i = 0; i < state.ciphers.size(); ++i)
+        if (state.ciphers[i].enabled != (ExpectedCipherOn(kExpectedCiphers[i], aLevel) ? -1 : 0))
+            return false;
+    return true;
+}
+
+std::wstring WithoutTrailingBackslash(const wchar_t* aPath) {
+    std::wstring path = aPath;
+    path.pop_back();
+    return path;
+}
+
+// Starts from the maximum level on the machine, so that only a SETLEVEL 0 run leaves the off state.
 TEST_F(UI, ApplyAtTheBottomStartsSetLevelAndGoesToTheTray) {
+    const bool atLeast63 = CurrentVersionAtLeast63();
+    ASSERT_EQ(RunProcess(L"\"" + QuenvarExe() + L"\" SETLEVEL 2"), 0);
+    ASSERT_TRUE(MachineAtLevel(lMax, atLeast63));
     StoreLevel(1);
-    TUrlRecorder urls;
     TQuenvar app(L"");
     HWND w = app.Window(true);
     ASSERT_NE(w, nullptr);
@@ -348,14 +372,10 @@ TEST_F(UI, ApplyAtTheBottomStartsSetLevelAndGoesToTheTray) {
     EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(w); }, 5000));
     EXPECT_TRUE(app.Running());
     EXPECT_FALSE(ApplyEnabled(w));
-    // The SETLEVEL process stores the level it applied and opens the page for it.
-    EXPECT_TRUE(WaitFor(
-        [] {
-            int level = -1;
-            return ReadRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", level) && level == 0;
-        },
-        30000));
-    EXPECT_TRUE(urls.WaitForOpened("Protection-off.aspx"));
+    EXPECT_TRUE(WaitFor([&] { return MachineAtLevel(lOff, atLeast63); }, 30000));
+    Sleep(1000); // let the SETLEVEL process finish before the trees are removed
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kProtocolsKey).c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCiphersKey).c_str());
 }
 
 TEST_F(UI, CloseHidesToTheTrayAndOpensTheProtectionPage) {
@@ -497,7 +517,7 @@ TEST_F(UI, ADueReminderRenewsTheStoredMomentAnUnreadableOneIsRewritten) {
     ft.dwHighDateTime = v.HighPart;
     SYSTEMTIME hourAgo;
     FileTimeToSystemTime(&ft, &hourAgo);
-    const std::wstring recent = DateTimeToText(hourAgo);
+    const std::wstring recent = DateTimeToStoreText(hourAgo);
 
     const struct {
         std::wstring stored;
@@ -515,14 +535,11 @@ TEST_F(UI, ADueReminderRenewsTheStoredMomentAnUnreadableOneIsRewritten) {
         PostMessageW(w, WM_TIMER, 1, 0);
         std::wstring value;
         const bool changed = WaitFor(
-            [&] {
-                return ReadRegString(HKEY_CURRENT_USER, kStoreKey, L"LastBaloon", value) && value != c.stored;
-            },
+            [&] { return ReadRegString(HKEY_CURRENT_USER, kStoreKey, L"LastBaloon", value) && value != c.stored; },
             c.rewritten ? 5000 : 1500);
         EXPECT_EQ(changed, c.rewritten);
         if (c.rewritten) {
-            SYSTEMTIME parsed{};
-            EXPECT_TRUE(TextToDateTime(value, parsed)) << std::string(value.begin(), value.end());
+            EXPECT_TRUE(StoreTextToDateTime(value).has_value()) << std::string(value.begin(), value.end());
         }
         EXPECT_TRUE(app.Running());
     }

@@ -1,0 +1,118 @@
+// What the program remembers and how it identifies itself: the per-user settings store, the
+// embedded "CONFIG" resource, the client identity sent with every service request, and the
+// product web pages.
+#pragma once
+
+#include "QVConst.h"
+
+#include <windows.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// The settings store under HKEY_CURRENT_USER.
+extern const wchar_t kStoreKey[];
+// The product website's root, with a trailing slash.
+extern const wchar_t kProductWebsite[];
+
+// Settings store. Reads of an absent or mistyped value give empty text or 0; nothing raises.
+std::wstring ReadStoreString(const std::wstring& aName) noexcept;
+int ReadStoreInteger(const std::wstring& aName) noexcept;
+bool WriteStoreString(const std::wstring& aName, const std::wstring& aText) noexcept;
+bool WriteStoreInteger(const std::wstring& aName, int aValue) noexcept;
+// REG_SZ under any key path of HKEY_CURRENT_USER (the Run key).
+bool WriteUserString(const std::wstring& aKeyPath, const std::wstring& aName, const std::wstring& aText) noexcept;
+bool DeleteUserValue(const std::wstring& aKeyPath, const std::wstring& aName) noexcept;
+// The key with every subkey and value.
+bool DeleteUserKeyTree(const std::wstring& aKeyPath) noexcept;
+
+// A stored level number as a level: above 2 is lMax, below 0 is lOff.
+TLevel ClampLevel(int aValue) noexcept;
+// The stored "Level"; absent, mistyped or out of range values are clamped, a failure gives lOff.
+TLevel ReadLevel() noexcept;
+
+// Raised by LoadEmbeddedConfig when the executable carries no "CONFIG" resource.
+class EConfigMissing : public std::runtime_error {
+public:
+    EConfigMissing() : std::runtime_error("no CONFIG resource") {}
+};
+
+// The lines of a configuration text: a byte-order mark (UTF-8, UTF-16 LE or BE) selects the
+// encoding, otherwise the ANSI code page; the text ends at its first NUL character; CR, LF and
+// CR LF end lines.
+std::vector<std::wstring> ConfigLines(const std::string& aBytes);
+// The rest after "=" of the first line whose part before its first "=" equals aName ignoring
+// letter case (the same way in every locale); aDefault when no line matches. Nothing is trimmed.
+std::wstring ConfigValueIn(const std::vector<std::wstring>& aLines, const std::wstring& aName,
+                           const std::wstring& aDefault);
+
+// Loads the "CONFIG" resource (RT_RCDATA) of the executable into the process-wide list; raises
+// EConfigMissing without one. Main thread only, before the run mode starts.
+void LoadEmbeddedConfig();
+// Frees the list; later lookups give their defaults.
+void FreeEmbeddedConfig() noexcept;
+// ConfigValueIn the loaded list; aDefault before loading, after freeing or on any failure.
+std::wstring GetConfigValue(const std::wstring& aName, const std::wstring& aDefault) noexcept;
+
+// The client identity every service request sends. Creating one may store a new "UID".
+class TCfgWS {
+public:
+    TCfgWS();
+
+    std::wstring CFG;   // "CFG_ID" of the configuration, "1" by default
+    std::wstring UID;   // the stored "UID", made and stored when absent or empty
+    std::wstring VER;   // "QUENVAR=" and the executable's file version, "0.0.0.0" when unreadable
+    std::wstring CLS;   // always empty
+    std::wstring SUBID; // the stored "SUBID", "0" when absent or empty
+};
+
+// 64-bit hash of the UTF-8 bytes of aText; 1 for the empty text.
+std::uint64_t HashString64(const std::wstring& aText) noexcept;
+// The 256 constants the hash mixes in, indexed by byte value.
+extern const std::array<std::uint64_t, 256> kHashTable;
+// aText in UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf8Of(const std::wstring& aText);
+// The text a UID is hashed from: the GUID's 32 upper-case hex digits, then the tick count in decimal.
+std::wstring UIDSeed(const GUID& aGuid, DWORD aTickCount);
+// The UID made from a seed: the magnitude of HashString64, read as signed 64-bit, in decimal.
+std::wstring UIDFromSeed(const std::wstring& aSeed);
+// A new UID from a fresh GUID and the tick count.
+std::wstring GenerateUID();
+
+// The page for a level: "Protection-off.aspx" for lOff, "Protection.aspx" for the others; empty
+// for anything else.
+std::wstring ProtectionPageUrl(int aLevel);
+// Opens ProtectionPageUrl in the user's browser; does nothing for a value outside 0..2.
+void OpenProtectionPage(TLevel aLevel) noexcept;
+
+// The store's date texts ("LastHit", "LastUpdate", "LastBaloon"): short date, a blank, long time,
+// in the user's regional format; the blank and the time are left out at midnight.
+struct TDateTimeFormat {
+    std::wstring ShortDate; // picture such as "M/d/yyyy" or "dd.MM.yyyy"
+    std::wstring LongTime;  // picture such as "h:mm:ss tt" or "HH:mm:ss"
+    std::wstring AM, PM;
+    std::array<std::wstring, 12> ShortMonths, LongMonths;
+    std::array<std::wstring, 7> ShortDays, LongDays; // Monday first
+};
+// The user's current regional format.
+TDateTimeFormat UserDateTimeFormat();
+std::wstring FormatStoreDateTime(const SYSTEMTIME& aTime, const TDateTimeFormat& aFormat);
+// The moment a text made by FormatStoreDateTime with the same format stands for (to the second);
+// nothing when the text cannot be read with aFormat — for instance after the user changed the
+// regional format. Callers treat that as "due" and write the value again.
+std::optional<SYSTEMTIME> ParseStoreDateTime(const std::wstring& aText, const TDateTimeFormat& aFormat);
+// The two above with the user's current format.
+std::wstring DateTimeToStoreText(const SYSTEMTIME& aTime);
+std::optional<SYSTEMTIME> StoreTextToDateTime(const std::wstring& aText);
+
+// Asks a running window or tray instance, found by its caption "Quenvar", to show its window (the
+// registered message "QV_MainWM" with both parameters 0). Posted, never waited for; does nothing
+// without such a window. Any top-level window with that caption receives it.
+void NotifyRunningInstance() noexcept;
+// Posts WM_QUIT to the window captioned "Quenvar" and pauses 1000 ms so that its process can end
+// (not verified). Returns at once when there is no such window.
+void CloseRunningInstance() noexcept;
