@@ -322,8 +322,11 @@ void TMainForm::LayoutControls(UINT aDpi, bool aCentre) {
     monitor.cbSize = sizeof(monitor);
     GetMonitorInfoW(MonitorFromWindow(Handle(), MONITOR_DEFAULTTOPRIMARY), &monitor);
     const RECT& work = monitor.rcWork;
-    SetWindowPos(Handle(), nullptr, work.left + (work.right - work.left - outer.cx) / 2,
-                 work.top + (work.bottom - work.top - outer.cy) / 2, outer.cx, outer.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    // A window larger than the work area keeps its caption and left edge on the screen.
+    const LONG left = work.left + (work.right - work.left - outer.cx) / 2;
+    const LONG top = work.top + (work.bottom - work.top - outer.cy) / 2;
+    SetWindowPos(Handle(), nullptr, left > work.left ? left : work.left, top > work.top ? top : work.top, outer.cx,
+                 outer.cy, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void TMainForm::Paint() {

@@ -337,6 +337,32 @@ TEST_F(UI, TheRenderedWindowMatchesTheLayout) {
     EXPECT_EQ(column(middle, 430, 476), column(top, 430, 476)) << "bottom of the slider";
 }
 
+// Wine takes the screen's DPI from this value when a process starts.
+TEST_F(UI, TheLayoutScalesWithTheScreensDpi) {
+    const wchar_t desktop[] = L"Control Panel\\Desktop";
+    int saved = 0;
+    const bool hadValue = ReadRegDWord(HKEY_CURRENT_USER, desktop, L"LogPixels", saved);
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, desktop, L"LogPixels", 120));
+    TQuenvar app(L"");
+    HWND w = app.Window(true);
+    if (hadValue)
+        WriteRegDWord(HKEY_CURRENT_USER, desktop, L"LogPixels", saved);
+    else
+        DeleteRegValue(HKEY_CURRENT_USER, desktop, L"LogPixels");
+    ASSERT_NE(w, nullptr);
+    RECT client{};
+    GetClientRect(w, &client);
+    EXPECT_EQ(client.right, MulDiv(885, 120, 96));
+    EXPECT_EQ(client.bottom, MulDiv(614, 120, 96));
+    RECT apply{};
+    GetWindowRect(GetDlgItem(w, idButApply), &apply);
+    EXPECT_EQ(apply.right - apply.left, MulDiv(79, 120, 96));
+    const TScreenShot shot(w);
+    EXPECT_EQ(shot.At(600, 50), RGB(0x19, 0x79, 0xCA)) << "header, scaled";
+    EXPECT_EQ(shot.At(600, 64), GetSysColor(COLOR_BTNFACE)) << "body, scaled";
+    EXPECT_EQ(shot.At(248 + 24 + 6, 230 + 60 + 4), RGB(0, 0, 0)) << "first bullet, scaled";
+}
+
 // The SCHANNEL switches a level leaves, in the order of ReadLevelState.
 bool MachineAtLevel(TLevel aLevel, bool anAtLeast63) {
     const TLevelState state = ReadLevelState();
