@@ -1,15 +1,19 @@
 #include "QVMain.h"
 
+#include "QVMainForm.h"
 #include "QVSettings.h"
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
 #include "../lib/HandleU.h"
+#include "../lib/MutexU.h"
 #include "../lib/RegistryU.h"
 #include "../lib/SecurityU.h"
 #include "../lib/archive/ArchiveCABU.h"
 
 #include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 namespace {
@@ -136,6 +140,7 @@ void RunUninstall() noexcept {
         DeleteUserValue(kRunKey, kRunValue);
         DeleteUserKeyTree(kStoreKey);
         ApplySecurityLevel(lOff);
+        CloseRunningInstance();
     } catch (...) {
     }
 }
@@ -173,14 +178,44 @@ void RunSetLevel() noexcept {
     }
 }
 
-// Closing the running instance joins with the single-instance routines.
-void RunStop() noexcept {}
+void RunStop() noexcept {
+    CloseRunningInstance();
+}
 
 // The updater joins with the update thread.
 void RunUpdate() {}
 
-// The window and the tray icon join with the user interface.
-void RunMainWindow(TMode) {}
+void RunMainWindow(TMode aMode) {
+    TGlobalMutex mutex(L"QuenvarMtx");
+    // Before the mutex is tried: a running instance shows its window whenever a second start happens.
+    NotifyRunningInstance();
+    if (!mutex.Lock(1000))
+        return;
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+    // The pictures are decoded through COM; ShellExecuteW wants it on the thread as well.
+    const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+    try {
+        TMainForm form;
+        if (form.Create()) {
+            form.AfterCreate();
+            form.SetMode(aMode);
+            MSG msg;
+            while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+                bool handled = false;
+                form.AppMessage(msg, handled);
+                if (handled)
+                    continue;
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+        }
+    } catch (...) {
+    }
+    if (com)
+        CoUninitialize();
+    mutex.Unlock();
+}
 
 namespace {
 

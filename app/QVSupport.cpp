@@ -703,3 +703,24 @@ bool CurrentVersionAtLeast63() noexcept {
         return false;
     return VersionTextAtLeast63(version);
 }
+
+void NotifyRunningInstance() noexcept {
+    try {
+        HWND running = FindWindowW(nullptr, L"Quenvar");
+        const UINT message = RegisterWindowMessageW(L"QV_MainWM");
+        if (IsWindow(running) && message != 0)
+            PostMessageW(running, message, 0, 0);
+    } catch (...) {
+    }
+}
+
+void CloseRunningInstance() noexcept {
+    try {
+        HWND running = FindWindowW(nullptr, L"Quenvar");
+        if (!IsWindow(running))
+            return;
+        PostMessageW(running, WM_QUIT, 0, 0);
+        Sleep(1000);
+    } catch (...) {
+    }
+}

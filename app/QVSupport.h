@@ -119,3 +119,11 @@ bool VersionTextAtLeast63(const std::wstring& aText) noexcept;
 // VersionTextAtLeast63 of "CurrentVersion" under HKLM "SOFTWARE\Microsoft\Windows NT\CurrentVersion";
 // false when that value cannot be read as text.
 bool CurrentVersionAtLeast63() noexcept;
+
+// Asks a running window or tray instance, found by its caption "Quenvar", to show its window (the
+// registered message "QV_MainWM" with both parameters 0). Posted, never waited for; does nothing
+// without such a window. Any top-level window with that caption receives it.
+void NotifyRunningInstance() noexcept;
+// Posts WM_QUIT to the window captioned "Quenvar" and pauses 1000 ms so that its process can end
+// (not verified). Returns at once when there is no such window.
+void CloseRunningInstance() noexcept;

@@ -134,6 +134,38 @@ struct TSecurityAttributesTraits {
     }
 };
 
+// Fonts, bitmaps and brushes this process created (never stock objects).
+struct TGdiObjectTraits {
+    using type = HGDIOBJ;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept { DeleteObject(h); }
+};
+
+struct TIconTraits {
+    using type = HICON;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept { DestroyIcon(h); }
+};
+
+struct TMenuTraits {
+    using type = HMENU;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept { DestroyMenu(h); }
+};
+
+struct TWindowTraits {
+    using type = HWND;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept { DestroyWindow(h); }
+};
+
+// A COM interface pointer; closing releases the reference.
+template <typename I> struct TComTraits {
+    using type = I*;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type p) noexcept { p->Release(); }
+};
+
 using TUniqueKernelHandle = TUniqueHandle<TKernelHandleTraits>;
 using TUniqueFile = TUniqueHandle<TFileHandleTraits>;
 using TUniqueHKey = TUniqueHandle<TRegKeyTraits>;
@@ -145,3 +177,8 @@ using TUniqueSid = TUniqueHandle<TSidTraits>;
 using TUniqueAcl = TUniqueHandle<TLocalAclTraits>;
 using TUniqueSecurityDescriptor = TUniqueHandle<TLocalSecurityDescriptorTraits>;
 using TUniqueSecurityAttributes = TUniqueHandle<TSecurityAttributesTraits>;
+using TUniqueGdiObject = TUniqueHandle<TGdiObjectTraits>;
+using TUniqueIcon = TUniqueHandle<TIconTraits>;
+using TUniqueMenu = TUniqueHandle<TMenuTraits>;
+using TUniqueWindow = TUniqueHandle<TWindowTraits>;
+template <typename I> using TComPtr = TUniqueHandle<TComTraits<I>>;

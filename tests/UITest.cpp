@@ -1,0 +1,604 @@
+// Drives the real Quenvar.exe under Wine (and Xvfb) as a user would: finds its window by caption,
+// moves the slider, presses buttons, sends the system commands of the title bar, and checks what
+// the window shows, what the program leaves in the registry and which web pages it opens.
+// Every Quenvar.exe started here is stopped again, also when a check fails.
+#include "LevelExpectations.h"
+#include "QVMainForm.h"
+#include "QVSupport.h"
+#include "RegistryU.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kFormClass[] = L"TQuenvarMainForm";
+const wchar_t kHttpCommandKey[] = L"http\\shell\\open\\command";
+
+bool WaitFor(const std::function<bool()>& aCondition, DWORD aTimeoutMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (aCondition())
+            return true;
+        if (GetTickCount() - start >= aTimeoutMs)
+            return false;
+        Sleep(50);
+    }
+}
+
+// Quenvar's main windows, of one process or (aPid 0) of any.
+std::vector<HWND> MainWindows(DWORD aPid = 0) {
+    std::vector<HWND> result;
+    HWND w = nullptr;
+    while ((w = FindWindowExW(nullptr, w, kFormClass, L"Quenvar")) != nullptr) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if (aPid == 0 || pid == aPid)
+            result.push_back(w);
+    }
+    return result;
+}
+
+std::wstring ControlText(HWND aWindow, int anId) {
+    wchar_t text[1024] = L"";
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(GetDlgItem(aWindow, anId), WM_GETTEXT, ARRAYSIZE(text), reinterpret_cast<LPARAM>(text),
+                        SMTO_ABORTIFHUNG, 5000, &copied);
+    return text;
+}
+
+// A Quenvar.exe started with anArgs; stopped (WM_QUIT, else terminated) when destroyed.
+class TQuenvar {
+public:
+    explicit TQuenvar(const std::wstring& anArgs) {
+        STARTUPINFOW si{};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi{};
+        std::wstring cmd = L"\"" + QuenvarExe() + L"\" " + anArgs;
+        if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+            FProcess.reset(pi.hProcess);
+            CloseHandle(pi.hThread);
+            FPid = pi.dwProcessId;
+        }
+        EXPECT_TRUE(FProcess) << "cannot start Quenvar.exe";
+    }
+    ~TQuenvar() { Stop(); }
+    TQuenvar(const TQuenvar&) = delete;
+    TQuenvar& operator=(const TQuenvar&) = delete;
+
+    DWORD Pid() const { return FPid; }
+    HANDLE Process() const { return FProcess.get(); }
+    bool Running() const { return FProcess && WaitForSingleObject(FProcess.get(), 0) == WAIT_TIMEOUT; }
+    bool Ended(DWORD aTimeoutMs) const {
+        return FProcess && WaitForSingleObject(FProcess.get(), aTimeoutMs) == WAIT_OBJECT_0;
+    }
+
+    // The process's main window once it exists (and, with aVisible, is shown); null on time-out.
+    HWND Window(bool aVisible, DWORD aTimeoutMs = 20000) const {
+        HWND found = nullptr;
+        WaitFor(
+            [&] {
+                const auto windows = MainWindows(FPid);
+                found = windows.empty() ? nullptr : windows.front();
+                return found && (!aVisible || IsWindowVisible(found));
+            },
+            aTimeoutMs);
+        return found && (!aVisible || IsWindowVisible(found)) ? found : nullptr;
+    }
+
+    void Kill() {
+        if (Running()) {
+            TerminateProcess(FProcess.get(), 1);
+            WaitForSingleObject(FProcess.get(), 5000);
+        }
+    }
+
+    void Stop() {
+        if (!Running())
+            return;
+        for (HWND w : MainWindows(FPid))
+            PostMessageW(w, WM_QUIT, 0, 0);
+        if (!Ended(5000))
+            Kill();
+    }
+
+private:
+    TUniqueKernelHandle FProcess;
+    DWORD FPid = 0;
+};
+
+// Each test starts from an empty settings store and no running instance, and leaves the same.
+class UI : public ::testing::Test {
+protected:
+    void SetUp() override {
+        StopStrays();
+        DeleteRegKeyTree(HKEY_CURRENT_USER, kStoreKey, true);
+    }
+    void TearDown() override {
+        StopStrays();
+        DeleteRegKeyTree(HKEY_CURRENT_USER, kStoreKey, true);
+    }
+    static void StopStrays() {
+        for (HWND w : MainWindows()) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            TUniqueKernelHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
+            PostMessageW(w, WM_QUIT, 0, 0);
+            if (process && WaitForSingleObject(process.get(), 5000) != WAIT_OBJECT_0)
+                TerminateProcess(process.get(), 1);
+        }
+    }
+    static void StoreLevel(int aLevel) { ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", aLevel)); }
+};
+
+void MoveSlider(HWND aWindow, int aPosition) {
+    HWND track = GetDlgItem(aWindow, idTrackBar1);
+    SendMessageW(track, TBM_SETPOS, TRUE, aPosition);
+    SendMessageW(aWindow, WM_VSCROLL, MAKEWPARAM(TB_THUMBPOSITION, aPosition), reinterpret_cast<LPARAM>(track));
+}
+
+int SliderPos(HWND aWindow) {
+    return static_cast<int>(SendMessageW(GetDlgItem(aWindow, idTrackBar1), TBM_GETPOS, 0, 0));
+}
+
+bool ApplyEnabled(HWND aWindow) {
+    return IsWindowEnabled(GetDlgItem(aWindow, idButApply)) != FALSE;
+}
+
+// The client area as it is on the screen, 32-bit pixels, top-down.
+class TScreenShot {
+public:
+    explicit TScreenShot(HWND aWindow) {
+        RedrawWindow(aWindow, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        Sleep(500);
+        RECT client{};
+        GetClientRect(aWindow, &client);
+        POINT origin{0, 0};
+        ClientToScreen(aWindow, &origin);
+        FWidth = client.right;
+        FHeight = client.bottom;
+        FPixels.assign(static_cast<size_t>(FWidth) * FHeight, 0);
+        HDC screen = GetDC(nullptr);
+        HDC memory = CreateCompatibleDC(screen);
+        BITMAPINFO bi{};
+        bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+        bi.bmiHeader.biWidth = FWidth;
+        bi.bmiHeader.biHeight = -FHeight;
+        bi.bmiHeader.biPlanes = 1;
+        bi.bmiHeader.biBitCount = 32;
+        void* bits = nullptr;
+        TUniqueGdiObject bitmap(CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0));
+        HGDIOBJ old = SelectObject(memory, bitmap.get());
+        BitBlt(memory, 0, 0, FWidth, FHeight, screen, origin.x, origin.y, SRCCOPY);
+        GdiFlush();
+        if (bits)
+            memcpy(FPixels.data(), bits, FPixels.size() * 4);
+        SelectObject(memory, old);
+        DeleteDC(memory);
+        ReleaseDC(nullptr, screen);
+    }
+
+    int Width() const { return FWidth; }
+    int Height() const { return FHeight; }
+    // The colour at a place given at 96 DPI, scaled to the window's size.
+    COLORREF At(int aX, int aY) const {
+        const int x = MulDiv(aX, FWidth, kClientWidth), y = MulDiv(aY, FHeight, kClientHeight);
+        if (x < 0 || y < 0 || x >= FWidth || y >= FHeight)
+            return CLR_INVALID;
+        const DWORD p = FPixels[static_cast<size_t>(y) * FWidth + x];
+        return RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
+    }
+
+    // Writes a BMP file, for a person to look at when a check fails.
+    void Save(const std::wstring& aPath) const {
+        FILE* f = _wfopen(aPath.c_str(), L"wb");
+        if (!f)
+            return;
+        BITMAPINFOHEADER info{};
+        info.biSize = sizeof(info);
+        info.biWidth = FWidth;
+        info.biHeight = -FHeight;
+        info.biPlanes = 1;
+        info.biBitCount = 32;
+        BITMAPFILEHEADER file{};
+        file.bfType = 0x4D42;
+        file.bfOffBits = sizeof(file) + sizeof(info);
+        file.bfSize = file.bfOffBits + static_cast<DWORD>(FPixels.size() * 4);
+        fwrite(&file, sizeof(file), 1, f);
+        fwrite(&info, sizeof(info), 1, f);
+        for (DWORD p : FPixels) {
+            const DWORD opaque = p | 0xFF000000u; // screen pixels carry no alpha
+            fwrite(&opaque, 4, 1, f);
+        }
+        fclose(f);
+    }
+
+private:
+    int FWidth = 0, FHeight = 0;
+    std::vector<DWORD> FPixels;
+};
+
+// Points the prefix's http URL handler at a command that appends each opened address to a file,
+// and puts the handler back afterwards.
+class TUrlRecorder {
+public:
+    TUrlRecorder() {
+        FFile = TestBinDir() + L"opened-urls-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+        DeleteFileW(FFile.c_str());
+        FHadCommand = ReadRegString(HKEY_CLASSES_ROOT, kHttpCommandKey, L"", FOldCommand);
+        const std::wstring command = L"C:\\windows\\system32\\cmd.exe /c echo %1>>\"" + FFile + L"\"";
+        EXPECT_TRUE(WriteRegString(HKEY_CLASSES_ROOT, kHttpCommandKey, L"", command));
+    }
+    ~TUrlRecorder() {
+        if (FHadCommand)
+            WriteRegString(HKEY_CLASSES_ROOT, kHttpCommandKey, L"", FOldCommand);
+        else
+            DeleteRegValue(HKEY_CLASSES_ROOT, kHttpCommandKey, L"");
+        DeleteFileW(FFile.c_str());
+    }
+    TUrlRecorder(const TUrlRecorder&) = delete;
+    TUrlRecorder& operator=(const TUrlRecorder&) = delete;
+
+    std::string Opened() const {
+        std::ifstream in(FFile.c_str());
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    bool WaitForOpened(const std::string& aPart, DWORD aTimeoutMs = 15000) const {
+        return WaitFor([&] { return Opened().find(aPart) != std::string::npos; }, aTimeoutMs);
+    }
+
+private:
+    std::wstring FFile;
+    std::wstring FOldCommand;
+    bool FHadCommand = false;
+};
+
+TEST_F(UI, WindowShowsTheStoredLevelAndTheSliderEnablesApply) {
+    StoreLevel(1);
+    TQuenvar app(L"");
+    HWND w = app.Window(true);
+    ASSERT_NE(w, nullptr);
+    RECT client{};
+    GetClientRect(w, &client);
+    EXPECT_EQ(client.right * 614, client.bottom * 885) << client.right << " x " << client.bottom;
+    EXPECT_EQ(SliderPos(w), 1);
+    EXPECT_EQ(ControlText(w, idTitleLevel), L"Optimal protection");
+    EXPECT_EQ(ControlText(w, idLevelNote3), L"Weak and unsecured TLS/SSL cipher suites will be blocked.");
+    EXPECT_FALSE(ApplyEnabled(w));
+    EXPECT_EQ(ControlText(w, idTitleSecLevel), L"Select Security Level");
+    EXPECT_EQ(ControlText(w, idTitleShare), L"Recommend this app");
+    EXPECT_EQ(ControlText(w, idButApply), L"Apply");
+    EXPECT_FALSE(IsWindowVisible(GetDlgItem(w, idTitleSecLevelUnder)));
+    const LRESULT range = SendMessageW(GetDlgItem(w, idTrackBar1), TBM_GETRANGEMAX, 0, 0);
+    EXPECT_EQ(range, 2);
+
+    MoveSlider(w, 0);
+    EXPECT_TRUE(ApplyEnabled(w));
+    EXPECT_EQ(ControlText(w, idTitleLevel), L"Maximum protection");
+    EXPECT_EQ(ControlText(w, idLevelNote1), L"This level provides our maximum security and Internet privacy for your "
+                                            L"online banking, shopping and private communications.");
+    MoveSlider(w, 1);
+    EXPECT_TRUE(ApplyEnabled(w)) << "Apply stays enabled when the slider returns";
+    EXPECT_EQ(ControlText(w, idTitleLevel), L"Optimal protection");
+}
+
+TEST_F(UI, TheRenderedWindowMatchesTheLayout) {
+    StoreLevel(1);
+    TQuenvar app(L"");
+    HWND w = app.Window(true);
+    ASSERT_NE(w, nullptr);
+    const TScreenShot middle(w);
+    middle.Save(TestBinDir() + L"ui-window.bmp");
+    std::printf("Screenshot: %ls\n", (TestBinDir() + L"ui-window.bmp").c_str());
+    const COLORREF face = GetSysColor(COLOR_BTNFACE);
+
+    EXPECT_EQ(middle.At(600, 30), RGB(0x19, 0x79, 0xCA)) << "header";
+    EXPECT_EQ(middle.At(4, 4), RGB(0x19, 0x79, 0xCA)) << "header corner";
+    const COLORREF shield = middle.At(24 + 5, 12 + 6);
+    EXPECT_GT(GetRValue(shield), 0xE0) << "logo";
+    EXPECT_GT(GetGValue(shield), 0xE0) << "logo";
+    EXPECT_EQ(middle.At(600, 62), face) << "body below the header";
+    EXPECT_EQ(middle.At(248 + 24 + 6, 230 + 60 + 4), RGB(0, 0, 0)) << "first bullet";
+    EXPECT_EQ(middle.At(248 + 24 + 6, 230 + 212 + 4), RGB(0, 0, 0)) << "last bullet";
+    EXPECT_EQ(middle.At(248, 300), GetSysColor(COLOR_BTNSHADOW)) << "level box frame";
+    EXPECT_EQ(middle.At(600, 563), GetSysColor(COLOR_BTNSHADOW)) << "footer edge";
+    // The share icon's lower dot (#0066CC) sits in the footer's left corner.
+    const COLORREF dot = middle.At(15 + 13, 563 + 16 + 13);
+    EXPECT_GT(GetBValue(dot), 0xA0);
+    EXPECT_LT(GetRValue(dot), 0x40);
+
+    // The Apply button has a border that the plain background has not.
+    int edge = 0, edges = 0;
+    for (int x = 786; x < 784 + 77; x += 4, edges += 2)
+        edge += (middle.At(x, 573) != face) + (middle.At(x, 573 + 24) != face);
+    EXPECT_GT(edge, edges / 2) << "button frame";
+    EXPECT_EQ(middle.At(750, 585), face) << "left of the button";
+
+    // The thumb sits in the middle of the slider now and moves to the top with the level.
+    auto column = [](const TScreenShot& aShot, int aTop, int aBottom) {
+        std::vector<COLORREF> c;
+        for (int y = aTop; y < aBottom; ++y)
+            for (int x = 92; x < 92 + 45; x += 3)
+                c.push_back(aShot.At(x, y));
+        return c;
+    };
+    MoveSlider(w, 0);
+    const TScreenShot top(w);
+    EXPECT_NE(column(middle, 240, 290), column(top, 240, 290)) << "top of the slider";
+    EXPECT_NE(column(middle, 330, 390), column(top, 330, 390)) << "middle of the slider";
+    EXPECT_EQ(column(middle, 430, 476), column(top, 430, 476)) << "bottom of the slider";
+}
+
+// Wine takes the screen's DPI from this value when a process starts.
+TEST_F(UI, TheLayoutScalesWithTheScreensDpi) {
+    const wchar_t desktop[] = L"Control Panel\\Desktop";
+    int saved = 0;
+    const bool hadValue = ReadRegDWord(HKEY_CURRENT_USER, desktop, L"LogPixels", saved);
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, desktop, L"LogPixels", 120));
+    TQuenvar app(L"");
+    HWND w = app.Window(true);
+    if (hadValue)
+        WriteRegDWord(HKEY_CURRENT_USER, desktop, L"LogPixels", saved);
+    else
+        DeleteRegValue(HKEY_CURRENT_USER, desktop, L"LogPixels");
+    ASSERT_NE(w, nullptr);
+    RECT client{};
+    GetClientRect(w, &client);
+    EXPECT_EQ(client.right, MulDiv(885, 120, 96));
+    EXPECT_EQ(client.bottom, MulDiv(614, 120, 96));
+    RECT apply{};
+    GetWindowRect(GetDlgItem(w, idButApply), &apply);
+    EXPECT_EQ(apply.right - apply.left, MulDiv(79, 120, 96));
+    const TScreenShot shot(w);
+    EXPECT_EQ(shot.At(600, 50), RGB(0x19, 0x79, 0xCA)) << "header, scaled";
+    EXPECT_EQ(shot.At(600, 64), GetSysColor(COLOR_BTNFACE)) << "body, scaled";
+    EXPECT_EQ(shot.At(248 + 24 + 6, 230 + 60 + 4), RGB(0, 0, 0)) << "first bullet, scaled";
+}
+
+// The SCHANNEL switches a level leaves, in the order of ReadLevelState.
+bool MachineAtLevel(TLevel aLevel, bool anAtLeast63) {
+    const TLevelState state = ReadLevelState();
+    if (state.client.size() != std::size(kExpectedProtocols) || state.ciphers.size() != std::size(kExpectedCiphers))
+        return false;
+    for (size_t i = 0; i < state.client.size(); ++i)
+        if (state.client[i].enabled != (ExpectedProtocolOn(kExpectedProtocols[i], aLevel, anAtLeast63) ? -1 : 0))
+            return false;
+    for (size_t i = 0; i < state.ciphers.size(); ++i)
+        if (state.ciphers[i].enabled != (ExpectedCipherOn(kExpectedCiphers[i], aLevel) ? -1 : 0))
+            return false;
+    return true;
+}
+
+std::wstring WithoutTrailingBackslash(const wchar_t* aPath) {
+    std::wstring path = aPath;
+    path.pop_back();
+    return path;
+}
+
+// Starts from the maximum level on the machine, so that only a SETLEVEL 0 run leaves the off state.
+TEST_F(UI, ApplyAtTheBottomStartsSetLevelAndGoesToTheTray) {
+    const bool atLeast63 = CurrentVersionAtLeast63();
+    ASSERT_EQ(RunProcess(L"\"" + QuenvarExe() + L"\" SETLEVEL 2"), 0);
+    ASSERT_TRUE(MachineAtLevel(lMax, atLeast63));
+    StoreLevel(1);
+    TQuenvar app(L"");
+    HWND w = app.Window(true);
+    ASSERT_NE(w, nullptr);
+    MoveSlider(w, 2);
+    ASSERT_TRUE(ApplyEnabled(w));
+    SendMessageW(GetDlgItem(w, idButApply), BM_CLICK, 0, 0);
+    EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(w); }, 5000));
+    EXPECT_TRUE(app.Running());
+    EXPECT_FALSE(ApplyEnabled(w));
+    EXPECT_TRUE(WaitFor([&] { return MachineAtLevel(lOff, atLeast63); }, 30000));
+    Sleep(1000); // let the SETLEVEL process finish before the trees are removed
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kProtocolsKey).c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCiphersKey).c_str());
+}
+
+TEST_F(UI, CloseHidesToTheTrayAndOpensTheProtectionPage) {
+    const struct {
+        int level;
+        const char* page;
+    } cases[] = {{2, "/Protection.aspx"}, {0, "/Protection-off.aspx"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.page);
+        StoreLevel(c.level);
+        TUrlRecorder urls;
+        TQuenvar app(L"");
+        HWND w = app.Window(true);
+        ASSERT_NE(w, nullptr);
+        SendMessageW(w, WM_SYSCOMMAND, SC_CLOSE, 0);
+        EXPECT_FALSE(IsWindowVisible(w));
+        EXPECT_TRUE(urls.WaitForOpened(c.page)) << urls.Opened();
+        EXPECT_TRUE(app.Running());
+
+        // Minimizing also goes to the tray; the tray menu's "Open Quenvar" brings the window back.
+        PostMessageW(w, WM_COMMAND, idN1, 0);
+        EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(w) != FALSE; }, 5000));
+        SendMessageW(w, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+        EXPECT_FALSE(IsWindowVisible(w));
+        EXPECT_TRUE(app.Running());
+    }
+}
+
+TEST_F(UI, ASecondStartShowsTheRunningWindowAndEnds) {
+    StoreLevel(2);
+    TQuenvar tray(L"/tray");
+    HWND w = tray.Window(false);
+    ASSERT_NE(w, nullptr);
+    Sleep(500);
+    EXPECT_FALSE(IsWindowVisible(w));
+    // The level changed behind the tray instance's back: showing the window reloads it.
+    StoreLevel(0);
+
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(RunProcess(L"\"" + QuenvarExe() + L"\"", 10000), 0);
+    const DWORD took = GetTickCount() - start;
+    std::printf("second start ended after %lu ms\n", static_cast<unsigned long>(took));
+    EXPECT_GE(took, 900u);
+    EXPECT_LT(took, 5000u) << "the second instance waits about a second for the mutex";
+    EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(w) != FALSE; }, 5000));
+    EXPECT_EQ(SliderPos(w), 2);
+    EXPECT_EQ(ControlText(w, idTitleLevel), L"Quenvar is switched off");
+    EXPECT_EQ(MainWindows().size(), 1u);
+    EXPECT_TRUE(tray.Running());
+}
+
+TEST_F(UI, RapidRepeatedStartsLeaveOneInstance) {
+    TQuenvar first(L"/tray");
+    ASSERT_NE(first.Window(false), nullptr);
+    std::vector<std::unique_ptr<TQuenvar>> others;
+    for (int i = 0; i < 4; ++i)
+        others.push_back(std::make_unique<TQuenvar>(i % 2 ? L"/tray" : L""));
+    for (auto& other : others)
+        EXPECT_TRUE(other->Ended(15000));
+    EXPECT_EQ(MainWindows().size(), 1u);
+    EXPECT_TRUE(first.Running());
+}
+
+TEST_F(UI, OnlyAShowRequestWithAZeroFirstParameterBringsTheWindowBack) {
+    TQuenvar tray(L"TRAY");
+    HWND w = tray.Window(false);
+    ASSERT_NE(w, nullptr);
+    const UINT message = RegisterWindowMessageW(L"QV_MainWM");
+    PostMessageW(w, message, 1, 0);
+    Sleep(1000);
+    EXPECT_FALSE(IsWindowVisible(w));
+    PostMessageW(w, message, 0, 0);
+    EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(w) != FALSE; }, 5000));
+}
+
+TEST_F(UI, StopAndUninstallEndTheRunningInstance) {
+    for (const wchar_t* verb : {L"STOP", L"/uninstall"}) {
+        SCOPED_TRACE(testing::Message() << verb);
+        TQuenvar app(L"/tray");
+        ASSERT_NE(app.Window(false), nullptr);
+        EXPECT_EQ(RunProcess(L"\"" + QuenvarExe() + L"\" " + verb, 60000), 0);
+        EXPECT_TRUE(app.Ended(5000));
+    }
+    // Without a running instance STOP returns at once.
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(RunProcess(L"\"" + QuenvarExe() + L"\" STOP"), 0);
+    EXPECT_LT(GetTickCount() - start, 900u + 3000u);
+}
+
+TEST_F(UI, TheTrayMenusExitEndsTheProgram) {
+    TQuenvar app(L"");
+    HWND w = app.Window(true);
+    ASSERT_NE(w, nullptr);
+    PostMessageW(w, WM_CLOSE, 0, 0); // closing only hides
+    EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(w); }, 5000));
+    EXPECT_FALSE(app.Ended(500));
+    PostMessageW(w, WM_COMMAND, idN4, 0);
+    EXPECT_TRUE(app.Ended(5000));
+}
+
+TEST_F(UI, TheMutexOfAKilledInstanceIsTakenOver) {
+    TQuenvar killed(L"");
+    ASSERT_NE(killed.Window(true), nullptr);
+    killed.Kill();
+    ASSERT_TRUE(killed.Ended(0));
+    TQuenvar next(L"");
+    EXPECT_NE(next.Window(true), nullptr);
+    EXPECT_FALSE(next.Ended(0));
+}
+
+TEST_F(UI, StoredLevelsOutsideTheRangeOrOfTheWrongTypeAreClamped) {
+    const struct {
+        int level; // -100: a text value
+        int position;
+    } cases[] = {{7, 0}, {-1, 2}, {-100, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.level);
+        if (c.level == -100) {
+            ASSERT_TRUE(WriteRegString(HKEY_CURRENT_USER, kStoreKey, L"Level", L"2"));
+        } else {
+            StoreLevel(c.level);
+        }
+        TQuenvar app(L"");
+        HWND w = app.Window(true);
+        ASSERT_NE(w, nullptr);
+        EXPECT_EQ(SliderPos(w), c.position);
+        EXPECT_FALSE(ApplyEnabled(w));
+    }
+}
+
+// The ten-minute timer is driven here by posting its message.
+TEST_F(UI, ADueReminderRenewsTheStoredMomentAnUnreadableOneIsRewritten) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    FILETIME ft;
+    SystemTimeToFileTime(&now, &ft);
+    ULARGE_INTEGER v{{ft.dwLowDateTime, ft.dwHighDateTime}};
+    v.QuadPart -= 3600ULL * 10000000ULL;
+    ft.dwLowDateTime = v.LowPart;
+    ft.dwHighDateTime = v.HighPart;
+    SYSTEMTIME hourAgo;
+    FileTimeToSystemTime(&ft, &hourAgo);
+    const std::wstring recent = DateTimeToStoreText(hourAgo);
+
+    const struct {
+        std::wstring stored;
+        bool rewritten;
+    } cases[] = {{L"garbage", true}, {L"", true}, {recent, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "stored: " << std::string(c.stored.begin(), c.stored.end()));
+        DeleteRegKeyTree(HKEY_CURRENT_USER, kStoreKey, true);
+        if (!c.stored.empty()) {
+            ASSERT_TRUE(WriteRegString(HKEY_CURRENT_USER, kStoreKey, L"LastBaloon", c.stored));
+        }
+        TQuenvar app(L"/tray");
+        HWND w = app.Window(false);
+        ASSERT_NE(w, nullptr);
+        PostMessageW(w, WM_TIMER, 1, 0);
+        std::wstring value;
+        const bool changed = WaitFor(
+            [&] { return ReadRegString(HKEY_CURRENT_USER, kStoreKey, L"LastBaloon", value) && value != c.stored; },
+            c.rewritten ? 5000 : 1500);
+        EXPECT_EQ(changed, c.rewritten);
+        if (c.rewritten) {
+            EXPECT_TRUE(StoreTextToDateTime(value).has_value()) << std::string(value.begin(), value.end());
+        }
+        EXPECT_TRUE(app.Running());
+    }
+}
+
+TEST_F(UI, AWindowOfAnotherProgramCalledQuenvarGetsTheShowRequestOnly) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"SomeOtherProgram";
+    RegisterClassW(&wc);
+    TUniqueWindow foreign(CreateWindowExW(0, wc.lpszClassName, L"Quenvar", WS_OVERLAPPED, 0, 0, 100, 100, nullptr,
+                                          nullptr, wc.hInstance, nullptr));
+    ASSERT_TRUE(foreign);
+    const UINT message = RegisterWindowMessageW(L"QV_MainWM");
+
+    TQuenvar app(L"");
+    EXPECT_NE(app.Window(true), nullptr) << "the foreign window does not count as a running instance";
+    bool notified = false;
+    WaitFor(
+        [&] {
+            MSG msg;
+            while (PeekMessageW(&msg, foreign.get(), 0, 0, PM_REMOVE)) {
+                if (msg.message == message && msg.wParam == 0)
+                    notified = true;
+            }
+            return notified;
+        },
+        5000);
+    EXPECT_TRUE(notified);
+    foreign.reset();
+}
+
+} // namespace
