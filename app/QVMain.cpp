@@ -5,6 +5,7 @@
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
+#include "../lib/FileU.h"
 #include "../lib/HandleU.h"
 #include "../lib/MutexU.h"
 #include "../lib/RegistryU.h"
@@ -21,28 +22,9 @@ namespace {
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run\\";
 const wchar_t kRunValue[] = L"Quenvar";
 
-// Full path of the running executable; empty if it cannot be read.
-std::wstring ExecutablePath() noexcept {
-    try {
-        std::wstring path(MAX_PATH, L'\0');
-        for (;;) {
-            const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-            if (n == 0)
-                return std::wstring();
-            if (n < path.size()) {
-                path.resize(n);
-                return path;
-            }
-            path.resize(path.size() * 2);
-        }
-    } catch (...) {
-        return std::wstring();
-    }
-}
-
 std::wstring ComputeAppDir() noexcept {
     try {
-        std::wstring path = ExecutablePath();
+        std::wstring path = GetAppFileName();
         const size_t slash = path.find_last_of(L"\\/:");
         return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
     } catch (...) {
@@ -121,7 +103,7 @@ std::wstring AutostartCommand(const std::wstring& anExePath) {
 
 void RunInstall() noexcept {
     try {
-        WriteUserString(kRunKey, kRunValue, AutostartCommand(ExecutablePath()));
+        WriteUserString(kRunKey, kRunValue, AutostartCommand(GetAppFileName()));
         // Every install starts a new client identity, and its report carries it.
         WriteStoreString(L"UID", GenerateUID());
         std::uint32_t status = 0;

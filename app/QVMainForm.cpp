@@ -2,6 +2,7 @@
 
 #include "QVSupport.h"
 
+#include "../lib/FileU.h"
 #include "../lib/ImageU.h"
 #include "../lib/PlatformU.h"
 
@@ -114,23 +115,9 @@ bool ToMilliseconds(const SYSTEMTIME& aTime, std::int64_t& aMs) noexcept {
     return true;
 }
 
-std::wstring ExecutablePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0)
-            return std::wstring();
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
 // The executable's file name without its extension: the application's title.
 std::wstring ApplicationTitle() {
-    std::wstring name = ExecutablePath();
+    std::wstring name = GetAppFileName();
     name.erase(0, name.find_last_of(L"\\/:") + 1);
     const size_t dot = name.rfind(L'.');
     if (dot != std::wstring::npos && dot > 0)
@@ -439,7 +426,7 @@ void TMainForm::TrackBar1Change() noexcept {
 void TMainForm::ButApplyClick() noexcept {
     try {
         const std::wstring parameters = L"/SETLEVEL \"" + std::to_wstring(static_cast<int>(FLevel)) + L"\"";
-        const std::wstring exe = ExecutablePath();
+        const std::wstring exe = GetAppFileName();
         if (GetWinVersionClass() < 9)
             ShellExecuteW(nullptr, L"open", exe.c_str(), parameters.c_str(), nullptr, SW_SHOWNORMAL);
         else

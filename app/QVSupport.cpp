@@ -1,5 +1,6 @@
 #include "QVSupport.h"
 
+#include "../lib/FileU.h"
 #include "../lib/FileVersionU.h"
 #include "../lib/RegistryU.h"
 
@@ -17,20 +18,6 @@ namespace {
 
 // The lines of the loaded configuration; null before LoadEmbeddedConfig and after freeing.
 std::unique_ptr<std::vector<std::wstring>> EmbeddedConfig;
-
-std::wstring ModulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0)
-            return std::wstring();
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
 
 // Upper case by the invariant locale, so that no user locale (Turkish dotted I) changes a match.
 std::wstring UpperInvariant(const std::wstring& aText) {
@@ -208,7 +195,7 @@ TCfgWS::TCfgWS() {
         UID = GenerateUID();
         WriteStoreString(L"UID", UID);
     }
-    std::wstring version = GetFileVersionString(ModulePath());
+    std::wstring version = GetFileVersionString(GetAppFileName());
     if (version.empty())
         version = L"0.0.0.0";
     VER = L"QUENVAR=" + version;
