@@ -2,6 +2,7 @@
 
 #include "PlatformU.h"
 #include "SecurityU.h"
+#include "TextU.h"
 
 #include <fstream>
 #include <iterator>
@@ -38,17 +39,6 @@ std::wstring ShortPath(const std::wstring& aPath) {
     if (m == 0 || m >= n)
         return std::wstring();
     out.resize(m);
-    return out;
-}
-
-std::string ToAnsi(const std::wstring& aText) {
-    if (aText.empty())
-        return std::string();
-    const int len = static_cast<int>(aText.size());
-    const int n = WideCharToMultiByte(CP_ACP, 0, aText.data(), len, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_ACP, 0, aText.data(), len, out.data(), n, nullptr, nullptr);
     return out;
 }
 
@@ -216,7 +206,7 @@ void WriteWinInitRename(const std::wstring& aWindowsDir, const std::wstring& aSo
         }
         std::string entry;
         if (!destText.empty())
-            entry = ToAnsi(destText) + "=" + ToAnsi(ShortPath(aSource));
+            entry = WideToAnsi(destText) + "=" + WideToAnsi(ShortPath(aSource));
         lines = AddWinInitRename(std::move(lines), entry);
         std::string text;
         for (const std::string& line : lines)

@@ -1,5 +1,7 @@
 #include "HTTPU.h"
 
+#include "TextU.h"
+
 #include <windows.h>
 #include <wininet.h>
 
@@ -42,17 +44,6 @@ bool QueryText(HINTERNET aRequest, DWORD aInfo, DWORD aBytes, std::wstring& aTex
         return false;
     aText.assign(buffer.data(), size / sizeof(wchar_t));
     return true;
-}
-
-std::string ToAnsi(const std::wstring& aText) {
-    if (aText.empty())
-        return std::string();
-    const int len = static_cast<int>(aText.size());
-    const int n = WideCharToMultiByte(CP_ACP, 0, aText.data(), len, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_ACP, 0, aText.data(), len, out.data(), n, nullptr, nullptr);
-    return out;
 }
 
 std::wstring FromAnsi(const std::uint8_t* aData, size_t aSize) {
@@ -217,7 +208,7 @@ bool THTTPGet::Execute() {
             if (!Headers.empty())
                 header += L"\r\n" + Headers;
             // The body's length is that of its ANSI bytes, so a text outside ASCII is never overread.
-            std::string body = ToAnsi(PostQuery);
+            std::string body = WideToAnsi(PostQuery);
             sent = HttpSendRequestW(request.get(), header.c_str(), static_cast<DWORD>(header.size()),
                                     body.empty() ? nullptr : body.data(), static_cast<DWORD>(body.size()));
         }
