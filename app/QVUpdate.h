@@ -6,6 +6,16 @@
 #include <cstdint>
 #include <string>
 
+// One file of an update: the package address and, once downloaded, its local path.
+class TItem {
+public:
+    std::wstring Url;      // address of the package
+    std::wstring FileName; // full path of the downloaded package; empty until the download succeeded
+    std::wstring Dest;     // carried for the record; nothing reads it
+    std::int32_t Size = 0; // carried for the record; nothing reads it
+    std::wstring Version;  // the offered version text; not used by the installation
+};
+
 // The service base URL used when the embedded configuration has no "HIT_URL".
 extern const wchar_t kDefaultServiceURL[];
 
