@@ -17,6 +17,8 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <memory>
+
 namespace {
 
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run\\";
@@ -164,8 +166,29 @@ void RunStop() noexcept {
     CloseRunningInstance();
 }
 
-// The updater joins with the update thread.
-void RunUpdate() {}
+void RunUpdate() {
+    TGlobalMutex mutex(L"QuenvarMtx_UPD");
+    if (!mutex.Lock(1000))
+        return; // another update process is running
+    // The restart opens the program through the shell, which wants COM on this thread.
+    const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+    try {
+        const std::vector<std::wstring> args = CommandLineArguments();
+        if (args.size() >= 2 && !args[1].empty()) {
+            // The thread hands the restart to this thread through its message queue: make it exist.
+            MSG msg;
+            PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+            auto item = std::make_unique<TItem>();
+            item->Url = args[1];
+            TUpdateThread thread(true, std::move(item), false);
+            PumpMessagesUntil(thread.bDone, thread.Handle());
+        }
+    } catch (...) {
+    }
+    if (com)
+        CoUninitialize();
+    mutex.Unlock();
+}
 
 void RunMainWindow(TMode aMode) {
     TGlobalMutex mutex(L"QuenvarMtx");

@@ -1,9 +1,17 @@
 #include "QVUpdate.h"
 
+#include "QVMain.h"
+
 #include "../lib/CryptU.h"
+#include "../lib/FileU.h"
 #include "../lib/HTTPU.h"
+#include "../lib/SafePathU.h"
+#include "../lib/archive/ArchiveU.h"
 
 #include <windows.h>
+#include <shellapi.h>
+
+#include <mutex>
 
 const wchar_t kDefaultServiceURL[] = L"http://service.quenvar.example/api/client.asmx/";
 
@@ -38,7 +46,368 @@ std::uint32_t SystemTickCount() {
     return GetTickCount();
 }
 
+// Without characters up to the blank at either end.
+std::wstring TrimBlanks(const std::wstring& aText) {
+    size_t first = 0, last = aText.size();
+    while (first < last && aText[first] <= L' ')
+        ++first;
+    while (last > first && aText[last - 1] <= L' ')
+        --last;
+    return aText.substr(first, last - first);
+}
+
+std::wstring LowerAscii(std::wstring aText) {
+    for (wchar_t& c : aText)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    return aText;
+}
+
+// The extension of a path: from the last "." after the last "\" or ":", empty when none.
+size_t ExtensionStart(const std::wstring& aFileName) {
+    const size_t dot = aFileName.find_last_of(L".\\:");
+    return dot != std::wstring::npos && aFileName[dot] == L'.' ? dot : aFileName.size();
+}
+
+std::wstring FileNamePart(const std::wstring& aPath) {
+    const size_t slash = aPath.find_last_of(L"\\/:");
+    return slash == std::wstring::npos ? aPath : aPath.substr(slash + 1);
+}
+
+std::mutex KeyLock;
+std::optional<TP256Point> KeyPoint;
+
+// A call handed to another thread: run there, then signalled. Shared, so a waiter that gave up
+// never leaves the other thread with a dangling record.
+struct TThreadCall {
+    std::function<void()> Call;
+    TUniqueKernelHandle Done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+const UINT kThreadCallMessage = WM_APP + 0x2F1;
+
+void RunThreadCall(LPARAM aParam) noexcept {
+    std::unique_ptr<std::shared_ptr<TThreadCall>> call(reinterpret_cast<std::shared_ptr<TThreadCall>*>(aParam));
+    try {
+        (*call)->Call();
+    } catch (...) {
+    }
+    SetEvent((*call)->Done.get());
+}
+
 } // namespace
+
+bool SetUpdatePublicKey(const std::uint8_t* aData, std::size_t aSize) {
+    const std::optional<TP256Point> point = P256PointFromSubjectPublicKeyInfo(aData, aSize);
+    std::lock_guard<std::mutex> guard(KeyLock);
+    KeyPoint = point;
+    return point.has_value();
+}
+
+std::optional<TP256Point> UpdatePublicKey() {
+    std::lock_guard<std::mutex> guard(KeyLock);
+    return KeyPoint;
+}
+
+std::wstring SuffixedFileName(const std::wstring& aFileName, const std::wstring& aSuffix) {
+    std::wstring result = aFileName;
+    return result.insert(ExtensionStart(aFileName), aSuffix);
+}
+
+std::wstring DownloadFileName(const std::wstring& aURL) {
+    std::wstring url = aURL.substr(0, aURL.find_first_of(L"?#"));
+    // Only the path names a file: "http://host" has none, whatever the host is called.
+    const size_t scheme = url.find(L"://");
+    const size_t pathStart = url.find(L'/', scheme == std::wstring::npos ? 0 : scheme + 3);
+    if (pathStart == std::wstring::npos)
+        return std::wstring();
+    const std::wstring name = ExtractURLFileName(url.substr(pathStart));
+    return IsPlainFileName(name) ? name : std::wstring();
+}
+
+std::wstring SignatureURL(const std::wstring& aURL) {
+    std::wstring url = aURL;
+    const size_t end = url.find_first_of(L"?#");
+    return url.insert(end == std::wstring::npos ? url.size() : end, L".sig");
+}
+
+TDownload::TDownload(const std::wstring& URL, const std::wstring& Target, std::uint32_t aTimeoutMs)
+    : FURL(URL), FTarget(Target), FTimeoutMs(aTimeoutMs) {
+    Start();
+}
+
+TDownload::~TDownload() {
+    WaitFor();
+}
+
+void TDownload::Execute() {
+    try {
+        SetFreeOnTerminate(false);
+        if (IsExistingFile(FTarget))
+            ForceDeleteFile(FTarget);
+        TFileWriter writer;
+        if (writer.Open(FTarget)) {
+            auto http = std::make_unique<THTTPGet>(nullptr);
+            bool ok = false;
+            try {
+                http->HTTPProgressEvent = [this](THTTPGet* aSender, std::uint32_t aReaded, std::uint32_t aTotal) {
+                    HTTPProgress(aSender, aReaded, aTotal);
+                };
+                http->HTTPFinishEvent = [this](THTTPGet* aSender) { HTTPFinish(aSender); };
+                http->StreamWriter = &writer;
+                http->Settings().TimeoutMs = FTimeoutMs;
+                http->SetURL(FURL);
+                FHTTP = http.get();
+                ok = http->Execute();
+            } catch (...) {
+            }
+            writer.Close();
+            if (!ok)
+                ForceDeleteFile(FTarget);
+            CheckResult(true);
+            bDone.store(true, std::memory_order_release);
+            FHTTP = nullptr;
+        }
+    } catch (...) {
+    }
+    bDone.store(true, std::memory_order_release);
+}
+
+void TDownload::CheckResult(bool aFinal) {
+    if (!FHTTP)
+        return;
+    if (Terminated()) {
+        FHTTP->Terminate(0);
+        return;
+    }
+    if (aFinal)
+        bSucceeded.store(FHTTP->ErrorCode() == 0 && FHTTP->StatusCode() == 200 &&
+                             FileSizeByName(FTarget) == static_cast<std::int64_t>(FTotalSize),
+                         std::memory_order_release);
+}
+
+void TDownload::HTTPProgress(THTTPGet*, std::uint32_t aReaded, std::uint32_t aTotalSize) {
+    FTotalSize = aTotalSize;
+    FReaded = aReaded;
+    CheckResult(false);
+}
+
+void TDownload::HTTPFinish(THTTPGet*) {
+    FReaded = FTotalSize;
+    CheckResult(false);
+}
+
+TUpdateEnvironment::TUpdateEnvironment()
+    : AppDir(::AppDir), UpdateDir(::UpdateDir), PublicKey(UpdatePublicKey()), Restart(RestartApplication) {}
+
+TUpdateThread::TUpdateThread(bool ASilent, std::unique_ptr<TItem> AItem, bool AFreeOnTerminate)
+    : TUpdateThread(ASilent, std::move(AItem), AFreeOnTerminate, TUpdateEnvironment()) {}
+
+TUpdateThread::TUpdateThread(bool ASilent, std::unique_ptr<TItem> AItem, bool AFreeOnTerminate,
+                             TUpdateEnvironment anEnvironment)
+    : FSilent(ASilent), FCreatorThreadID(GetCurrentThreadId()), FEnvironment(std::move(anEnvironment)) {
+    if (AItem)
+        FFiles.push_back(std::move(AItem));
+    SetFreeOnTerminate(AFreeOnTerminate);
+    Start();
+}
+
+TUpdateThread::~TUpdateThread() {
+    // The items are released only after the thread that reads them has ended.
+    WaitFor();
+}
+
+bool TUpdateThread::Download(const std::wstring& aURL, const std::wstring& aTarget) {
+    TDownload download(aURL, aTarget);
+    while (!download.bDone.load(std::memory_order_acquire)) {
+        if (Terminated())
+            download.Terminate();
+        Delay(50);
+    }
+    if (download.bSucceeded.load(std::memory_order_acquire))
+        return true;
+    // A complete answer that failed the status or size test stays on disk; nothing of it is used.
+    ForceDeleteFile(aTarget);
+    return false;
+}
+
+void TUpdateThread::DiscardDownloads() {
+    for (const auto& item : FFiles) {
+        if (item->FileName.empty())
+            continue;
+        ForceDeleteFile(item->FileName);
+        ForceDeleteFile(item->FileName + L".sig");
+        item->FileName.clear();
+    }
+}
+
+void TUpdateThread::Execute() {
+    try {
+        FUpdateInstalled = false;
+        // A build without the publisher's key can check no package, so it fetches none.
+        if (!FFiles.empty() && FEnvironment.PublicKey) {
+            ForceDirectoriesEx(FEnvironment.UpdateDir, false);
+            bool downloaded = true;
+            for (const auto& item : FFiles) {
+                const std::wstring url = TrimBlanks(item->Url);
+                const std::wstring name = DownloadFileName(url);
+                if (url.empty() || name.empty())
+                    continue;
+                const std::wstring target = FEnvironment.UpdateDir + L"\\" + name;
+                const bool ok = Download(url, target) && Download(SignatureURL(url), target + L".sig");
+                if (!ok) {
+                    ForceDeleteFile(target);
+                    downloaded = false;
+                    break;
+                }
+                item->FileName = target;
+            }
+            // Nothing is installed unless every package carries a valid signature.
+            for (const auto& item : FFiles)
+                if (downloaded && !item->FileName.empty() &&
+                    !VerifyFileSignature(item->FileName, item->FileName + L".sig", *FEnvironment.PublicKey))
+                    downloaded = false;
+            if (!downloaded) {
+                DiscardDownloads();
+            } else {
+                for (const auto& item : FFiles) {
+                    if (item->FileName.empty())
+                        continue;
+                    InstallFile(item->FileName);
+                    ForceDeleteFile(item->FileName + L".sig");
+                }
+                if (FUpdateInstalled) {
+                    try {
+                        SYSTEMTIME now;
+                        GetLocalTime(&now);
+                        WriteStoreString(L"LastUpdate", DateTimeToStoreText(now));
+                    } catch (...) {
+                    }
+                    if (FEnvironment.Restart)
+                        RunOnThread(FCreatorThreadID, FEnvironment.Restart);
+                }
+            }
+        }
+    } catch (...) {
+    }
+    bDone.store(true, std::memory_order_release);
+}
+
+void TUpdateThread::InstallFile(const std::wstring& aPath) {
+    if (!IsExistingFile(aPath))
+        return;
+    const std::wstring& appDir = FEnvironment.AppDir;
+    const std::wstring& updateDir = FEnvironment.UpdateDir;
+    TStrings names;
+    const bool isCabinet = LowerAscii(aPath.substr(ExtensionStart(aPath))) == L".cab";
+    if (isCabinet) {
+        TArchive archive(aPath);
+        archive.SetArchiveType(1);
+        archive.LoadArchiveContents(&names);
+        archive.DecompressToDir(updateDir + L"\\", std::wstring(), true);
+    } else {
+        names.push_back(aPath);
+    }
+    for (const std::wstring& name : names) {
+        std::wstring e = TrimBlanks(name);
+        if (e.empty())
+            continue;
+        // Entry names come from the package: only names that stay inside the update folder are
+        // used, so no file elsewhere can be copied into the program folder and then deleted.
+        if (isCabinet) {
+            if (!IsSafeRelativePath(e))
+                continue;
+            e = updateDir + L"\\" + e;
+        }
+        if (!IsExistingFile(e))
+            continue;
+        const std::wstring target = appDir + FileNamePart(e);
+        const std::wstring old = SuffixedFileName(target, L".old");
+        if (IsExistingFile(target)) {
+            ForceDeleteFile(old);
+            MoveFileW(target.c_str(), old.c_str());
+            Delay(200);
+        }
+        if (IsExistingFile(target)) {
+            // In use and not even renamable: the new version waits for the next system start.
+            const std::wstring next = SuffixedFileName(target, L".new");
+            if (IsExistingFile(next))
+                ForceDeleteFile(next);
+            if (!CopyFileTo(e, next, true, true) || !IsExistingFile(next))
+                CopyFileTo(e, next, true, true);
+            if (IsExistingFile(next)) {
+                ForceDeleteFile(e);
+                MoveFileOnRestart(next, target);
+            } else {
+                CopyFileTo(old, next, true, false);
+            }
+        } else {
+            if (!CopyFileTo(e, target, true, true) || !IsExistingFile(target))
+                CopyFileTo(e, target, true, true);
+            if (IsExistingFile(target)) {
+                ForceDeleteFile(e);
+            } else if (!CopyFileTo(old, target, true, false) && IsExistingFile(old)) {
+                // The previous version goes back under its name, by moving it when no copy can
+                // be made: the program folder is never left without the installed file.
+                MoveFileW(old.c_str(), target.c_str());
+            }
+        }
+        FUpdateInstalled = true;
+        DeleteFileOnRestart(old);
+    }
+    ForceDeleteFile(aPath);
+}
+
+void RestartApplication() noexcept {
+    try {
+        CloseRunningInstance();
+        ShellExecuteW(nullptr, L"open", GetAppFileName().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        PostQuitMessage(0);
+        Delay(1000);
+    } catch (...) {
+    }
+}
+
+void PumpMessagesUntil(const std::atomic<bool>& aDone, HANDLE aWake) {
+    MSG msg;
+    while (!aDone.load(std::memory_order_acquire)) {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.hwnd == nullptr && msg.message == kThreadCallMessage) {
+                RunThreadCall(msg.lParam);
+                continue;
+            }
+            // A quit request (the restart asks for one) does not end the wait: the worker's
+            // bDone does.
+            if (msg.message == WM_QUIT)
+                continue;
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (aDone.load(std::memory_order_acquire))
+            break;
+        const DWORD count = aWake ? 1 : 0;
+        MsgWaitForMultipleObjectsEx(count, count ? &aWake : nullptr, 100, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+}
+
+void RunOnThread(DWORD aThreadID, const std::function<void()>& aCall) {
+    if (aThreadID == GetCurrentThreadId()) {
+        aCall();
+        return;
+    }
+    auto call = std::make_shared<TThreadCall>();
+    call->Call = aCall;
+    // The message carries its own reference; RunThreadCall takes it over. A message that is never
+    // processed (the thread ended first) leaves that one record behind.
+    auto* message = new std::shared_ptr<TThreadCall>(call);
+    if (!call->Done || !PostThreadMessageW(aThreadID, kThreadCallMessage, 0, reinterpret_cast<LPARAM>(message))) {
+        delete message;
+        aCall();
+        return;
+    }
+    // Bounded, so a thread that stopped processing messages cannot hold this one forever.
+    WaitForSingleObject(call->Done.get(), 60000);
+}
 
 std::wstring ServiceRequestURL(std::uint8_t Action, const TCfgWS& aCfg, const std::wstring& aBaseURL) {
     if (Action > saUninstall)

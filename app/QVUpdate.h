@@ -3,8 +3,20 @@
 
 #include "QVSupport.h"
 
+#include "../lib/SignatureU.h"
+#include "../lib/ThreadU.h"
+
+#include <windows.h>
+
+#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
+
+class THTTPGet;
 
 // One file of an update: the package address and, once downloaded, its local path.
 class TItem {
@@ -15,6 +27,112 @@ public:
     std::int32_t Size = 0; // carried for the record; nothing reads it
     std::wstring Version;  // the offered version text; not used by the installation
 };
+
+// Fetches one URL into one file on a thread of its own, started by the constructor. The creator
+// polls bDone and then frees the object; freeing waits for the thread.
+class TDownload final : public TThread {
+public:
+    // A server that goes silent for aTimeoutMs ends the transfer as failed.
+    TDownload(const std::wstring& URL, const std::wstring& Target, std::uint32_t aTimeoutMs = kDownloadTimeoutMs);
+    static constexpr std::uint32_t kDownloadTimeoutMs = 60000;
+    ~TDownload() override;
+
+    // Set once each, bSucceeded before bDone: whoever sees bDone reads a final bSucceeded.
+    std::atomic<bool> bDone{false};
+    std::atomic<bool> bSucceeded{false};
+
+protected:
+    void Execute() override;
+
+private:
+    // Cancels the transfer once the thread is asked to terminate; at the end (aFinal) judges it:
+    // no client error, status exactly 200 and the file as long as the last reported total.
+    void CheckResult(bool aFinal);
+    void HTTPProgress(THTTPGet* aSender, std::uint32_t aReaded, std::uint32_t aTotalSize);
+    void HTTPFinish(THTTPGet* aSender);
+
+    std::wstring FURL;
+    std::wstring FTarget;
+    std::uint32_t FTimeoutMs;
+    THTTPGet* FHTTP = nullptr; // the running transfer's client, owned by Execute
+    std::uint32_t FTotalSize = 0;
+    std::uint32_t FReaded = 0;
+};
+
+// Where an update installs and what it trusts. The defaults are the running program's folders,
+// the public key set at start-up and RestartApplication.
+struct TUpdateEnvironment {
+    TUpdateEnvironment();
+    std::wstring AppDir;    // with a trailing backslash
+    std::wstring UpdateDir; // without one
+    std::optional<TP256Point> PublicKey;
+    std::function<void()> Restart; // run on the creating thread once something was installed
+};
+
+// Downloads the items, checks each package's signature, installs the contained files into the
+// program folder and restarts the program. Started by the constructor; owns its items. The
+// creating thread must keep processing messages (PumpMessagesUntil) until bDone, because the
+// restart is handed to it.
+class TUpdateThread final : public TThread {
+public:
+    TUpdateThread(bool ASilent, std::unique_ptr<TItem> AItem, bool AFreeOnTerminate);
+    TUpdateThread(bool ASilent, std::unique_ptr<TItem> AItem, bool AFreeOnTerminate, TUpdateEnvironment anEnvironment);
+    ~TUpdateThread() override;
+
+    // Unpacks a ".cab" package (any other file is itself the one entry) and puts every entry into
+    // the program folder: the installed file is renamed to its ".old" name first; a file that
+    // cannot be renamed is written under its ".new" name and replaces the installed one at the
+    // next system start. Entries with unsafe names are skipped. The package is deleted.
+    void InstallFile(const std::wstring& aPath);
+    // Whether the last Execute or InstallFile handled a file.
+    bool UpdateInstalled() const noexcept { return FUpdateInstalled; }
+    const std::vector<std::unique_ptr<TItem>>& Files() const noexcept { return FFiles; }
+
+    // Set as the very last action of Execute, whatever happened.
+    std::atomic<bool> bDone{false};
+
+protected:
+    void Execute() override;
+
+private:
+    // Downloads into aTarget; false (and nothing left behind) when the download failed.
+    bool Download(const std::wstring& aURL, const std::wstring& aTarget);
+    // Deletes every downloaded package and signature of the items.
+    void DiscardDownloads();
+
+    std::vector<std::unique_ptr<TItem>> FFiles;
+    bool FSilent;
+    DWORD FCreatorThreadID;
+    TUpdateEnvironment FEnvironment;
+    bool FUpdateInstalled = false;
+};
+
+// The public key update packages must be signed with: a P-256 key as DER SubjectPublicKeyInfo.
+// False (and no key) for anything else; without a key no update is ever installed.
+bool SetUpdatePublicKey(const std::uint8_t* aData, std::size_t aSize);
+std::optional<TP256Point> UpdatePublicKey();
+
+// The name with aSuffix inserted before its extension (the part from the last "." after the last
+// "\" or ":"): "C:\App\Quenvar.exe" + ".old" gives "C:\App\Quenvar.old.exe".
+std::wstring SuffixedFileName(const std::wstring& aFileName, const std::wstring& aSuffix);
+// The local name a package URL is downloaded to: its last path segment without query or fragment,
+// when that is a plain file name; empty for a URL without one (".../", "http://host", "..").
+std::wstring DownloadFileName(const std::wstring& aURL);
+// Where a package's signature is published: the URL with ".sig" added to its path.
+std::wstring SignatureURL(const std::wstring& aURL);
+
+// Closes the running window or tray instance, starts this executable again without arguments and
+// asks this thread's message loop to end.
+void RestartApplication() noexcept;
+
+// Processes this thread's messages, and the calls other threads hand over with
+// RunOnThread, until aDone is true. Sleeps while there is nothing to do; aWake (may be null) is
+// a handle whose signal also wakes it, such as the worker's thread handle.
+void PumpMessagesUntil(const std::atomic<bool>& aDone, HANDLE aWake);
+// Runs aCall on the thread aThreadID (which must be in PumpMessagesUntil) and waits for it, at most
+// a minute. On the calling thread itself, or when the other thread has no message queue, it runs
+// here.
+void RunOnThread(DWORD aThreadID, const std::function<void()>& aCall);
 
 // The service base URL used when the embedded configuration has no "HIT_URL".
 extern const wchar_t kDefaultServiceURL[];

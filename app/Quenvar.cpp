@@ -1,5 +1,7 @@
 // The program's main block: every role of the executable starts here.
 #include "QVMain.h"
+#include "QVUpdate.h"
+#include "QVUpdateKey.h"
 
 #include <windows.h>
 
@@ -10,5 +12,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // escapes every handler (which RunProgram is built never to let happen) ends the process quietly.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     std::set_terminate([] { ExitProcess(0); });
+    if (kUpdatePublicKeySize > 0)
+        SetUpdatePublicKey(kUpdatePublicKeyData, kUpdatePublicKeySize);
     return RunProgram();
 }

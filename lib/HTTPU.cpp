@@ -71,6 +71,7 @@ void THTTPSettings::Clear() {
     Append = false;
     NoCookies = false;
     BufferSize = 0;
+    TimeoutMs = 0;
 }
 
 void THTTPSettings::Assign(const THTTPSettings* iSettings) {
@@ -182,6 +183,13 @@ bool THTTPGet::Execute() {
         if (!request) {
             fErrorCode = httpErrRequest;
             return;
+        }
+        if (fSettings.TimeoutMs > 0) {
+            // On the request handle: Wine ignores time-outs set on the session for the body reads.
+            DWORD timeout = fSettings.TimeoutMs;
+            for (DWORD option :
+                 {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+                InternetSetOptionW(request.get(), option, &timeout, sizeof(timeout));
         }
 
         bool appended = false;

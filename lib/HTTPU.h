@@ -33,6 +33,9 @@ public:
     bool AllowAllStatuses;
     std::int32_t BufferSize; // bytes per read; outside 1..131073 selects 131074
     bool NoCookies;
+    // Connect, send and receive time-out in milliseconds; 0 keeps WinINet's defaults (under Wine a
+    // stalled answer then waits forever).
+    std::uint32_t TimeoutMs;
 };
 
 class THTTPGet;

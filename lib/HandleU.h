@@ -102,6 +102,25 @@ struct TInternetTraits {
     static void close(type h) noexcept;
 };
 
+// CNG algorithm providers, keys and hash objects; bcrypt.h is included by the unit that uses them.
+struct TBCryptAlgorithmTraits {
+    using type = void*;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept;
+};
+
+struct TBCryptKeyTraits {
+    using type = void*;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept;
+};
+
+struct TBCryptHashTraits {
+    using type = void*;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept;
+};
+
 // Security identifiers made by AllocateAndInitializeSid.
 struct TSidTraits {
     using type = PSID;
@@ -173,6 +192,9 @@ using TUniqueModule = TUniqueHandle<TModuleTraits>;
 using TUniqueLocal = TUniqueHandle<TLocalMemTraits>;
 using TUniqueInternet = TUniqueHandle<TInternetTraits>;
 using TUniqueFind = TUniqueHandle<TFindTraits>;
+using TUniqueBCryptAlgorithm = TUniqueHandle<TBCryptAlgorithmTraits>;
+using TUniqueBCryptKey = TUniqueHandle<TBCryptKeyTraits>;
+using TUniqueBCryptHash = TUniqueHandle<TBCryptHashTraits>;
 using TUniqueSid = TUniqueHandle<TSidTraits>;
 using TUniqueAcl = TUniqueHandle<TLocalAclTraits>;
 using TUniqueSecurityDescriptor = TUniqueHandle<TLocalSecurityDescriptorTraits>;

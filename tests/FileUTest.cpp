@@ -331,61 +331,6 @@ TEST(FileUTest, WriterCreatesTheDirectoryChainAndReopens) {
     EXPECT_EQ(ReadFile(dir / L"two.bin"), "2");
 }
 
-// The pending-rename list is machine-wide: entries made here are taken out again.
-class TPendingRenames {
-public:
-    static std::vector<std::wstring> Read() {
-        std::vector<std::wstring> items;
-        TUniqueHKey key;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
-            return items;
-        DWORD size = 0;
-        if (RegQueryValueExW(key.get(), kValue, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
-            return items;
-        std::wstring data(size / sizeof(wchar_t) + 1, L'\0');
-        RegQueryValueExW(key.get(), kValue, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size);
-        data.resize(size / sizeof(wchar_t));
-        for (size_t start = 0; start < data.size();) {
-            const size_t end = data.find(L'\0', start);
-            items.push_back(data.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
-            if (end == std::wstring::npos)
-                break;
-            start = end + 1;
-        }
-        return items;
-    }
-    static bool Mentions(const std::wstring& aPath) {
-        for (const auto& item : Read())
-            if (item.find(aPath) != std::wstring::npos)
-                return true;
-        return false;
-    }
-    // Removes the pairs whose source mentions aPath.
-    static void Forget(const std::wstring& aPath) {
-        std::vector<std::wstring> items = Read();
-        std::wstring data;
-        for (size_t i = 0; i + 1 < items.size(); i += 2) {
-            if (items[i].find(aPath) != std::wstring::npos)
-                continue;
-            data += items[i] + L'\0' + items[i + 1] + L'\0';
-        }
-        TUniqueHKey key;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_WRITE, key.put()) != ERROR_SUCCESS)
-            return;
-        if (data.empty()) {
-            RegDeleteValueW(key.get(), kValue);
-            return;
-        }
-        data += L'\0';
-        RegSetValueExW(key.get(), kValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
-                       static_cast<DWORD>(data.size() * sizeof(wchar_t)));
-    }
-
-private:
-    static constexpr const wchar_t* kKey = L"System\\CurrentControlSet\\Control\\Session Manager";
-    static constexpr const wchar_t* kValue = L"PendingFileRenameOperations";
-};
-
 TEST(FileUTest, ReplacementAndDeletionAtTheNextStart) {
     TTempDir dir;
     const std::wstring tag = L"qv-fileu-" + std::to_wstring(GetCurrentProcessId());

@@ -124,7 +124,16 @@ void TLoopbackServer::Serve(SOCKET aClient) {
     const TScriptedReply reply = FHandler(request);
     for (DWORD waited = 0; waited < reply.pauseBeforeMs && !FStopping; waited += 20)
         Sleep(20);
-    send(aClient, reply.bytes.data(), static_cast<int>(reply.bytes.size()), 0);
+    if (reply.trickleMs == 0) {
+        send(aClient, reply.bytes.data(), static_cast<int>(reply.bytes.size()), 0);
+    } else {
+        for (size_t sent = 0; sent < reply.bytes.size() && !FStopping; sent += reply.trickleBytes) {
+            const size_t piece = std::min(reply.trickleBytes, reply.bytes.size() - sent);
+            if (send(aClient, reply.bytes.data() + sent, static_cast<int>(piece), 0) <= 0)
+                break;
+            Sleep(reply.trickleMs);
+        }
+    }
     if (reply.hang) {
         char buf[256];
         while (recv(aClient, buf, sizeof(buf), 0) > 0) {

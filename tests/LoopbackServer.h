@@ -24,6 +24,8 @@ struct TScriptedReply {
     std::string bytes;       // sent as they are
     bool hang = false;       // after the bytes, keep the connection open until the server stops
     DWORD pauseBeforeMs = 0; // wait before answering
+    DWORD trickleMs = 0;     // not 0: the bytes go out trickleBytes at a time with this pause after each
+    size_t trickleBytes = 16384;
 };
 
 class TLoopbackServer {
