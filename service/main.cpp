@@ -76,6 +76,15 @@ int main(int argc, char** argv) {
         std::cerr << kUsage;
         return 2;
     }
+    if (options.offerVersion.empty() != options.offerURL.empty()) {
+        std::cerr << "--offer-version and --offer-url go together\n" << kUsage;
+        return 2;
+    }
+    if (!options.offerVersion.empty() && !ParseVersion(options.offerVersion)) {
+        std::cerr << "--offer-version takes a dotted version of up to four numbers 0..65535, not \""
+                  << options.offerVersion << "\"\n";
+        return 2;
+    }
     try {
         if (dump) {
             TReportStore store(options.database);

@@ -65,8 +65,8 @@ protected:
 
 TEST_F(QVServiceTest, HitIsRecordedAndAnsweredWithTheOffer) {
     StartService("1.0.0.2", "http://127.0.0.1/files/update.cab?a=1&b=2");
-    const std::string token =
-        ClientToken({{L"CFG", L"10"}, {L"UID", L"{ABC}"}, {L"VER", L"1.0.0.1"}, {L"CLS", L""}, {L"SUBID", L"0"}});
+    const std::string token = ClientToken(
+        {{L"CFG", L"10"}, {L"UID", L"{ABC}"}, {L"VER", L"QUENVAR=1.0.0.1"}, {L"CLS", L""}, {L"SUBID", L"0"}});
     auto res = Post("/api/client.asmx/SendLog", "CR=" + token);
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
@@ -80,12 +80,39 @@ TEST_F(QVServiceTest, HitIsRecordedAndAnsweredWithTheOffer) {
     EXPECT_TRUE(rows[0].accepted);
     EXPECT_EQ(rows[0].cfg, "10");
     EXPECT_EQ(rows[0].uid, "{ABC}");
-    EXPECT_EQ(rows[0].ver, "1.0.0.1");
+    EXPECT_EQ(rows[0].ver, "QUENVAR=1.0.0.1");
     EXPECT_EQ(rows[0].cls, "");
     EXPECT_EQ(rows[0].subid, "0");
     EXPECT_FALSE(rows[0].randomizer.empty());
     EXPECT_EQ(rows[0].peer, "127.0.0.1");
     EXPECT_EQ(rows[0].time.size(), 20u);
+}
+
+TEST_F(QVServiceTest, OnlyOlderClientsAreOfferedTheUpdate) {
+    StartService("1.0.0.10", "http://127.0.0.1/files/update.cab");
+    const struct {
+        const wchar_t* ver;
+        bool offered;
+    } cases[] = {
+        {L"QUENVAR=1.0.0.9", true},   {L"QUENVAR=0.0.0.0", true},    {L"QUENVAR=1.0.0.10", false},
+        {L"QUENVAR=1.0.0.11", false}, {L"QUENVAR=2", false},         {L"QUENVAR=", false},
+        {L"QUENVAR=1.0.0.x", false},  {L"QUENVAR=1.0.0.0.1", false}, {L"", false},
+    };
+    for (const auto& c : cases) {
+        const std::string token =
+            ClientToken({{L"CFG", L"10"}, {L"UID", L"u"}, {L"VER", c.ver}, {L"CLS", L""}, {L"SUBID", L"0"}});
+        auto res = Post("/api/client.asmx/SendLog", "CR=" + token);
+        ASSERT_TRUE(res) << Narrow(c.ver);
+        EXPECT_EQ(res->status, 200) << Narrow(c.ver);
+        if (c.offered)
+            EXPECT_NE(res->body.find("<UpdateInfo><Vers><Ver V=\"1.0.0.10\" "
+                                     "URL=\"http://127.0.0.1/files/update.cab\"/></Vers></UpdateInfo>"),
+                      std::string::npos)
+                << Narrow(c.ver);
+        else
+            EXPECT_NE(res->body.find("<UpdateInfo><Vers></Vers></UpdateInfo>"), std::string::npos) << Narrow(c.ver);
+    }
+    EXPECT_EQ(FService->Store().All().size(), std::size(cases));
 }
 
 TEST_F(QVServiceTest, InstallAndRemovalReports) {
@@ -168,6 +195,57 @@ TEST_F(QVServiceTest, FilesAreServedWithRanges) {
         ASSERT_TRUE(res) << missing;
         EXPECT_EQ(res->status, 404) << missing;
     }
+}
+
+TEST(QVServiceVersionTest, ClientVersionComparisonTable) {
+    const struct {
+        const char* client;
+        const char* offer;
+        bool older;
+    } cases[] = {
+        {"QUENVAR=1.0.0.1", "1.0.0.2", true},
+        {"QUENVAR=1.0.0.2", "1.0.0.2", false},
+        {"QUENVAR=1.0.0.3", "1.0.0.2", false},
+        {"QUENVAR=1.0.0.9", "1.0.0.10", true},
+        {"QUENVAR=1.0.0.10", "1.0.0.9", false},
+        {"QUENVAR=0.9.65535.65535", "1.0.0.0", true},
+        {"QUENVAR=1.2", "1.2.0.0", false},
+        {"QUENVAR=1.2.0.0", "1.2", false},
+        {"QUENVAR=1", "1.0.0.1", true},
+        {"QUENVAR=1.1", "1.0.5", false},
+        {"QUENVAR=01.0.0.1", "1.0.0.2", true},
+        {"A=B=1.0", "1.0.0.1", true},
+        // The text after the last "=" is the version; without "=" the whole text is.
+        {"1.0.0.1", "1.0.0.2", true},
+        {"1.0.0.2", "1.0.0.2", false},
+        {"QUENVAR 1.0.0.1", "1.0.0.2", false},
+        // Unparseable client versions are never offered anything.
+        {"", "1.0.0.2", false},
+        {"QUENVAR=", "1.0.0.2", false},
+        {"QUENVAR=1.0.0.1=", "1.0.0.2", false},
+        {"QUENVAR=abc", "1.0.0.2", false},
+        {"QUENVAR=1.0.0.1a", "1.0.0.2", false},
+        {"QUENVAR=1.0.0.0.1", "1.0.0.2", false},
+        {"QUENVAR=1..0", "1.0.0.2", false},
+        {"QUENVAR=1.0.", "1.0.0.2", false},
+        {"QUENVAR=.1", "1.0.0.2", false},
+        {"QUENVAR=1.0.65536", "1.0.0.2", false},
+        {"QUENVAR=1.0.99999999999999999999", "1.0.0.2", false},
+        {"QUENVAR=-1.0", "1.0.0.2", false},
+        {"QUENVAR=+1.0", "1.0.0.2", false},
+        {"QUENVAR= 1.0", "1.0.0.2", false},
+        {"QUENVAR=1.0 ", "1.0.0.2", false},
+        // Nor is anything offered when the offered version does not parse.
+        {"QUENVAR=1.0.0.1", "", false},
+        {"QUENVAR=1.0.0.1", "1.0.0.2 beta", false},
+        {"QUENVAR=0", "65536", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsOlderVersion(c.client, c.offer), c.older) << c.client << " vs " << c.offer;
+
+    EXPECT_EQ(ParseVersion("65535.0.7"), (TVersion{65535, 0, 7, 0}));
+    EXPECT_EQ(ParseVersion("3"), (TVersion{3, 0, 0, 0}));
+    EXPECT_FALSE(ParseVersion("1.2.3.4.5"));
 }
 
 TEST(QVServiceTokenTest, DecodeTokenTable) {
