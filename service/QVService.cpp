@@ -174,6 +174,38 @@ bool DecodeToken(const std::string& aToken, std::map<std::string, std::string>& 
     return true;
 }
 
+std::optional<TVersion> ParseVersion(const std::string& aText) {
+    TVersion version{};
+    std::size_t part = 0, pos = 0;
+    for (;;) {
+        if (part == version.size())
+            return std::nullopt;
+        const std::size_t start = pos;
+        unsigned long value = 0;
+        while (pos < aText.size() && aText[pos] >= '0' && aText[pos] <= '9') {
+            value = value * 10 + static_cast<unsigned long>(aText[pos] - '0');
+            if (value > 0xFFFF)
+                return std::nullopt;
+            ++pos;
+        }
+        if (pos == start)
+            return std::nullopt;
+        version[part++] = static_cast<std::uint16_t>(value);
+        if (pos == aText.size())
+            return version;
+        if (aText[pos] != '.')
+            return std::nullopt;
+        ++pos;
+    }
+}
+
+bool IsOlderVersion(const std::string& aClientVer, const std::string& anOfferVersion) {
+    const std::size_t equals = aClientVer.rfind('=');
+    const auto client = ParseVersion(equals == std::string::npos ? aClientVer : aClientVer.substr(equals + 1));
+    const auto offer = ParseVersion(anOfferVersion);
+    return client && offer && *client < *offer;
+}
+
 std::string UpdateInfoXML(const std::string& aVersion, const std::string& aURL) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<UpdateInfo><Vers>";
     if (!aURL.empty())
@@ -239,9 +271,12 @@ void TQVService::Route() {
                 res.set_content(report.reason, "text/plain");
                 return;
             }
-            if (report.action == 0)
-                res.set_content(UpdateInfoXML(FOptions.offerVersion, FOptions.offerURL), "text/xml; charset=utf-8");
-            else
+            if (report.action == 0) {
+                // Clients already at the offered version or newer get the document without an archive.
+                const bool offer = !FOptions.offerURL.empty() && IsOlderVersion(report.ver, FOptions.offerVersion);
+                res.set_content(offer ? UpdateInfoXML(FOptions.offerVersion, FOptions.offerURL) : UpdateInfoXML("", ""),
+                                "text/xml; charset=utf-8");
+            } else
                 res.set_content("<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<Result>OK</Result>",
                                 "text/xml; charset=utf-8");
         });

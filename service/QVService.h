@@ -3,10 +3,12 @@
 // information, and serves update archives from a folder with Range support.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,7 +24,7 @@ struct TServiceOptions {
     int port = 0;             // 0: any free port
     std::string database;     // SQLite file, created when missing
     std::string filesDir;     // served below /files/; empty serves nothing
-    std::string offerVersion; // with offerURL: the update every hit is offered
+    std::string offerVersion; // with offerURL: the update offered to hits from older clients
     std::string offerURL;
     std::size_t maxBody = 8192; // larger request bodies are refused with 413
 };
@@ -57,6 +59,18 @@ private:
 
 // The decoded parameters of a token, or false for a malformed or tampered one.
 bool DecodeToken(const std::string& aToken, std::map<std::string, std::string>& aParams);
+
+// A dotted file version; absent trailing parts are 0.
+using TVersion = std::array<std::uint16_t, 4>;
+
+// The version in aText: one to four dot-separated decimal numbers, each 0..65535, nothing else.
+// Empty for any other text (empty parts, signs, blanks, letters, a fifth part, overflow).
+std::optional<TVersion> ParseVersion(const std::string& aText);
+
+// True when the version in a client's VER text ("QUENVAR=1.0.0.1": the text after the last "=",
+// or the whole text without one) is older than anOfferVersion. False when either does not parse,
+// so a client whose version cannot be read is never offered an update.
+bool IsOlderVersion(const std::string& aClientVer, const std::string& anOfferVersion);
 
 // The update-information document of a hit answer; without a version and URL it names no archive.
 std::string UpdateInfoXML(const std::string& aVersion, const std::string& aURL);

@@ -1,5 +1,7 @@
-// qvservice: runs the vendor's service until SIGINT or SIGTERM, or prints the recorded reports.
+// qvservice: runs the vendor's service until SIGINT or SIGTERM, prints the recorded reports or a
+// token's parameters, or signs an update archive.
 #include "QVService.h"
+#include "QVSign.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -12,7 +14,8 @@ namespace {
 const char kUsage[] = "usage: qvservice --db FILE [--host 127.0.0.1] [--port N] [--port-file FILE] [--files DIR]\n"
                       "                 [--offer-version V --offer-url URL] [--max-body BYTES]\n"
                       "       qvservice --db FILE --dump\n"
-                      "       qvservice --decode TOKEN\n";
+                      "       qvservice --decode TOKEN\n"
+                      "       qvservice --sign KEY.pem FILE\n";
 
 void Dump(TReportStore& aStore) {
     std::cout << "id\ttime\toperation\taction\taccepted\treason\tcfg\tuid\tver\tcls\tsubid\trandomizer\tpeer\n";
@@ -25,6 +28,19 @@ void Dump(TReportStore& aStore) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "--sign") {
+        if (argc != 4) {
+            std::cerr << kUsage;
+            return 2;
+        }
+        std::string error;
+        if (!SignFile(argv[2], argv[3], error)) {
+            std::cerr << "qvservice: " << error << "\n";
+            return 1;
+        }
+        std::cout << "wrote " << SignatureFileName(argv[3]) << "\n";
+        return 0;
+    }
     TServiceOptions options;
     std::string portFile, decode;
     bool dump = false;
@@ -74,6 +90,15 @@ int main(int argc, char** argv) {
     }
     if (options.database.empty() || options.port < 0 || options.port > 65535) {
         std::cerr << kUsage;
+        return 2;
+    }
+    if (options.offerVersion.empty() != options.offerURL.empty()) {
+        std::cerr << "--offer-version and --offer-url go together\n" << kUsage;
+        return 2;
+    }
+    if (!options.offerVersion.empty() && !ParseVersion(options.offerVersion)) {
+        std::cerr << "--offer-version takes a dotted version of up to four numbers 0..65535, not \""
+                  << options.offerVersion << "\"\n";
         return 2;
     }
     try {
