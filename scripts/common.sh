@@ -23,8 +23,10 @@ qv_build() {
     local arch=$1
     shift
     local dir="$QV_ROOT/build/$arch"
+    # QV_UPDATE_PUBLIC_KEY in the environment: the publisher key the build trusts for updates.
     cmake -S "$QV_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/toolchain-mingw-$arch.cmake" >/dev/null
+        -DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/toolchain-mingw-$arch.cmake" \
+        ${QV_UPDATE_PUBLIC_KEY:+-DQV_UPDATE_PUBLIC_KEY="$QV_UPDATE_PUBLIC_KEY"} >/dev/null
     if [ $# -gt 0 ]; then
         cmake --build "$dir" -j"$(nproc)" --target "$@"
     else
