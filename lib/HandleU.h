@@ -185,6 +185,13 @@ template <typename I> struct TComTraits {
     static void close(type p) noexcept { p->Release(); }
 };
 
+// Strings made by SysAllocString and its kin (oleauto.h, oleaut32).
+struct TBstrTraits {
+    using type = BSTR;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept { SysFreeString(h); }
+};
+
 using TUniqueKernelHandle = TUniqueHandle<TKernelHandleTraits>;
 using TUniqueFile = TUniqueHandle<TFileHandleTraits>;
 using TUniqueHKey = TUniqueHandle<TRegKeyTraits>;
@@ -204,3 +211,4 @@ using TUniqueIcon = TUniqueHandle<TIconTraits>;
 using TUniqueMenu = TUniqueHandle<TMenuTraits>;
 using TUniqueWindow = TUniqueHandle<TWindowTraits>;
 template <typename I> using TComPtr = TUniqueHandle<TComTraits<I>>;
+using TUniqueBstr = TUniqueHandle<TBstrTraits>;
