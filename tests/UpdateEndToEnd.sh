@@ -28,6 +28,8 @@ cleanup() {
 trap cleanup EXIT
 fail() {
     echo "FAILED: $*" >&2
+    ps -eo pid,args | grep -F "qv-update" | grep -v grep >&2 || true
+    "$service" --db "$work/reports.db" --dump >&2 || true
     [ -f "$work/service.log" ] && cat "$work/service.log" >&2
     exit 1
 }
@@ -38,14 +40,17 @@ reg_value() { # KEY NAME -> data, empty when absent
 }
 store='HKCU\Software\Quenvar'
 session='HKLM\System\CurrentControlSet\Control\Session Manager'
-# Wine shows its processes by their Windows path: how many run from the scratch program folder.
-app_processes() { ps -eo args= | grep -cF "$(winpath "$work/app/Quenvar.exe")" || true; }
+# Processes that Wine started from the scratch program folder (the updater and a restarted
+# instance; ShellExecute gives them their Windows path as process title, while those started here
+# show their Unix path). The path goes through the environment: awk -v reads backslashes as escapes.
+started_processes() { ps -eo args= | P="$(winpath "$work/app/Quenvar.exe")" awk 'index($0, ENVIRON["P"]) == 1' | wc -l; }
 window_up() { xdotool search --onlyvisible --name '^Quenvar$' >/dev/null 2>&1; }
 window_down() { ! window_up; }
 tray_gone() { ! kill -0 "$tray_pid" 2>/dev/null; }
-two_processes() { [ "$(app_processes)" -ge 2 ]; }
-# Only the tray instance runs from the folder, and still does a second later.
-only_tray() { [ "$(app_processes)" -eq 1 ] && sleep 1 && [ "$(app_processes)" -eq 1 ]; }
+none_started() { [ "$(started_processes)" -eq 0 ]; }
+update_running() { [ "$(started_processes)" -ge 1 ]; }
+# No updater runs, and still none a second later.
+updater_gone() { none_started && sleep 1 && none_started; }
 hits_of() { "$service" --db "$work/reports.db" --dump | awk -F'\t' -v v="QUENVAR=$1" '$3 == "SendLog" && $9 == v' | wc -l; }
 wait_for() { # SECONDS COMMAND...: true once COMMAND succeeds
     local until=$(($(now_ms) + $1 * 1000))
@@ -73,19 +78,20 @@ start_service() {
     wait_for 10 test -s "$work/port" || fail "the service did not start"
 }
 
-# The package: the next build as Quenvar.exe in a cabinet, signed with the vendor's key. A tampered
-# copy carries the good signature; another copy has none.
+# Both builds report to the service. The package: the next build as Quenvar.exe in a cabinet,
+# signed with the vendor's key. A tampered copy carries the good signature; another copy has none.
 mkdir -p "$work/app" "$work/files" "$work/pkg"
-cp "$bin/QuenvarUpdNext.exe" "$work/pkg/Quenvar.exe"
+"$wine_run" "$bin/QVConfig.exe" write "$(winpath "$bin/QuenvarUpdCurrent.exe")" "$(winpath "$work/current.exe")" 10 \
+    "$base/api/client.asmx/" || fail "QVConfig write"
+"$wine_run" "$bin/QVConfig.exe" write "$(winpath "$bin/QuenvarUpdNext.exe")" "$(winpath "$work/pkg/Quenvar.exe")" 10 \
+    "$base/api/client.asmx/" || fail "QVConfig write"
+cp "$work/pkg/Quenvar.exe" "$work/next.exe"
 (cd "$work/pkg" && gcab -c -z "$work/files/Quenvar-next.cab" Quenvar.exe) || fail "gcab"
 "$service" --sign "$key" "$work/files/Quenvar-next.cab" >/dev/null || fail "signing"
 cp "$work/files/Quenvar-next.cab" "$work/files/Quenvar-tampered.cab"
 printf 'X' | dd of="$work/files/Quenvar-tampered.cab" bs=1 seek=200 conv=notrunc status=none
 cp "$work/files/Quenvar-next.cab.sig" "$work/files/Quenvar-tampered.cab.sig"
 cp "$work/files/Quenvar-next.cab" "$work/files/Quenvar-unsigned.cab"
-
-"$wine_run" "$bin/QVConfig.exe" write "$(winpath "$bin/QuenvarUpdCurrent.exe")" "$(winpath "$work/current.exe")" 10 \
-    "$base/api/client.asmx/" || fail "QVConfig write"
 
 # install_current: the program folder holds the configured current build and nothing else.
 install_current() {
@@ -105,7 +111,7 @@ start_service Quenvar-next.cab
 install_current
 # Watches the installed file for the moment it is missing or incomplete: from the rename to the
 # new file being whole.
-python3 - "$work/app/Quenvar.exe" "$(stat -c %s "$bin/QuenvarUpdNext.exe")" >"$work/gap" <<'EOF' &
+python3 - "$work/app/Quenvar.exe" "$(stat -c %s "$work/next.exe")" >"$work/gap" <<'EOF' &
 import os, sys, time
 path, size = sys.argv[1], int(sys.argv[2])
 gone = None
@@ -132,12 +138,16 @@ hit=$(now_ms)
 wait_for 90 window_up || fail "the new version's window did not come up"
 window=$(now_ms)
 wait "$watcher_pid" || true
-cmp -s "$work/app/Quenvar.exe" "$bin/QuenvarUpdNext.exe" || fail "Quenvar.exe is not the next build"
+cmp -s "$work/app/Quenvar.exe" "$work/next.exe" || fail "Quenvar.exe is not the next build"
 cmp -s "$work/app/Quenvar.old.exe" "$work/current.exe" || fail "Quenvar.old.exe is not the previous build"
 wait_for 15 tray_gone || fail "the tray instance did not end"
+# Every Wine start-up (each wine-run.sh call runs wineboot) carries out the pending renames, so the
+# registration is checked by its effect: a simulated restart deletes the moved-aside file.
+"$wine_run" wineboot -r >/dev/null 2>&1 || true
+[ ! -e "$work/app/Quenvar.old.exe" ] || fail "Quenvar.old.exe was not registered for deletion at the next start"
+cmp -s "$work/app/Quenvar.exe" "$work/next.exe" || fail "the restart changed Quenvar.exe"
+[ -z "$(reg_value "$session" PendingFileRenameOperations)" ] || fail "renames left pending after the restart"
 [ -n "$(reg_value "$store" LastUpdate)" ] || fail "no LastUpdate"
-reg_value "$session" PendingFileRenameOperations | grep -qF "$(winpath "$work/app/Quenvar.old.exe")" ||
-    fail "Quenvar.old.exe is not registered for deletion at the next start"
 [ -z "$(ls -A "$work/app/Update")" ] || fail "the update folder is not empty: $(ls "$work/app/Update")"
 echo "measured: hit to new window $((window - hit)) ms (tray start to hit $((hit - start)) ms);" \
     "installed file unavailable for $(cat "$work/gap") ms"
@@ -145,12 +155,13 @@ echo "measured: hit to new window $((window - hit)) ms (tray start to hit $((hit
 # The new version sends its own hit on a later day: it is seen with its version and offered nothing.
 "$wine_run" "$work/app/Quenvar.exe" STOP >/dev/null 2>&1
 wait_for 15 window_down || fail "the new version's window did not close"
+wait_for 15 none_started || fail "the new version did not end"
 "$wine_run" reg delete "$store" /v LastHit /f >/dev/null 2>&1 || true
 start_tray
 wait_for 60 at_least 1 hits_of "$next_version" || fail "no hit from the new version"
 sleep 3
-[ "$(app_processes)" -eq 1 ] || fail "the new version started another update"
-cmp -s "$work/app/Quenvar.exe" "$bin/QuenvarUpdNext.exe" || fail "the new version changed"
+none_started || fail "the new version started another update"
+cmp -s "$work/app/Quenvar.exe" "$work/next.exe" || fail "the new version changed"
 "$wine_run" "$work/app/Quenvar.exe" STOP >/dev/null 2>&1
 wait "$tray_pid" 2>/dev/null || true
 tray_pid=
@@ -163,8 +174,9 @@ for package in Quenvar-tampered.cab Quenvar-unsigned.cab; do
     start_tray
     wait_for 60 at_least $((hits + 1)) hits_of 1.0.0.1 || fail "$package: no hit"
     # The update process comes and goes; then only the tray instance runs from the folder.
-    wait_for 10 two_processes || true
-    wait_for 30 only_tray || fail "$package: the update process did not end"
+    wait_for 10 update_running || true
+    wait_for 30 updater_gone || fail "$package: the update process did not end"
+    [ -d "$work/app/Update" ] || fail "$package: the updater did not run"
     cmp -s "$work/app/Quenvar.exe" "$work/current.exe" || fail "$package: Quenvar.exe changed"
     [ ! -e "$work/app/Quenvar.old.exe" ] || fail "$package: the running file was moved aside"
     [ -z "$(ls -A "$work/app/Update" 2>/dev/null)" ] || fail "$package: downloads left: $(ls "$work/app/Update")"
