@@ -1,6 +1,7 @@
 #include "QVMainForm.h"
 
 #include "QVSupport.h"
+#include "QVUpdate.h"
 
 #include "../lib/FileU.h"
 #include "../lib/ImageU.h"
@@ -218,6 +219,8 @@ void TMainForm::FormCreate() {
     LayoutControls(WindowDpi(Handle()), true);
     WMMain = RegisterWindowMessageW(kMainMessage);
     RefreshLevel();
+    // The daily hit and update check: blocks this thread for the HTTP exchange, never raises.
+    CheckForUpdate();
 }
 
 void TMainForm::CreateControls() {

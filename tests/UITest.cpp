@@ -2,6 +2,9 @@
 // moves the slider, presses buttons, sends the system commands of the title bar, and checks what
 // the window shows, what the program leaves in the registry and which web pages it opens.
 // Every Quenvar.exe started here is stopped again, also when a check fails.
+// winsock2.h must come before windows.h.
+#include "LoopbackServer.h"
+
 #include "LevelExpectations.h"
 #include "QVMainForm.h"
 #include "QVSupport.h"
@@ -16,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,14 +60,15 @@ std::wstring ControlText(HWND aWindow, int anId) {
     return text;
 }
 
-// A Quenvar.exe started with anArgs; stopped (WM_QUIT, else terminated) when destroyed.
+// A Quenvar.exe (or a copy at anExe) started with anArgs; stopped (WM_QUIT, else terminated) when
+// destroyed.
 class TQuenvar {
 public:
-    explicit TQuenvar(const std::wstring& anArgs) {
+    explicit TQuenvar(const std::wstring& anArgs, const std::wstring& anExe = QuenvarExe()) {
         STARTUPINFOW si{};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi{};
-        std::wstring cmd = L"\"" + QuenvarExe() + L"\" " + anArgs;
+        std::wstring cmd = L"\"" + anExe + L"\" " + anArgs;
         if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
             FProcess.reset(pi.hProcess);
             CloseHandle(pi.hThread);
@@ -116,12 +121,27 @@ private:
     DWORD FPid = 0;
 };
 
-// Each test starts from an empty settings store and no running instance, and leaves the same.
+bool IsToday(const std::wstring& aStoreText) {
+    const std::optional<SYSTEMTIME> t = StoreTextToDateTime(aStoreText);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return t && t->wYear == now.wYear && t->wMonth == now.wMonth && t->wDay == now.wDay;
+}
+
+// Each test starts from a settings store that holds only today's hit and no running instance,
+// and leaves an empty store. The recorded hit keeps the window from contacting the shipped
+// configuration's service, which cannot be reached from here.
 class UI : public ::testing::Test {
 protected:
     void SetUp() override {
         StopStrays();
         DeleteRegKeyTree(HKEY_CURRENT_USER, kStoreKey, true);
+        RecordTodaysHit();
+    }
+    static void RecordTodaysHit() {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        ASSERT_TRUE(WriteRegString(HKEY_CURRENT_USER, kStoreKey, L"LastHit", DateTimeToStoreText(now)));
     }
     void TearDown() override {
         StopStrays();
@@ -554,6 +574,7 @@ TEST_F(UI, ADueReminderRenewsTheStoredMomentAnUnreadableOneIsRewritten) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "stored: " << std::string(c.stored.begin(), c.stored.end()));
         DeleteRegKeyTree(HKEY_CURRENT_USER, kStoreKey, true);
+        RecordTodaysHit();
         if (!c.stored.empty()) {
             ASSERT_TRUE(WriteRegString(HKEY_CURRENT_USER, kStoreKey, L"LastBaloon", c.stored));
         }
@@ -599,6 +620,75 @@ TEST_F(UI, AWindowOfAnotherProgramCalledQuenvarGetsTheShowRequestOnly) {
         5000);
     EXPECT_TRUE(notified);
     foreign.reset();
+}
+
+// Copies of Quenvar.exe, each in a folder of its own, configured for another service; removed
+// with their folders.
+class TConfiguredCopies {
+public:
+    ~TConfiguredCopies() {
+        for (const auto& dir : FDirs) {
+            DeleteFileW((dir + L"Quenvar.exe").c_str());
+            RemoveDirectoryW(dir.c_str());
+        }
+    }
+    // The path of a new copy that reports to aServiceURL; empty when it cannot be made.
+    std::wstring Add(const std::wstring& aServiceURL) {
+        const std::wstring dir = TestBinDir() + L"HitCopy" + std::to_wstring(FDirs.size()) + L"\\";
+        CreateDirectoryW(dir.c_str(), nullptr);
+        FDirs.push_back(dir);
+        const std::wstring exe = dir + L"Quenvar.exe";
+        const long code = RunProcess(L"\"" + TestBinDir() + L"QVConfig.exe\" write \"" + QuenvarExe() + L"\" \"" + exe +
+                                     L"\" 10 " + aServiceURL);
+        return code == 0 ? exe : std::wstring();
+    }
+
+private:
+    std::vector<std::wstring> FDirs;
+};
+
+// The window reports the day's hit to its service before it shows, once a day. A service that
+// cannot be reached costs only the attempt: the window still comes up and the hit stays due.
+TEST_F(UI, TheWindowSendsTheDailyHitOnce) {
+    TLoopbackServer service([](const TRecordedRequest&) {
+        const std::string body = "<Info><Vers><Ver V=\"9.9.9.9\" URL=\"\"/></Vers></Info>";
+        return TScriptedReply{
+            TLoopbackServer::Reply("200 OK", "Content-Length: " + std::to_string(body.size()) + "\r\n", body)};
+    });
+    TConfiguredCopies copies;
+    const std::wstring online = copies.Add(service.URL("/api/client.asmx/"));
+    const std::wstring offline =
+        copies.Add(L"http://127.0.0.1:" + std::to_wstring(UnusedLoopbackPort()) + L"/api/client.asmx/");
+    ASSERT_FALSE(online.empty());
+    ASSERT_FALSE(offline.empty());
+
+    ASSERT_TRUE(DeleteRegValue(HKEY_CURRENT_USER, kStoreKey, L"LastHit"));
+    for (int start = 0; start < 2; ++start) {
+        SCOPED_TRACE(start == 0 ? "first start of the day" : "second start");
+        TQuenvar app(start == 0 ? L"" : L"/tray", online);
+        ASSERT_NE(app.Window(start == 0), nullptr);
+        const auto requests = service.Requests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].path, "/api/client.asmx/SendLog");
+        EXPECT_EQ(requests[0].body.rfind("CR=", 0), 0u);
+        std::wstring stored;
+        EXPECT_TRUE(ReadRegString(HKEY_CURRENT_USER, kStoreKey, L"LastHit", stored));
+        EXPECT_TRUE(IsToday(stored)) << std::string(stored.begin(), stored.end());
+        app.Stop();
+        EXPECT_TRUE(app.Ended(0));
+    }
+
+    ASSERT_TRUE(DeleteRegValue(HKEY_CURRENT_USER, kStoreKey, L"LastHit"));
+    const DWORD begin = GetTickCount();
+    TQuenvar app(L"", offline);
+    ASSERT_NE(app.Window(true), nullptr);
+    std::printf("window with an unreachable service shown after %lu ms\n",
+                static_cast<unsigned long>(GetTickCount() - begin));
+    std::wstring stored;
+    EXPECT_FALSE(ReadRegString(HKEY_CURRENT_USER, kStoreKey, L"LastHit", stored));
+    MoveSlider(app.Window(true), 0);
+    EXPECT_TRUE(ApplyEnabled(app.Window(true)));
+    EXPECT_TRUE(app.Running());
 }
 
 } // namespace
