@@ -19,8 +19,11 @@ start_server() {
         mkdir -p "$WINEPREFIX"
         "$loader" wineboot -i </dev/null >/dev/null 2>&1
     fi
-    "$server" -p </dev/null >/dev/null 2>&1
-    "$loader" wineboot </dev/null >/dev/null 2>&1
+    # wineserver -p fails when a server already runs; its prefix services are up then, and
+    # booting again would start the per-user Run entries as at a logon, on every call.
+    if "$server" -p </dev/null >/dev/null 2>&1; then
+        "$loader" wineboot </dev/null >/dev/null 2>&1
+    fi
 }
 
 case "$1" in
