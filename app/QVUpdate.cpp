@@ -440,7 +440,7 @@ void SendServiceRequest(std::uint8_t Action, std::uint32_t& aStatusCode, std::ws
 }
 
 void SendServiceRequestTo(const std::wstring& aBaseURL, std::uint8_t Action, std::uint32_t& aStatusCode,
-                          std::wstring& aResponse) {
+                          std::wstring& aResponse, std::uint32_t aTimeoutMs) {
     aResponse.clear();
     if (Action > saUninstall) {
         aStatusCode = 0;
@@ -449,7 +449,9 @@ void SendServiceRequestTo(const std::wstring& aBaseURL, std::uint8_t Action, std
     const TCfgWS cfg;
     const std::wstring url = ServiceRequestURL(Action, cfg, aBaseURL);
     try {
-        aResponse = HTTPPostURL(url, nullptr, nullptr, &aStatusCode);
+        THTTPSettings settings;
+        settings.TimeoutMs = aTimeoutMs;
+        aResponse = HTTPPostURL(url, &settings, nullptr, &aStatusCode);
     } catch (...) {
         aResponse.clear();
     }

@@ -147,9 +147,14 @@ std::wstring ServiceRequestURL(std::uint8_t Action, const TCfgWS& aCfg, const st
 // The base URL requests go to: "HIT_URL" of the embedded configuration, or kDefaultServiceURL.
 std::wstring ServiceBaseURL();
 
-// SendServiceRequest to the service at aBaseURL.
+// How long a service request waits for a silent server before it counts as failed. The daily hit
+// runs on the window's thread: without a bound, a service that accepts and never answers would
+// keep the window (and the tray icon at logon) from ever appearing.
+constexpr std::uint32_t kServiceTimeoutMs = 30000;
+
+// SendServiceRequest to the service at aBaseURL, waiting at most aTimeoutMs for each step.
 void SendServiceRequestTo(const std::wstring& aBaseURL, std::uint8_t Action, std::uint32_t& aStatusCode,
-                          std::wstring& aResponse);
+                          std::wstring& aResponse, std::uint32_t aTimeoutMs = kServiceTimeoutMs);
 
 // Sends one report and hands back the HTTP status (0 when none was received) and the response
 // body (empty unless the status was 200..300). An unknown action sends nothing. Failures while

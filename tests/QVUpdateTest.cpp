@@ -147,6 +147,23 @@ TEST_F(QVUpdateTest, FailuresLeaveStatusZeroOrTheStatusAndNoText) {
     EXPECT_EQ(server.Requests().size(), 1u);
 }
 
+TEST_F(QVUpdateTest, AServiceThatNeverAnswersIsGivenUpAfterTheTimeOut) {
+    TScriptedReply silent;
+    silent.hang = true;
+    TLoopbackServer server([&](const TRecordedRequest&) { return silent; });
+    std::uint32_t status = 7;
+    std::wstring response = L"stale";
+    const ULONGLONG start = GetTickCount64();
+    SendServiceRequestTo(server.URL("/api/client.asmx/"), saHit, status, response, 1500);
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    server.Stop();
+    EXPECT_GE(elapsed, 1400u);
+    EXPECT_LT(elapsed, 15000u);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(response, L"");
+    EXPECT_EQ(server.Requests().size(), 1u);
+}
+
 // ---- The daily hit and the update check ----
 
 std::string Narrow(const std::wstring& aText) {
