@@ -5,12 +5,16 @@
 #include "../lib/CryptU.h"
 #include "../lib/FileU.h"
 #include "../lib/HTTPU.h"
+#include "../lib/HandleU.h"
+#include "../lib/PlatformU.h"
 #include "../lib/SafePathU.h"
 #include "../lib/archive/ArchiveU.h"
 
 #include <windows.h>
+#include <msxml2.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <mutex>
 
 const wchar_t kDefaultServiceURL[] = L"http://service.quenvar.example/api/client.asmx/";
@@ -458,14 +462,6 @@ void SendServiceRequestTo(const std::wstring& aBaseURL, std::uint8_t Action, std
 }
 
 // ---- The daily hit and the update check ----
-
-#include "../lib/FileU.h"
-#include "../lib/HandleU.h"
-#include "../lib/PlatformU.h"
-
-#include <msxml2.h>
-
-#include <algorithm>
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -162,9 +163,6 @@ void SendServiceRequestTo(const std::wstring& aBaseURL, std::uint8_t Action, std
 void SendServiceRequest(std::uint8_t Action, std::uint32_t& aStatusCode, std::wstring& aResponse);
 
 // ---- The daily hit and the update check ----
-
-#include <cstddef>
-#include <functional>
 
 // Update information longer than this (in characters) is ignored unparsed. The service's answer
 // is a few hundred characters; a larger body is not update information, and bounding it keeps the
