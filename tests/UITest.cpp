@@ -410,6 +410,7 @@ TEST_F(UI, ApplyAtTheBottomStartsSetLevelAndGoesToTheTray) {
     ASSERT_EQ(RunProcess(L"\"" + QuenvarExe() + L"\" SETLEVEL 2"), 0);
     ASSERT_TRUE(MachineAtLevel(lMax, atLeast63));
     StoreLevel(1);
+    TUrlRecorder urls;
     TQuenvar app(L"");
     HWND w = app.Window(true);
     ASSERT_NE(w, nullptr);
@@ -420,6 +421,9 @@ TEST_F(UI, ApplyAtTheBottomStartsSetLevelAndGoesToTheTray) {
     EXPECT_TRUE(app.Running());
     EXPECT_FALSE(ApplyEnabled(w));
     EXPECT_TRUE(WaitFor([&] { return MachineAtLevel(lOff, atLeast63); }, 30000));
+    // After the switch the level is stored and the page for the off state opened.
+    EXPECT_TRUE(urls.WaitForOpened("/Protection-off.aspx")) << urls.Opened();
+    EXPECT_EQ(ReadStoreInteger(L"Level"), 0);
     Sleep(1000); // let the SETLEVEL process finish before the trees are removed
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kProtocolsKey).c_str());
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCiphersKey).c_str());
