@@ -124,6 +124,8 @@ std::vector<std::wstring> TUrlRecorder::WaitForUrls(size_t aCount, DWORD aTimeou
                 urls.push_back(wide);
             }
         }
+        // Closed before the pause: the recorder opens the log without sharing and must not find it busy.
+        file.reset();
         if (urls.size() >= aCount || GetTickCount() - start >= aTimeoutMs)
             return urls;
         Sleep(50);
