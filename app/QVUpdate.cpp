@@ -6,6 +6,7 @@
 #include "../lib/FileU.h"
 #include "../lib/HTTPU.h"
 #include "../lib/HandleU.h"
+#include "../lib/PathU.h"
 #include "../lib/PlatformU.h"
 #include "../lib/SafePathU.h"
 #include "../lib/archive/ArchiveU.h"
@@ -67,17 +68,6 @@ std::wstring LowerAscii(std::wstring aText) {
     return aText;
 }
 
-// The extension of a path: from the last "." after the last "\" or ":", empty when none.
-size_t ExtensionStart(const std::wstring& aFileName) {
-    const size_t dot = aFileName.find_last_of(L".\\:");
-    return dot != std::wstring::npos && aFileName[dot] == L'.' ? dot : aFileName.size();
-}
-
-std::wstring FileNamePart(const std::wstring& aPath) {
-    const size_t slash = aPath.find_last_of(L"\\/:");
-    return slash == std::wstring::npos ? aPath : aPath.substr(slash + 1);
-}
-
 std::mutex KeyLock;
 std::optional<TP256Point> KeyPoint;
 
@@ -114,8 +104,8 @@ std::optional<TP256Point> UpdatePublicKey() {
 }
 
 std::wstring SuffixedFileName(const std::wstring& aFileName, const std::wstring& aSuffix) {
-    std::wstring result = aFileName;
-    return result.insert(ExtensionStart(aFileName), aSuffix);
+    const std::wstring extension = ExtractFileExt(aFileName);
+    return aFileName.substr(0, aFileName.size() - extension.size()) + aSuffix + extension;
 }
 
 std::wstring DownloadFileName(const std::wstring& aURL) {
@@ -303,7 +293,7 @@ void TUpdateThread::InstallFile(const std::wstring& aPath) {
     const std::wstring& appDir = FEnvironment.AppDir;
     const std::wstring& updateDir = FEnvironment.UpdateDir;
     TStrings names;
-    const bool isCabinet = LowerAscii(aPath.substr(ExtensionStart(aPath))) == L".cab";
+    const bool isCabinet = LowerAscii(ExtractFileExt(aPath)) == L".cab";
     if (isCabinet) {
         TArchive archive(aPath);
         archive.SetArchiveType(1);
@@ -325,7 +315,7 @@ void TUpdateThread::InstallFile(const std::wstring& aPath) {
         }
         if (!IsExistingFile(e))
             continue;
-        const std::wstring target = appDir + FileNamePart(e);
+        const std::wstring target = appDir + ExtractFileName(e);
         const std::wstring old = SuffixedFileName(target, L".old");
         if (IsExistingFile(target)) {
             ForceDeleteFile(old);

@@ -2,6 +2,7 @@
 
 #include "../FileU.h"
 #include "../HandleU.h"
+#include "../PathU.h"
 #include "../SafePathU.h"
 #include "../TextU.h"
 
@@ -12,33 +13,6 @@
 #include <utility>
 
 namespace {
-
-std::wstring IncludeTrailingDelimiter(const std::wstring& aPath) {
-    if (!aPath.empty() && (aPath.back() == L'\\' || aPath.back() == L'/'))
-        return aPath;
-    return aPath + L'\\';
-}
-
-size_t LastDelimiter(const std::wstring& aPath) {
-    return aPath.find_last_of(L"\\/:");
-}
-
-std::wstring ExtractFilePath(const std::wstring& aPath) {
-    const size_t p = LastDelimiter(aPath);
-    return p == std::wstring::npos ? std::wstring() : aPath.substr(0, p + 1);
-}
-
-std::wstring ExtractFileName(const std::wstring& aPath) {
-    const size_t p = LastDelimiter(aPath);
-    return p == std::wstring::npos ? aPath : aPath.substr(p + 1);
-}
-
-// The extension with its dot; empty when the file name has none.
-std::wstring ExtractFileExt(const std::wstring& aPath) {
-    const std::wstring name = ExtractFileName(aPath);
-    const size_t dot = name.find_last_of(L'.');
-    return dot == std::wstring::npos ? std::wstring() : name.substr(dot);
-}
 
 std::wstring Quoted(const std::wstring& aText) {
     return L"\"" + aText + L"\"";

@@ -3,6 +3,7 @@
 #include "CabXnConsts.h"
 
 #include "../HandleU.h"
+#include "../PathU.h"
 #include "../SafePathU.h"
 #include "../TextU.h"
 
@@ -38,27 +39,6 @@ constexpr size_t kFdiPathBuffer = 256; // FDI's buffer for the folder of the nex
 
 HANDLE AsHandle(INT_PTR aHandle) noexcept {
     return reinterpret_cast<HANDLE>(aHandle);
-}
-
-std::wstring IncludeTrailingDelimiter(const std::wstring& aPath) {
-    if (!aPath.empty() && (aPath.back() == L'\\' || aPath.back() == L'/'))
-        return aPath;
-    return aPath + L'\\';
-}
-
-size_t LastDelimiter(const std::wstring& aPath) {
-    return aPath.find_last_of(L"\\/:");
-}
-
-// Folder part with its trailing delimiter; empty when the name has no folder.
-std::wstring ExtractFilePath(const std::wstring& aPath) {
-    const size_t p = LastDelimiter(aPath);
-    return p == std::wstring::npos ? std::wstring() : aPath.substr(0, p + 1);
-}
-
-std::wstring ExtractFileName(const std::wstring& aPath) {
-    const size_t p = LastDelimiter(aPath);
-    return p == std::wstring::npos ? aPath : aPath.substr(p + 1);
 }
 
 std::wstring ExpandFileName(const std::wstring& aName) {
