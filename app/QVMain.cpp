@@ -5,11 +5,13 @@
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
+#include "../lib/ComU.h"
 #include "../lib/FileU.h"
 #include "../lib/HandleU.h"
 #include "../lib/MutexU.h"
 #include "../lib/RegistryU.h"
 #include "../lib/SecurityU.h"
+#include "../lib/TextU.h"
 #include "../lib/archive/ArchiveCABU.h"
 
 #include <windows.h>
@@ -44,10 +46,7 @@ std::wstring ComputeUpdateDir() noexcept {
 
 // The mode's verb with ASCII letters upper-cased and every leading "-" and "/" removed.
 std::wstring NormalisedVerb(const std::wstring& anArg) {
-    std::wstring verb = anArg;
-    for (wchar_t& c : verb)
-        if (c >= L'a' && c <= L'z')
-            c = static_cast<wchar_t>(c - L'a' + L'A');
+    const std::wstring verb = AsciiUpper(anArg);
     const size_t first = verb.find_first_not_of(L"-/");
     return first == std::wstring::npos ? std::wstring() : verb.substr(first);
 }
@@ -170,9 +169,9 @@ void RunUpdate() {
     TGlobalMutex mutex(L"QuenvarMtx_UPD");
     if (!mutex.Lock(1000))
         return; // another update process is running
-    // The restart opens the program through the shell, which wants COM on this thread.
-    const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
     try {
+        // The restart opens the program through the shell.
+        const TComScope com(kShellComFlags);
         const std::vector<std::wstring> args = CommandLineArguments();
         if (args.size() >= 2 && !args[1].empty()) {
             // The thread hands the restart to this thread through its message queue: make it exist.
@@ -185,8 +184,6 @@ void RunUpdate() {
         }
     } catch (...) {
     }
-    if (com)
-        CoUninitialize();
     mutex.Unlock();
 }
 
@@ -198,9 +195,9 @@ void RunMainWindow(TMode aMode) {
         return;
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
-    // The pictures are decoded through COM; ShellExecuteW wants it on the thread as well.
-    const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
     try {
+        // The pictures are decoded through COM; ShellExecuteW wants it on the thread as well.
+        const TComScope com(kShellComFlags);
         TMainForm form;
         if (form.Create()) {
             form.AfterCreate();
@@ -217,8 +214,6 @@ void RunMainWindow(TMode aMode) {
         }
     } catch (...) {
     }
-    if (com)
-        CoUninitialize();
     mutex.Unlock();
 }
 

@@ -1,5 +1,6 @@
 #include "QVSupport.h"
 
+#include "../lib/ComU.h"
 #include "../lib/FileU.h"
 #include "../lib/FileVersionU.h"
 #include "../lib/RegistryU.h"
@@ -342,11 +343,8 @@ void OpenProtectionPage(TLevel aLevel) noexcept {
         const std::wstring url = ProtectionPageUrl(aLevel);
         if (url.empty())
             return;
-        // The shell may hand a URL to a COM or DDE handler: it wants COM on the calling thread.
-        const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+        const TComScope com(kShellComFlags);
         ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-        if (SUCCEEDED(com))
-            CoUninitialize();
     } catch (...) {
     }
 }

@@ -2,6 +2,7 @@
 
 #include "QVMain.h"
 
+#include "../lib/ComU.h"
 #include "../lib/CryptU.h"
 #include "../lib/FileU.h"
 #include "../lib/HTTPU.h"
@@ -9,30 +10,23 @@
 #include "../lib/PathU.h"
 #include "../lib/PlatformU.h"
 #include "../lib/SafePathU.h"
+#include "../lib/TextU.h"
 #include "../lib/archive/ArchiveU.h"
 
 #include <windows.h>
 #include <msxml2.h>
 #include <shellapi.h>
 
-#include <algorithm>
 #include <mutex>
 
 const wchar_t kDefaultServiceURL[] = L"http://service.quenvar.example/api/client.asmx/";
 
 namespace {
 
-std::wstring UpperAscii(std::wstring aText) {
-    for (wchar_t& c : aText)
-        if (c >= L'a' && c <= L'z')
-            c = static_cast<wchar_t>(c - L'a' + L'A');
-    return aText;
-}
-
 // Replaces every occurrence of aFrom, compared without ASCII letter case.
 std::wstring ReplaceAllIgnoreCase(const std::wstring& aText, const std::wstring& aFrom, const std::wstring& aTo) {
-    const std::wstring upperText = UpperAscii(aText);
-    const std::wstring upperFrom = UpperAscii(aFrom);
+    const std::wstring upperText = AsciiUpper(aText);
+    const std::wstring upperFrom = AsciiUpper(aFrom);
     std::wstring result;
     size_t start = 0;
     for (;;) {
@@ -59,13 +53,6 @@ std::wstring TrimBlanks(const std::wstring& aText) {
     while (last > first && aText[last - 1] <= L' ')
         --last;
     return aText.substr(first, last - first);
-}
-
-std::wstring LowerAscii(std::wstring aText) {
-    for (wchar_t& c : aText)
-        if (c >= L'A' && c <= L'Z')
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-    return aText;
 }
 
 std::mutex KeyLock;
@@ -293,7 +280,7 @@ void TUpdateThread::InstallFile(const std::wstring& aPath) {
     const std::wstring& appDir = FEnvironment.AppDir;
     const std::wstring& updateDir = FEnvironment.UpdateDir;
     TStrings names;
-    const bool isCabinet = LowerAscii(ExtractFileExt(aPath)) == L".cab";
+    const bool isCabinet = SameTextAscii(ExtractFileExt(aPath), L".cab");
     if (isCabinet) {
         TArchive archive(aPath);
         archive.SetArchiveType(1);
@@ -460,22 +447,6 @@ const wchar_t kLastHitValue[] = L"LastHit";
 // MinGW's import libraries lack this interface identifier.
 const IID kIID_IXMLDOMDocument2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 
-// COM on the calling thread for the owner's lifetime. A thread that already runs COM keeps its
-// apartment; only a successful initialisation here (S_OK or S_FALSE) is balanced.
-class TComApartment {
-public:
-    TComApartment() noexcept : FInitialised(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-    ~TComApartment() {
-        if (FInitialised)
-            CoUninitialize();
-    }
-    TComApartment(const TComApartment&) = delete;
-    TComApartment& operator=(const TComApartment&) = delete;
-
-private:
-    bool FInitialised;
-};
-
 // A VARIANT cleared when it goes out of scope.
 struct TVariant {
     VARIANT v;
@@ -489,12 +460,7 @@ struct TVariant {
 // update information never needs one, and some MSXML builds (Wine's among them) accept
 // "ProhibitDTD" without honouring it.
 bool DeclaresDocumentType(const std::wstring& aText) {
-    static const std::wstring kMarkup = L"<!DOCTYPE";
-    const auto sameLetter = [](wchar_t a, wchar_t b) {
-        const auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; };
-        return upper(a) == upper(b);
-    };
-    return std::search(aText.begin(), aText.end(), kMarkup.begin(), kMarkup.end(), sameLetter) != aText.end();
+    return AsciiUpper(aText).find(L"<!DOCTYPE") != std::wstring::npos;
 }
 
 // A new MSXML document set to parse synchronously, without validation, without resolving
@@ -586,7 +552,7 @@ void ParseUpdateInfo(const std::wstring& aXML, TItem& anItem) noexcept {
     try {
         if (aXML.empty() || aXML.size() > kMaxUpdateInfoLength || DeclaresDocumentType(aXML))
             return;
-        const TComApartment apartment;
+        const TComScope com;
         const TComPtr<IXMLDOMDocument> doc = NewSafeDocument();
         if (!doc)
             return;

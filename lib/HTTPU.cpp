@@ -15,13 +15,6 @@ namespace {
 
 const DWORD kReadBufferSize = 131074;
 
-std::wstring LowerAscii(std::wstring aText) {
-    for (wchar_t& c : aText)
-        if (c >= L'A' && c <= L'Z')
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-    return aText;
-}
-
 // A decimal number of up to 32 bits, or 0 when the text is anything else.
 std::uint32_t DecimalOrZero(const std::wstring& aText) {
     if (aText.empty() || aText.size() > 10)
@@ -86,11 +79,11 @@ void THTTPSettings::Assign(const THTTPSettings* iSettings) {
 TURLParts SplitURL(const std::wstring& aURL) {
     TURLParts parts;
     std::wstring rest = aURL;
-    if (LowerAscii(rest).find(L"http://") != std::wstring::npos) {
+    if (AsciiUpper(rest).find(L"HTTP://") != std::wstring::npos) {
         parts.port = 80;
         rest.erase(0, std::min<size_t>(7, rest.size()));
     }
-    if (LowerAscii(rest).find(L"https://") != std::wstring::npos) {
+    if (AsciiUpper(rest).find(L"HTTPS://") != std::wstring::npos) {
         parts.port = 443;
         rest.erase(0, std::min<size_t>(8, rest.size()));
     }

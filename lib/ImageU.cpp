@@ -1,25 +1,8 @@
 #include "ImageU.h"
 
+#include "ComU.h"
+
 #include <wincodec.h>
-
-namespace {
-
-// CoInitializeEx for the lifetime of one call; balanced only when it succeeded.
-class TComScope {
-public:
-    TComScope() noexcept : FInitialised(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-    ~TComScope() {
-        if (FInitialised)
-            CoUninitialize();
-    }
-    TComScope(const TComScope&) = delete;
-    TComScope& operator=(const TComScope&) = delete;
-
-private:
-    bool FInitialised;
-};
-
-} // namespace
 
 TUniqueGdiObject LoadImageResource(HMODULE aModule, const wchar_t* aName, const wchar_t* aType, SIZE& aSize) noexcept {
     TComScope com;
