@@ -10,8 +10,10 @@
 #include <commctrl.h>
 #include <windowsx.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -32,47 +34,75 @@ const UINT kBalloonTimeout = 10000;
 
 const DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 
-// Places at 96 DPI in the window's client area. The panels are drawn, not separate windows, so
-// the positions of their contents are given here with the panel's own offset added.
-const RECT kHeader{0, 0, kClientWidth, 58};
-const RECT kLogo{24, 12, 24 + 213, 12 + 37};
-const int kBodyTop = 58;
-const RECT kLevelBox{248, kBodyTop + 172, 248 + 565, kBodyTop + 172 + 277};
-const int kFooterTop = kBodyTop + 505;
-const RECT kShare{15, kFooterTop + 16, 15 + 18, kFooterTop + 16 + 17};
-const int kBulletTops[4] = {60, 112, 160, 212};
-
-enum TFontKind { fkForm, fkLabel, fkLink, fkTitle, fkLevel };
-
-struct TPlace {
-    int Id;
-    const wchar_t* Class;
-    DWORD Style;
-    int Left, Top, Width, Height; // a width of 0 sizes the control to its text
-    TFontKind Font;
-};
+// Sent before WM_DPICHANGED to ask for the window's size at the new DPI (Windows 10 1703 and
+// later); the SDK headers define it only for that target.
+const UINT kGetDpiScaledSize = 0x02E4;
 
 const DWORD kLabel = WS_CHILD | WS_VISIBLE | SS_NOPREFIX;
 const DWORD kAutoLabel = kLabel | SS_LEFTNOWORDWRAP;
 const DWORD kWrapLabel = kLabel | SS_LEFT;
 
-const TPlace kPlaces[] = {
-    {idTitleSecLevel, WC_STATICW, kAutoLabel, 20, kBodyTop + 14, 0, 0, fkTitle},
-    {idTitleSecLevelEx, WC_STATICW, kWrapLabel, 20, kBodyTop + 61, 821, 45, fkLabel},
-    {idTitleSecLevelUnder, WC_STATICW, (kAutoLabel & ~WS_VISIBLE) | SS_NOTIFY, 20, kBodyTop + 100, 0, 0, fkLink},
-    {idTitleLevelMax, WC_STATICW, kAutoLabel, 44, kBodyTop + 148, 0, 0, fkLabel},
-    {idTitleLevelOff, WC_STATICW, kAutoLabel, 65, kBodyTop + 434, 0, 0, fkLabel},
-    {idTrackBar1, TRACKBAR_CLASSW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | TBS_VERT | TBS_BOTH | TBS_AUTOTICKS, 92,
-     kBodyTop + 182, 45, 237, fkForm},
-    {idTitleLevel, WC_STATICW, kAutoLabel, kLevelBox.left + 20, kLevelBox.top + 17, 0, 0, fkLevel},
-    {idLevelNote1, WC_STATICW, kWrapLabel, kLevelBox.left + 52, kLevelBox.top + 52, 493, 46, fkLabel},
-    {idLevelNote2, WC_STATICW, kWrapLabel, kLevelBox.left + 52, kLevelBox.top + 104, 493, 42, fkLabel},
-    {idLevelNote3, WC_STATICW, kWrapLabel, kLevelBox.left + 52, kLevelBox.top + 152, 489, 46, fkLabel},
-    {idLevelNote4, WC_STATICW, kWrapLabel, kLevelBox.left + 52, kLevelBox.top + 204, 485, 61, fkLabel},
-    {idTitleShare, WC_STATICW, kAutoLabel | SS_NOTIFY, 44, kFooterTop + 12, 0, 0, fkLink},
-    {idButApply, WC_BUTTONW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_DISABLED | BS_PUSHBUTTON, 784, kFooterTop + 10, 79,
-     25, fkForm},
+struct TControlKind {
+    int Id;
+    const wchar_t* Class;
+    DWORD Style;
+    TFontKind Font;
+    const wchar_t* Text; // until FormCreate and the level fill in the run-time texts
 };
+
+const TControlKind kControls[] = {
+    {idTitleSecLevel, WC_STATICW, kAutoLabel, fkTitle, L""},
+    {idTitleSecLevelEx, WC_STATICW, kWrapLabel, fkLabel, L""},
+    {idTitleSecLevelUnder, WC_STATICW, (kAutoLabel & ~WS_VISIBLE) | SS_NOTIFY, fkLink, L""},
+    {idTitleLevelMax, WC_STATICW, kAutoLabel, fkLabel, L"Maximum Protection"},
+    {idTitleLevelOff, WC_STATICW, kAutoLabel, fkLabel, L"Switched Off"},
+    {idTrackBar1, TRACKBAR_CLASSW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | TBS_VERT | TBS_BOTH | TBS_AUTOTICKS, fkForm,
+     L""},
+    {idTitleLevel, WC_STATICW, kAutoLabel, fkLevel, L""},
+    {idLevelNote1, WC_STATICW, kWrapLabel, fkLabel, L""},
+    {idLevelNote2, WC_STATICW, kWrapLabel, fkLabel, L""},
+    {idLevelNote3, WC_STATICW, kWrapLabel, fkLabel, L""},
+    {idLevelNote4, WC_STATICW, kWrapLabel, fkLabel, L""},
+    {idTitleShare, WC_STATICW, kAutoLabel | SS_NOTIFY, fkLink, L""},
+    {idButApply, WC_BUTTONW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_DISABLED | BS_PUSHBUTTON, fkForm, L"Apply"},
+};
+
+TFontKind FontOf(int anId) noexcept {
+    for (const TControlKind& c : kControls)
+        if (c.Id == anId)
+            return c.Font;
+    return fkForm;
+}
+
+// The design, in pixels at 96 DPI. The level box holds a stack of rows: each begins Gap below the
+// row above it (the first below the box's top edge) and is at least MinHeight high; a wrapped row
+// has a fixed Width, 0 sizes the row to its text. A row with a bullet has one beside its first line.
+struct TBoxRow {
+    int Id;
+    int Left, Gap, MinHeight, Width;
+    bool Bullet;
+};
+const TBoxRow kBoxRows[] = {
+    {idTitleLevel, 20, 17, 23, 0, false}, {idLevelNote1, 52, 12, 46, 493, true}, {idLevelNote2, 52, 6, 42, 493, true},
+    {idLevelNote3, 52, 6, 46, 489, true}, {idLevelNote4, 52, 6, 61, 485, true},
+};
+const int kHeaderHeight = 58;
+const RECT kLogo{24, 12, 24 + 213, 12 + 37};
+const int kMargin = 20; // the body's left margin, and the space right of the widest text
+const int kHeadingTop = 14, kIntroTop = 61, kIntroMinHeight = 45, kIntroRightMargin = 44;
+const int kIntroGap = 8, kSliderGap = 6; // the least space below the heading, and below "Maximum Protection"
+const int kLevelAreaGap = 42;            // from the introduction's bottom to "Maximum Protection"
+const int kBoxLeft = 248, kBoxTopOffset = 24, kBoxWidth = 565, kBoxHeight = 277, kBoxRightMargin = 72;
+const int kBoxBottomPadding = 12;
+const int kBulletLeft = 24, kBulletWidth = 13, kBulletHeight = 9;
+const int kSliderLeft = 92, kSliderTopOffset = 34, kSliderWidth = 45, kSliderHeight = 237;
+const int kMaxLabelLeft = 44, kOffLabelLeft = 65, kOffLabelGap = 15;
+const int kBodyBottomBelowBox = 56, kBodyBottomBelowSlider = 50;
+const int kFooterHeight = 51;
+const RECT kShare{15, 16, 15 + 18, 16 + 17}; // in the footer
+const int kShareTextLeft = 44, kShareTextTop = 12;
+const int kApplyTop = 10, kApplyRightMargin = 22, kApplyWidth = 79, kApplyHeight = 25, kApplyBottomMargin = 16;
+const int kApplyTextPadding = 24, kApplyTextPaddingV = 10;
 
 const wchar_t kSecLevelText[] =
     L"Set the desired security level for surveillance and other intrusions of your Internet "
@@ -173,6 +203,122 @@ bool ReminderDue(TLevel aLevel, const std::wstring& aLastText, const SYSTEMTIME&
     }
 }
 
+RECT TFormLayout::Place(int anId) const noexcept {
+    for (const TControlPlace& p : Controls)
+        if (p.Id == anId)
+            return p.Rect;
+    return RECT{0, 0, 0, 0};
+}
+
+TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, SIZE aClient) {
+    auto s = [aDpi](int aValue) { return static_cast<LONG>(ScaleToDpi(aValue, aDpi)); };
+    TFormLayout layout;
+    layout.Dpi = aDpi;
+    auto place = [&layout](int anId, LONG aLeft, LONG aTop, SIZE aSize) {
+        const RECT r{aLeft, aTop, aLeft + aSize.cx, aTop + aSize.cy};
+        layout.Controls.push_back(TControlPlace{anId, r});
+        return r;
+    };
+
+    // Across: the slider's column, the level box to its right, and the window around both.
+    const SIZE heading = aMeasure(idTitleSecLevel, 0, false);
+    const SIZE maxLabel = aMeasure(idTitleLevelMax, 0, false), offLabel = aMeasure(idTitleLevelOff, 0, false);
+    const SIZE share = aMeasure(idTitleShare, 0, false), applyText = aMeasure(idButApply, 0, false);
+    const SIZE apply{std::max(s(kApplyWidth), applyText.cx + s(kApplyTextPadding)),
+                     std::max(s(kApplyHeight), applyText.cy + s(kApplyTextPaddingV))};
+    const LONG columnRight =
+        std::max({s(kMaxLabelLeft) + maxLabel.cx, s(kOffLabelLeft) + offLabel.cx, s(kSliderLeft + kSliderWidth)});
+    const LONG boxLeft = std::max(s(kBoxLeft), columnRight + s(kMargin));
+    LONG boxWidth = s(kBoxWidth);
+    for (const TBoxRow& row : kBoxRows)
+        boxWidth =
+            std::max(boxWidth, s(row.Left) + (row.Width ? s(row.Width) : aMeasure(row.Id, 0, true).cx) + s(kMargin));
+    const LONG needWidth =
+        std::max({s(kClientWidth), boxLeft + boxWidth + s(kBoxRightMargin), s(kMargin) + heading.cx + s(kMargin),
+                  s(kShareTextLeft) + share.cx + s(kMargin) + apply.cx + s(kApplyRightMargin)});
+    const LONG width = aClient.cx > 0 ? aClient.cx : needWidth;
+    // A client narrower than needed narrows the box and the wrapped texts by what is missing.
+    const LONG narrowing = std::max(0L, needWidth - width);
+    boxWidth = std::max(0L, boxWidth - narrowing);
+    auto wrapWidth = [&](int aDesignWidth) { return std::max(s(aDesignWidth) - narrowing, s(aDesignWidth) / 4); };
+
+    // Down: the header, the heading and the introduction, then the slider beside the level box.
+    layout.Header = RECT{0, 0, width, s(kHeaderHeight)};
+    layout.Logo = RECT{s(kLogo.left), s(kLogo.top), s(kLogo.right), s(kLogo.bottom)};
+    const LONG bodyTop = s(kHeaderHeight);
+    const RECT headingRect = place(idTitleSecLevel, s(kMargin), bodyTop + s(kHeadingTop), heading);
+    const LONG introWidth = std::max(0L, width - s(kMargin) - s(kIntroRightMargin));
+    const SIZE intro{introWidth, std::max(aMeasure(idTitleSecLevelEx, introWidth, false).cy, s(kIntroMinHeight))};
+    const RECT introRect = place(idTitleSecLevelEx, s(kMargin),
+                                 std::max(bodyTop + s(kIntroTop), headingRect.bottom + s(kIntroGap)), intro);
+    place(idTitleSecLevelUnder, s(kMargin), introRect.bottom, aMeasure(idTitleSecLevelUnder, 0, false));
+
+    const LONG levelTop = introRect.bottom + s(kLevelAreaGap);
+    const RECT maxRect = place(idTitleLevelMax, s(kMaxLabelLeft), levelTop, maxLabel);
+    const RECT slider =
+        place(idTrackBar1, s(kSliderLeft), std::max(levelTop + s(kSliderTopOffset), maxRect.bottom + s(kSliderGap)),
+              SIZE{s(kSliderWidth), s(kSliderHeight)});
+    const RECT offRect = place(idTitleLevelOff, s(kOffLabelLeft), slider.bottom + s(kOffLabelGap), offLabel);
+
+    // The rows stack for the texts they show now. The box is as high as the stack of the largest
+    // texts of every level, so that moving the slider changes no size.
+    const LONG boxTop = levelTop + s(kBoxTopOffset);
+    const size_t firstRow = layout.Controls.size();
+    LONG rowsBottom = boxTop, largestBottom = boxTop;
+    for (const TBoxRow& row : kBoxRows) {
+        const LONG rowWidth = row.Width ? wrapWidth(row.Width) : 0;
+        largestBottom += s(row.Gap) + std::max(aMeasure(row.Id, rowWidth, true).cy, s(row.MinHeight));
+        SIZE size = aMeasure(row.Id, rowWidth, false);
+        if (row.Width)
+            size.cx = rowWidth;
+        size.cy = std::max(size.cy, s(row.MinHeight));
+        const RECT r = place(row.Id, boxLeft + s(row.Left), rowsBottom + s(row.Gap), size);
+        if (row.Bullet) {
+            // Level with the middle of the first line's small letters, about three fifths down it.
+            const LONG top = r.top + aMeasure(row.Id, 0, false).cy * 3 / 5 - s(kBulletHeight) / 2;
+            layout.Bullets.push_back(
+                RECT{boxLeft + s(kBulletLeft), top, boxLeft + s(kBulletLeft + kBulletWidth), top + s(kBulletHeight)});
+        }
+        rowsBottom = r.bottom;
+    }
+    layout.LevelBox = RECT{boxLeft, boxTop, boxLeft + boxWidth,
+                           std::max(boxTop + s(kBoxHeight), largestBottom + s(kBoxBottomPadding))};
+    const size_t bodyControls = layout.Controls.size();
+
+    // The footer: below the body, or at the bottom of a given client area.
+    const LONG footerHeight = std::max({s(kFooterHeight), s(kApplyTop) + apply.cy + s(kApplyBottomMargin),
+                                        s(kShareTextTop) + share.cy + s(kShareTextTop)});
+    const LONG bodyBottom =
+        std::max(layout.LevelBox.bottom + s(kBodyBottomBelowBox), offRect.bottom + s(kBodyBottomBelowSlider));
+    const LONG height = aClient.cy > 0 ? aClient.cy : bodyBottom + footerHeight;
+    const LONG footerTop = std::max(0L, height - footerHeight);
+    layout.FooterEdge = RECT{0, footerTop, width, footerTop + 1};
+    layout.Share = RECT{s(kShare.left), footerTop + s(kShare.top), s(kShare.right), footerTop + s(kShare.bottom)};
+    place(idTitleShare, s(kShareTextLeft), footerTop + s(kShareTextTop), share);
+    place(idButApply, width - s(kApplyRightMargin) - apply.cx, footerTop + s(kApplyTop), apply);
+    layout.Client = SIZE{width, height};
+
+    // Only a client smaller than needed leaves anything to cut.
+    auto cut = [](RECT& aRect, const RECT& aLimit) {
+        aRect.left = std::clamp(aRect.left, aLimit.left, aLimit.right);
+        aRect.top = std::clamp(aRect.top, aLimit.top, aLimit.bottom);
+        aRect.right = std::clamp(aRect.right, aRect.left, aLimit.right);
+        aRect.bottom = std::clamp(aRect.bottom, aRect.top, aLimit.bottom);
+    };
+    const RECT body{0, 0, width, footerTop}, client{0, 0, width, height};
+    cut(layout.LevelBox, body);
+    // The box's rows stay inside its frame.
+    const RECT inside{layout.LevelBox.left + 1, layout.LevelBox.top + 1, layout.LevelBox.right - 1,
+                      layout.LevelBox.bottom - 1};
+    for (size_t i = 0; i < layout.Controls.size(); ++i)
+        cut(layout.Controls[i].Rect, i >= firstRow && i < bodyControls ? inside : i < bodyControls ? body : client);
+    for (RECT& bullet : layout.Bullets)
+        cut(bullet, inside);
+    for (RECT* r : {&layout.Header, &layout.Logo, &layout.FooterEdge, &layout.Share})
+        cut(*r, client);
+    return layout;
+}
+
 TMainForm::TMainForm() = default;
 
 TMainForm::~TMainForm() {
@@ -183,10 +329,16 @@ bool TMainForm::Create() noexcept {
     try {
         FAppTitle = ApplicationTitle();
         const HINSTANCE instance = GetModuleHandleW(nullptr);
-        FIconLarge.reset(static_cast<HICON>(LoadImageW(instance, L"MAINICON", IMAGE_ICON, GetSystemMetrics(SM_CXICON),
-                                                       GetSystemMetrics(SM_CYICON), 0)));
-        FIconSmall.reset(static_cast<HICON>(LoadImageW(instance, L"MAINICON", IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                                                       GetSystemMetrics(SM_CYSMICON), 0)));
+        // Icon sizes for a usable DPI: Wine hands on whatever LogPixels says, and an icon of
+        // thousands of pixels would not even fit into the X server's window property.
+        const UINT dpi = WindowDpi(nullptr);
+        auto icon = [&](int aWidthMetric, int aHeightMetric) {
+            return TUniqueIcon(
+                static_cast<HICON>(LoadImageW(instance, L"MAINICON", IMAGE_ICON, SystemMetricForDpi(aWidthMetric, dpi),
+                                              SystemMetricForDpi(aHeightMetric, dpi), 0)));
+        };
+        FIconLarge = icon(SM_CXICON, SM_CYICON);
+        FIconSmall = icon(SM_CXSMICON, SM_CYSMICON);
         FLogo = LoadImageResource(instance, L"LOGO", RT_RCDATA, FLogoSize);
         FShare = LoadImageResource(instance, L"SHARE", RT_RCDATA, FShareSize);
 
@@ -216,7 +368,7 @@ void TMainForm::FormCreate() {
     SetDlgItemTextW(Handle(), idTitleSecLevelEx, kSecLevelText);
     SetDlgItemTextW(Handle(), idTitleSecLevelUnder, L"Learn more");
     SetDlgItemTextW(Handle(), idTitleShare, L"Recommend this app");
-    LayoutControls(WindowDpi(Handle()), true);
+    FitToMonitor(WindowDpi(Handle()));
     WMMain = RegisterWindowMessageW(kMainMessage);
     RefreshLevel();
     // The daily hit and update check: blocks this thread for the HTTP exchange, never raises.
@@ -225,18 +377,9 @@ void TMainForm::FormCreate() {
 
 void TMainForm::CreateControls() {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
-    static const wchar_t* const kInitialTexts[] = {L"Maximum Protection", L"Switched Off", L"Apply"};
-    for (const TPlace& p : kPlaces) {
-        const wchar_t* text = L"";
-        if (p.Id == idTitleLevelMax)
-            text = kInitialTexts[0];
-        else if (p.Id == idTitleLevelOff)
-            text = kInitialTexts[1];
-        else if (p.Id == idButApply)
-            text = kInitialTexts[2];
-        CreateWindowExW(0, p.Class, text, p.Style, 0, 0, 0, 0, Handle(),
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(p.Id)), instance, nullptr);
-    }
+    for (const TControlKind& c : kControls)
+        CreateWindowExW(0, c.Class, c.Text, c.Style, 0, 0, 0, 0, Handle(),
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.Id)), instance, nullptr);
     HWND trackBar = Control(idTrackBar1);
     SendMessageW(trackBar, TBM_SETRANGE, FALSE, MAKELPARAM(0, 2));
     SendMessageW(trackBar, TBM_SETPAGESIZE, 0, 1);
@@ -253,70 +396,162 @@ void TMainForm::CreateControls() {
     SetTimer(Handle(), kTimerId, kTimerInterval, nullptr);
 }
 
-void TMainForm::CreateFonts(UINT aDpi) {
-    auto font = [aDpi](int aHeight, int aWeight, bool anUnderline) {
-        return TUniqueGdiObject(CreateFontW(ScaleToDpi(aHeight, aDpi), 0, 0, 0, aWeight, FALSE, anUnderline, FALSE,
-                                            ANSI_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                                            DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI"));
-    };
-    FFontForm = font(-11, FW_NORMAL, false);
-    FFontLabel = font(-16, FW_NORMAL, false);
-    FFontLink = font(-16, FW_NORMAL, true);
-    FFontTitle = font(-21, FW_BOLD, false);
-    FFontLevel = font(-17, FW_BOLD, false);
+TFontSet TMainForm::MakeFonts(UINT aDpi) const {
+    // Heights in pixels at 96 DPI and 100 % text size.
+    static const struct {
+        int Height, Weight;
+        bool Underline;
+    } kFonts[fkCount] = {{-11, FW_NORMAL, false},
+                         {-16, FW_NORMAL, false},
+                         {-16, FW_NORMAL, true},
+                         {-21, FW_BOLD, false},
+                         {-17, FW_BOLD, false}};
+    TFontSet set;
+    for (int kind = 0; kind < fkCount; ++kind) {
+        const int height = MulDiv(kFonts[kind].Height, static_cast<int>(aDpi * FTextScale),
+                                  static_cast<int>(USER_DEFAULT_SCREEN_DPI * 100));
+        set.Fonts[kind].reset(CreateFontW(height, 0, 0, 0, kFonts[kind].Weight, FALSE, kFonts[kind].Underline, FALSE,
+                                          ANSI_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                          DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI"));
+    }
+    return set;
 }
 
-RECT TMainForm::ScaledRect(int aLeft, int aTop, int aWidth, int aHeight) const noexcept {
-    const int left = ScaleToDpi(aLeft, FDpi), top = ScaleToDpi(aTop, FDpi);
-    return RECT{left, top, left + ScaleToDpi(aWidth, FDpi), top + ScaleToDpi(aHeight, FDpi)};
+// The control's text in the control's font; with aLargest, for the level's headline and notes, the
+// largest of every level's.
+SIZE TMainForm::MeasureControl(HDC aDC, const TFontSet& aFonts, int anId, int aWrapWidth, bool aLargest) const {
+    std::vector<std::wstring> texts;
+    if (aLargest && (anId == idTitleLevel || (anId >= idLevelNote1 && anId <= idLevelNote4))) {
+        for (TLevel level : {lOff, lOptimal, lMax})
+            texts.emplace_back(anId == idTitleLevel ? LevelTexts(level).Title
+                                                    : LevelTexts(level).Notes[anId - idLevelNote1]);
+    } else {
+        HWND control = Control(anId);
+        std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+        text.resize(static_cast<size_t>(GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+        texts.push_back(std::move(text));
+    }
+    SIZE extent{0, 0};
+    for (const std::wstring& text : texts) {
+        const SIZE size = MeasureText(aDC, aFonts.Get(FontOf(anId)), text, aWrapWidth);
+        extent.cx = std::max(extent.cx, size.cx);
+        extent.cy = std::max(extent.cy, size.cy);
+    }
+    return extent;
 }
 
-// Positions every control for aDpi, sizing the auto-size labels to their texts, and gives the
-// window, when aCentre is set, its client size centred on its monitor.
-void TMainForm::LayoutControls(UINT aDpi, bool aCentre) {
-    FDpi = aDpi;
-    CreateFonts(aDpi);
-    HDC dc = GetDC(Handle());
-    for (const TPlace& p : kPlaces) {
+TFormLayout TMainForm::LayoutWith(UINT aDpi, const TFontSet& aFonts, SIZE aClient) const {
+    const TWindowDC dc(Handle());
+    return LayoutMainForm(
+        aDpi,
+        [&](int anId, int aWrapWidth, bool aLargest) {
+            return MeasureControl(dc.get(), aFonts, anId, aWrapWidth, aLargest);
+        },
+        aClient);
+}
+
+// The layout at the largest DPI up to aDpi at which the window, its frame adding aFrame, fits aWork.
+TMainForm::TFit TMainForm::ComputeFit(UINT aDpi, SIZE aFrame, const RECT& aWork) const {
+    const SIZE work{aWork.right - aWork.left, aWork.bottom - aWork.top};
+    const SIZE available{work.cx - aFrame.cx, work.cy - aFrame.cy};
+    const UINT dpi = LargestFittingDpi(aDpi, kMinLayoutDpi, available, [&](UINT aCandidate) {
+        return LayoutWith(aCandidate, MakeFonts(aCandidate), {}).Client;
+    });
+    TFit fit;
+    fit.Fonts = MakeFonts(dpi);
+    fit.Layout = LayoutWith(dpi, fit.Fonts, {});
+    fit.Window =
+        SIZE{std::min(fit.Layout.Client.cx + aFrame.cx, work.cx), std::min(fit.Layout.Client.cy + aFrame.cy, work.cy)};
+    return fit;
+}
+
+// Takes aFit's fonts and layout and gives the window aWindow in the work area aWork; the fonts
+// replaced go only after the controls have let go of them. Should the system not give the window
+// that size, the window is centred with the size it got, so that it still lies in the work area
+// wherever it can.
+void TMainForm::Adopt(TFit&& aFit, const RECT& aWindow, const RECT& aWork) {
+    const TFontSet replaced = std::exchange(FFonts, std::move(aFit.Fonts));
+    FLayout = std::move(aFit.Layout);
+    SetWindowPos(Handle(), nullptr, aWindow.left, aWindow.top, aWindow.right - aWindow.left,
+                 aWindow.bottom - aWindow.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT placed{};
+    GetWindowRect(Handle(), &placed);
+    if (!RectInside(placed, aWork)) {
+        const RECT centred = CentredRect(SIZE{placed.right - placed.left, placed.bottom - placed.top}, aWork);
+        SetWindowPos(Handle(), nullptr, centred.left, centred.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    PlaceControls();
+}
+
+// Lays the controls out in the client area the window really has, which is the layout's own size
+// unless the work area cut the window down.
+void TMainForm::PlaceControls() {
+    RECT client{};
+    GetClientRect(Handle(), &client);
+    FLayout = LayoutWith(FLayout.Dpi, FFonts, SIZE{client.right, client.bottom});
+    for (const TControlPlace& p : FLayout.Controls) {
         HWND control = Control(p.Id);
-        HGDIOBJ font = p.Font == fkForm    ? FFontForm.get()
-                       : p.Font == fkLink  ? FFontLink.get()
-                       : p.Font == fkTitle ? FFontTitle.get()
-                       : p.Font == fkLevel ? FFontLevel.get()
-                                           : FFontLabel.get();
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-        RECT r = ScaledRect(p.Left, p.Top, p.Width, p.Height);
-        if (p.Width == 0 && dc) {
-            const int length = GetWindowTextLengthW(control);
-            std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-            GetWindowTextW(control, text.data(), length + 1);
-            text.resize(static_cast<size_t>(length));
-            HGDIOBJ old = SelectObject(dc, font);
-            RECT extent{0, 0, 0, 0};
-            DrawTextW(dc, text.empty() ? L" " : text.c_str(), -1, &extent, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
-            SelectObject(dc, old);
-            r.right = r.left + extent.right;
-            r.bottom = r.top + extent.bottom;
-        }
-        SetWindowPos(control, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FFonts.Get(FontOf(p.Id))), FALSE);
+        SetWindowPos(control, nullptr, p.Rect.left, p.Rect.top, p.Rect.right - p.Rect.left, p.Rect.bottom - p.Rect.top,
                      SWP_NOZORDER | SWP_NOACTIVATE);
     }
-    if (dc)
-        ReleaseDC(Handle(), dc);
-    InvalidateRect(Handle(), nullptr, TRUE);
-    if (!aCentre)
-        return;
-    const SIZE outer =
-        WindowSizeForClient(ScaleToDpi(kClientWidth, aDpi), ScaleToDpi(kClientHeight, aDpi), kStyle, 0, aDpi);
-    MONITORINFO monitor{};
-    monitor.cbSize = sizeof(monitor);
-    GetMonitorInfoW(MonitorFromWindow(Handle(), MONITOR_DEFAULTTOPRIMARY), &monitor);
-    const RECT& work = monitor.rcWork;
-    // A window larger than the work area keeps its caption and left edge on the screen.
-    const LONG left = work.left + (work.right - work.left - outer.cx) / 2;
-    const LONG top = work.top + (work.bottom - work.top - outer.cy) / 2;
-    SetWindowPos(Handle(), nullptr, left > work.left ? left : work.left, top > work.top ? top : work.top, outer.cx,
-                 outer.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    RedrawWindow(Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+void TMainForm::FitToMonitor(UINT aDpi) noexcept {
+    try {
+        FTextScale = TextScalePercent();
+        const RECT work = WorkAreaOf(Handle());
+        TFit fit = ComputeFit(UsableDpi(aDpi), WindowFrameSize(Handle()), work);
+        const RECT window = CentredRect(fit.Window, work);
+        Adopt(std::move(fit), window, work);
+    } catch (...) {
+    }
+}
+
+// The display's resolution, the work area or the text size changed: a window that no longer fits,
+// or would now be laid out at another size, is fitted again and centred; one that still fits as it
+// is stays where the user put it.
+void TMainForm::DisplayChanged() noexcept {
+    try {
+        FTextScale = TextScalePercent();
+        const RECT work = WorkAreaOf(Handle());
+        TFit fit = ComputeFit(WindowDpi(Handle()), WindowFrameSize(Handle()), work);
+        RECT now{};
+        GetWindowRect(Handle(), &now);
+        const bool keep =
+            RectInside(now, work) && now.right - now.left == fit.Window.cx && now.bottom - now.top == fit.Window.cy;
+        const RECT window = keep ? now : CentredRect(fit.Window, work);
+        Adopt(std::move(fit), window, work);
+    } catch (...) {
+    }
+}
+
+// The window moved to a monitor of another DPI, or that monitor's DPI changed. The rectangle the
+// system suggests is kept when it lies in that monitor's work area and holds the layout;
+// otherwise the window is fitted and centred there.
+void TMainForm::DpiChanged(UINT aDpi, const RECT& aSuggested) noexcept {
+    try {
+        const RECT work = WorkAreaOf(aSuggested);
+        // The frame the system draws at the new DPI: the window's own is still the old one's.
+        TFit fit = ComputeFit(UsableDpi(aDpi), WindowSizeForClient(0, 0, kStyle, 0, aDpi), work);
+        const bool fits = RectInside(aSuggested, work) && aSuggested.right - aSuggested.left >= fit.Window.cx &&
+                          aSuggested.bottom - aSuggested.top >= fit.Window.cy;
+        const RECT window = fits ? aSuggested : CentredRect(fit.Window, work);
+        Adopt(std::move(fit), window, work);
+    } catch (...) {
+    }
+}
+
+// The size the window will ask for at aDpi on the monitor it is on, so that the rectangle the
+// system suggests with WM_DPICHANGED already holds the layout.
+bool TMainForm::DpiScaledSize(UINT aDpi, SIZE& aSize) const noexcept {
+    try {
+        aSize = ComputeFit(UsableDpi(aDpi), WindowSizeForClient(0, 0, kStyle, 0, aDpi), WorkAreaOf(Handle())).Window;
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 void TMainForm::Paint() {
@@ -324,31 +559,21 @@ void TMainForm::Paint() {
     HDC dc = BeginPaint(Handle(), &ps);
     if (!dc)
         return;
-    RECT header = ScaledRect(kHeader.left, kHeader.top, kHeader.right - kHeader.left, kHeader.bottom - kHeader.top);
     TUniqueGdiObject headerBrush(CreateSolidBrush(kHeaderColour));
-    FillRect(dc, &header, static_cast<HBRUSH>(headerBrush.get()));
-    DrawAlphaBitmap(dc, static_cast<HBITMAP>(FLogo.get()), FLogoSize,
-                    ScaledRect(kLogo.left, kLogo.top, kLogo.right - kLogo.left, kLogo.bottom - kLogo.top));
+    FillRect(dc, &FLayout.Header, static_cast<HBRUSH>(headerBrush.get()));
+    DrawAlphaBitmap(dc, static_cast<HBITMAP>(FLogo.get()), FLogoSize, FLayout.Logo);
 
     // The level box's flat frame and the footer's top edge.
-    RECT box =
-        ScaledRect(kLevelBox.left, kLevelBox.top, kLevelBox.right - kLevelBox.left, kLevelBox.bottom - kLevelBox.top);
-    FrameRect(dc, &box, GetSysColorBrush(COLOR_BTNSHADOW));
-    RECT edge = ScaledRect(0, kFooterTop, kClientWidth, 1);
-    edge.bottom = edge.top + 1;
-    FillRect(dc, &edge, GetSysColorBrush(COLOR_BTNSHADOW));
-
-    HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(BLACK_BRUSH));
-    HGDIOBJ oldPen = SelectObject(dc, GetStockObject(BLACK_PEN));
-    for (int top : kBulletTops) {
-        const RECT b = ScaledRect(kLevelBox.left + 24, kLevelBox.top + top, 13, 9);
-        Ellipse(dc, b.left, b.top, b.right, b.bottom);
+    FrameRect(dc, &FLayout.LevelBox, GetSysColorBrush(COLOR_BTNSHADOW));
+    FillRect(dc, &FLayout.FooterEdge, GetSysColorBrush(COLOR_BTNSHADOW));
+    {
+        const TSelectObject brush(dc, GetStockObject(BLACK_BRUSH));
+        const TSelectObject pen(dc, GetStockObject(BLACK_PEN));
+        for (const RECT& b : FLayout.Bullets)
+            if (b.bottom > b.top)
+                Ellipse(dc, b.left, b.top, b.right, b.bottom);
     }
-    SelectObject(dc, oldPen);
-    SelectObject(dc, oldBrush);
-
-    DrawAlphaBitmap(dc, static_cast<HBITMAP>(FShare.get()), FShareSize,
-                    ScaledRect(kShare.left, kShare.top, kShare.right - kShare.left, kShare.bottom - kShare.top));
+    DrawAlphaBitmap(dc, static_cast<HBITMAP>(FShare.get()), FShareSize, FLayout.Share);
     EndPaint(Handle(), &ps);
 }
 
@@ -367,20 +592,9 @@ void TMainForm::SetLevel(TLevel aValue) noexcept {
         SetDlgItemTextW(Handle(), idTitleLevel, texts.Title);
         for (int i = 0; i < 4; ++i)
             SetDlgItemTextW(Handle(), idLevelNote1 + i, texts.Notes[i]);
-
-        // The headline sizes itself to its text.
-        HWND title = Control(idTitleLevel);
-        HDC dc = GetDC(Handle());
-        if (title && dc) {
-            HGDIOBJ old = SelectObject(dc, FFontLevel.get());
-            RECT extent{0, 0, 0, 0};
-            DrawTextW(dc, texts.Title, -1, &extent, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
-            SelectObject(dc, old);
-            SetWindowPos(title, nullptr, 0, 0, extent.right, extent.bottom, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-            InvalidateRect(title, nullptr, TRUE);
-        }
-        if (dc)
-            ReleaseDC(Handle(), dc);
+        // The rows follow their new texts; the window's size holds every level's already.
+        if (FFonts.Get(fkForm))
+            PlaceControls();
     } catch (...) {
     }
 }
@@ -551,8 +765,7 @@ bool TMainForm::OnSetCursor(HWND aTarget, UINT aHitTest) noexcept {
         POINT pt;
         GetCursorPos(&pt);
         ScreenToClient(Handle(), &pt);
-        const RECT share = ScaledRect(kShare.left, kShare.top, kShare.right - kShare.left, kShare.bottom - kShare.top);
-        hand = PtInRect(&share, pt) != FALSE;
+        hand = PtInRect(&FLayout.Share, pt) != FALSE;
     }
     if (hand)
         SetCursor(LoadCursorW(nullptr, IDC_HAND));
@@ -595,8 +808,7 @@ LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
         break;
     case WM_LBUTTONUP: {
         const POINT pt{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-        const RECT share = ScaledRect(kShare.left, kShare.top, kShare.right - kShare.left, kShare.bottom - kShare.top);
-        if (PtInRect(&share, pt))
+        if (PtInRect(&FLayout.Share, pt))
             ImgShareClick();
         return 0;
     }
@@ -664,13 +876,24 @@ LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
             break;
         }
         return 0;
-    case WM_DPICHANGED: {
-        LayoutControls(HIWORD(wParam), false);
-        const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-        SetWindowPos(Handle(), nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    case WM_GETMINMAXINFO:
+        // The system's least size for a window with a caption grows with the DPI, and under Wine,
+        // which hands on any LogPixels, it can be wider than the layout. The frame is fixed, so
+        // the layout's is the only size the window ever gets.
+        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = POINT{1, 1};
         return 0;
-    }
+    case WM_DPICHANGED:
+        DpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+        return 0;
+    case kGetDpiScaledSize:
+        return DpiScaledSize(static_cast<UINT>(wParam), *reinterpret_cast<SIZE*>(lParam)) ? TRUE : FALSE;
+    case WM_DISPLAYCHANGE:
+        DisplayChanged();
+        break;
+    case WM_SETTINGCHANGE:
+        if (wParam == SPI_SETWORKAREA || TextScalePercent() != FTextScale)
+            DisplayChanged();
+        break;
     case WM_DESTROY:
         KillTimer(Handle(), kTimerId);
         RemoveTrayIcon();

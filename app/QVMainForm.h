@@ -10,7 +10,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 // Control and menu identifiers; other processes (the UI tests) find the controls by them.
 enum : int {
@@ -33,9 +35,54 @@ enum : int {
     idN4        // "Exit"
 };
 
-// The window's client size at 96 DPI; every position scales from it.
+// The window's client size at 96 DPI when every text fits its design place; the layout grows
+// from it where texts need more room.
 constexpr int kClientWidth = 885;
 constexpr int kClientHeight = 614;
+
+// The smallest DPI the window is laid out for when it has to shrink to fit a small work area. The
+// Apply button's text is then 8 pixels high; any smaller and it would no longer be legible.
+constexpr UINT kMinLayoutDpi = 72;
+
+// Where the window's parts go, in client pixels, at one layout DPI. The panels are drawn, not
+// child windows, so the layout gives their rectangles beside the controls'.
+struct TControlPlace {
+    int Id;
+    RECT Rect;
+};
+struct TFormLayout {
+    UINT Dpi = USER_DEFAULT_SCREEN_DPI;
+    SIZE Client{};
+    RECT Header{}, Logo{}, LevelBox{}, FooterEdge{}, Share{};
+    std::vector<RECT> Bullets;
+    std::vector<TControlPlace> Controls;
+    // The rectangle of control anId; an empty one when the layout does not place it.
+    RECT Place(int anId) const noexcept;
+};
+
+// The extent of control anId's text in its font at the layout's scale, wrapped within aWrapWidth
+// pixels or, for 0, on one line. With aLargest, for a control whose text follows the level, the
+// largest of the levels' texts: the layout keeps room for those, so that moving the slider never
+// changes its size.
+using TTextMeasure = std::function<SIZE(int anId, int aWrapWidth, bool aLargest)>;
+
+// Lays the window out at aDpi. Each label gets the room its measured text needs and at least its
+// design size; a taller text pushes what lies below it down, and the level box, the body and the
+// window grow with their contents. The level box is a stack of rows (headline, notes), each placed
+// below the one above for the text it shows; the box keeps room for every level's largest texts.
+// With aClient {0, 0} the layout's Client is the size it needs.
+// Given a client size it fills that instead: the right-hand parts and the footer keep to its right
+// and bottom edges, wrapped texts narrow where it is narrower than needed, and whatever would then
+// lie below the footer's edge or beyond the client is cut off there, so that nothing is placed
+// outside the client area and Apply stays in view. An exception from aMeasure passes on.
+TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, SIZE aClient = SIZE{0, 0});
+
+// The kinds of text the window uses; each has one font per layout DPI and text size.
+enum TFontKind { fkForm, fkLabel, fkLink, fkTitle, fkLevel, fkCount };
+struct TFontSet {
+    TUniqueGdiObject Fonts[fkCount];
+    HFONT Get(TFontKind aKind) const noexcept { return static_cast<HFONT>(Fonts[aKind].get()); }
+};
 
 // The texts of one level: the headline and the four notes.
 struct TLevelTexts {
@@ -82,17 +129,39 @@ public:
     // Sees every message the message loop takes from the queue; aHandled true drops it.
     void AppMessage(const MSG& aMsg, bool& aHandled) noexcept;
 
+    // Lays the window out for aDpi (the system's DPI for it; an unusable one counts as 96) on the
+    // monitor it is on: at that DPI where the window then fits the monitor's work area, else at the
+    // largest smaller layout DPI at which it does, never below kMinLayoutDpi; there the window
+    // takes as much of the work area as it needs, up to all of it. The window is centred in the
+    // work area. Windows' text size setting is read anew.
+    void FitToMonitor(UINT aDpi) noexcept;
+    // The DPI the window is laid out for now.
+    UINT LayoutDpi() const noexcept { return FLayout.Dpi; }
+
 protected:
     LRESULT WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) override;
 
 private:
+    // A layout with its fonts, and the window size it needs on one monitor.
+    struct TFit {
+        TFormLayout Layout;
+        TFontSet Fonts;
+        SIZE Window{};
+    };
+
     void FormCreate();
     void CreateControls();
-    void LayoutControls(UINT aDpi, bool aCentre);
-    void CreateFonts(UINT aDpi);
+    TFontSet MakeFonts(UINT aDpi) const;
+    SIZE MeasureControl(HDC aDC, const TFontSet& aFonts, int anId, int aWrapWidth, bool aLargest) const;
+    TFormLayout LayoutWith(UINT aDpi, const TFontSet& aFonts, SIZE aClient) const;
+    TFit ComputeFit(UINT aDpi, SIZE aFrame, const RECT& aWork) const;
+    void Adopt(TFit&& aFit, const RECT& aWindow, const RECT& aWork);
+    void PlaceControls();
+    void DisplayChanged() noexcept;
+    void DpiChanged(UINT aDpi, const RECT& aSuggested) noexcept;
+    bool DpiScaledSize(UINT aDpi, SIZE& aSize) const noexcept;
     void Paint();
     HWND Control(int anId) const noexcept { return GetDlgItem(Handle(), anId); }
-    RECT ScaledRect(int aLeft, int aTop, int aWidth, int aHeight) const noexcept;
 
     void ShowNormal() noexcept;
     void ShowTray() noexcept;
@@ -122,10 +191,11 @@ private:
     UINT FTaskbarCreated = 0;
     bool FRefresh = true;
     bool FTrayVisible = false;
-    UINT FDpi = USER_DEFAULT_SCREEN_DPI;
+    UINT FTextScale = 100;
     std::wstring FAppTitle;
 
-    TUniqueGdiObject FFontForm, FFontLabel, FFontLink, FFontTitle, FFontLevel;
+    TFormLayout FLayout;
+    TFontSet FFonts;
     TUniqueGdiObject FLogo, FShare;
     SIZE FLogoSize{}, FShareSize{};
     TUniqueIcon FIconLarge, FIconSmall;

@@ -10,6 +10,7 @@
 #include "QVSupport.h"
 #include "RegistryU.h"
 #include "TestSupport.h"
+#include "UIDriver.h"
 
 #include <gtest/gtest.h>
 
@@ -25,101 +26,7 @@
 
 namespace {
 
-const wchar_t kFormClass[] = L"TQuenvarMainForm";
 const wchar_t kHttpCommandKey[] = L"http\\shell\\open\\command";
-
-bool WaitFor(const std::function<bool()>& aCondition, DWORD aTimeoutMs) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        if (aCondition())
-            return true;
-        if (GetTickCount() - start >= aTimeoutMs)
-            return false;
-        Sleep(50);
-    }
-}
-
-// Quenvar's main windows, of one process or (aPid 0) of any.
-std::vector<HWND> MainWindows(DWORD aPid = 0) {
-    std::vector<HWND> result;
-    HWND w = nullptr;
-    while ((w = FindWindowExW(nullptr, w, kFormClass, L"Quenvar")) != nullptr) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(w, &pid);
-        if (aPid == 0 || pid == aPid)
-            result.push_back(w);
-    }
-    return result;
-}
-
-std::wstring ControlText(HWND aWindow, int anId) {
-    wchar_t text[1024] = L"";
-    DWORD_PTR copied = 0;
-    SendMessageTimeoutW(GetDlgItem(aWindow, anId), WM_GETTEXT, ARRAYSIZE(text), reinterpret_cast<LPARAM>(text),
-                        SMTO_ABORTIFHUNG, 5000, &copied);
-    return text;
-}
-
-// A Quenvar.exe (or a copy at anExe) started with anArgs; stopped (WM_QUIT, else terminated) when
-// destroyed.
-class TQuenvar {
-public:
-    explicit TQuenvar(const std::wstring& anArgs, const std::wstring& anExe = QuenvarExe()) {
-        STARTUPINFOW si{};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi{};
-        std::wstring cmd = L"\"" + anExe + L"\" " + anArgs;
-        if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-            FProcess.reset(pi.hProcess);
-            CloseHandle(pi.hThread);
-            FPid = pi.dwProcessId;
-        }
-        EXPECT_TRUE(FProcess) << "cannot start Quenvar.exe";
-    }
-    ~TQuenvar() { Stop(); }
-    TQuenvar(const TQuenvar&) = delete;
-    TQuenvar& operator=(const TQuenvar&) = delete;
-
-    DWORD Pid() const { return FPid; }
-    HANDLE Process() const { return FProcess.get(); }
-    bool Running() const { return FProcess && WaitForSingleObject(FProcess.get(), 0) == WAIT_TIMEOUT; }
-    bool Ended(DWORD aTimeoutMs) const {
-        return FProcess && WaitForSingleObject(FProcess.get(), aTimeoutMs) == WAIT_OBJECT_0;
-    }
-
-    // The process's main window once it exists (and, with aVisible, is shown); null on time-out.
-    HWND Window(bool aVisible, DWORD aTimeoutMs = 20000) const {
-        HWND found = nullptr;
-        WaitFor(
-            [&] {
-                const auto windows = MainWindows(FPid);
-                found = windows.empty() ? nullptr : windows.front();
-                return found && (!aVisible || IsWindowVisible(found));
-            },
-            aTimeoutMs);
-        return found && (!aVisible || IsWindowVisible(found)) ? found : nullptr;
-    }
-
-    void Kill() {
-        if (Running()) {
-            TerminateProcess(FProcess.get(), 1);
-            WaitForSingleObject(FProcess.get(), 5000);
-        }
-    }
-
-    void Stop() {
-        if (!Running())
-            return;
-        for (HWND w : MainWindows(FPid))
-            PostMessageW(w, WM_QUIT, 0, 0);
-        if (!Ended(5000))
-            Kill();
-    }
-
-private:
-    TUniqueKernelHandle FProcess;
-    DWORD FPid = 0;
-};
 
 bool IsToday(const std::wstring& aStoreText) {
     const std::optional<SYSTEMTIME> t = StoreTextToDateTime(aStoreText);
@@ -158,93 +65,6 @@ protected:
         }
     }
     static void StoreLevel(int aLevel) { ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", aLevel)); }
-};
-
-void MoveSlider(HWND aWindow, int aPosition) {
-    HWND track = GetDlgItem(aWindow, idTrackBar1);
-    SendMessageW(track, TBM_SETPOS, TRUE, aPosition);
-    SendMessageW(aWindow, WM_VSCROLL, MAKEWPARAM(TB_THUMBPOSITION, aPosition), reinterpret_cast<LPARAM>(track));
-}
-
-int SliderPos(HWND aWindow) {
-    return static_cast<int>(SendMessageW(GetDlgItem(aWindow, idTrackBar1), TBM_GETPOS, 0, 0));
-}
-
-bool ApplyEnabled(HWND aWindow) {
-    return IsWindowEnabled(GetDlgItem(aWindow, idButApply)) != FALSE;
-}
-
-// The client area as it is on the screen, 32-bit pixels, top-down.
-class TScreenShot {
-public:
-    explicit TScreenShot(HWND aWindow) {
-        RedrawWindow(aWindow, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        Sleep(500);
-        RECT client{};
-        GetClientRect(aWindow, &client);
-        POINT origin{0, 0};
-        ClientToScreen(aWindow, &origin);
-        FWidth = client.right;
-        FHeight = client.bottom;
-        FPixels.assign(static_cast<size_t>(FWidth) * FHeight, 0);
-        HDC screen = GetDC(nullptr);
-        HDC memory = CreateCompatibleDC(screen);
-        BITMAPINFO bi{};
-        bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
-        bi.bmiHeader.biWidth = FWidth;
-        bi.bmiHeader.biHeight = -FHeight;
-        bi.bmiHeader.biPlanes = 1;
-        bi.bmiHeader.biBitCount = 32;
-        void* bits = nullptr;
-        TUniqueGdiObject bitmap(CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0));
-        HGDIOBJ old = SelectObject(memory, bitmap.get());
-        BitBlt(memory, 0, 0, FWidth, FHeight, screen, origin.x, origin.y, SRCCOPY);
-        GdiFlush();
-        if (bits)
-            memcpy(FPixels.data(), bits, FPixels.size() * 4);
-        SelectObject(memory, old);
-        DeleteDC(memory);
-        ReleaseDC(nullptr, screen);
-    }
-
-    int Width() const { return FWidth; }
-    int Height() const { return FHeight; }
-    // The colour at a place given at 96 DPI, scaled to the window's size.
-    COLORREF At(int aX, int aY) const {
-        const int x = MulDiv(aX, FWidth, kClientWidth), y = MulDiv(aY, FHeight, kClientHeight);
-        if (x < 0 || y < 0 || x >= FWidth || y >= FHeight)
-            return CLR_INVALID;
-        const DWORD p = FPixels[static_cast<size_t>(y) * FWidth + x];
-        return RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
-    }
-
-    // Writes a BMP file, for a person to look at when a check fails.
-    void Save(const std::wstring& aPath) const {
-        FILE* f = _wfopen(aPath.c_str(), L"wb");
-        if (!f)
-            return;
-        BITMAPINFOHEADER info{};
-        info.biSize = sizeof(info);
-        info.biWidth = FWidth;
-        info.biHeight = -FHeight;
-        info.biPlanes = 1;
-        info.biBitCount = 32;
-        BITMAPFILEHEADER file{};
-        file.bfType = 0x4D42;
-        file.bfOffBits = sizeof(file) + sizeof(info);
-        file.bfSize = file.bfOffBits + static_cast<DWORD>(FPixels.size() * 4);
-        fwrite(&file, sizeof(file), 1, f);
-        fwrite(&info, sizeof(info), 1, f);
-        for (DWORD p : FPixels) {
-            const DWORD opaque = p | 0xFF000000u; // screen pixels carry no alpha
-            fwrite(&opaque, 4, 1, f);
-        }
-        fclose(f);
-    }
-
-private:
-    int FWidth = 0, FHeight = 0;
-    std::vector<DWORD> FPixels;
 };
 
 // Points the prefix's http URL handler at a command that appends each opened address to a file,
@@ -287,9 +107,11 @@ TEST_F(UI, WindowShowsTheStoredLevelAndTheSliderEnablesApply) {
     TQuenvar app(L"");
     HWND w = app.Window(true);
     ASSERT_NE(w, nullptr);
+    // At 96 DPI the window has its design width and at least its design height.
     RECT client{};
     GetClientRect(w, &client);
-    EXPECT_EQ(client.right * 614, client.bottom * 885) << client.right << " x " << client.bottom;
+    EXPECT_EQ(client.right, kClientWidth);
+    EXPECT_GE(client.bottom, kClientHeight);
     EXPECT_EQ(SliderPos(w), 1);
     EXPECT_EQ(ControlText(w, idTitleLevel), L"Optimal protection");
     EXPECT_EQ(ControlText(w, idLevelNote3), L"Weak and unsecured TLS/SSL cipher suites will be blocked.");
@@ -311,6 +133,8 @@ TEST_F(UI, WindowShowsTheStoredLevelAndTheSliderEnablesApply) {
     EXPECT_EQ(ControlText(w, idTitleLevel), L"Optimal protection");
 }
 
+// Drawn at 96 DPI: the places below the header follow the controls, which move down where
+// Wine's fallback font needs more lines than Segoe UI.
 TEST_F(UI, TheRenderedWindowMatchesTheLayout) {
     StoreLevel(1);
     TQuenvar app(L"");
@@ -320,6 +144,9 @@ TEST_F(UI, TheRenderedWindowMatchesTheLayout) {
     middle.Save(TestBinDir() + L"ui-window.bmp");
     std::printf("Screenshot: %ls\n", (TestBinDir() + L"ui-window.bmp").c_str());
     const COLORREF face = GetSysColor(COLOR_BTNFACE);
+    const RECT note1 = ControlRect(w, idLevelNote1), note4 = ControlRect(w, idLevelNote4);
+    const RECT apply = ControlRect(w, idButApply), slider = ControlRect(w, idTrackBar1);
+    const int footerTop = apply.top - 10;
 
     EXPECT_EQ(middle.At(600, 30), RGB(0x19, 0x79, 0xCA)) << "header";
     EXPECT_EQ(middle.At(4, 4), RGB(0x19, 0x79, 0xCA)) << "header corner";
@@ -327,61 +154,36 @@ TEST_F(UI, TheRenderedWindowMatchesTheLayout) {
     EXPECT_GT(GetRValue(shield), 0xE0) << "logo";
     EXPECT_GT(GetGValue(shield), 0xE0) << "logo";
     EXPECT_EQ(middle.At(600, 62), face) << "body below the header";
-    EXPECT_EQ(middle.At(248 + 24 + 6, 230 + 60 + 4), RGB(0, 0, 0)) << "first bullet";
-    EXPECT_EQ(middle.At(248 + 24 + 6, 230 + 212 + 4), RGB(0, 0, 0)) << "last bullet";
-    EXPECT_EQ(middle.At(248, 300), GetSysColor(COLOR_BTNSHADOW)) << "level box frame";
-    EXPECT_EQ(middle.At(600, 563), GetSysColor(COLOR_BTNSHADOW)) << "footer edge";
+    // The bullets' middles: 28 pixels left of their notes, about 11 below the notes' tops.
+    EXPECT_EQ(middle.At(note1.left - 22, note1.top + 11), RGB(0, 0, 0)) << "first bullet";
+    EXPECT_EQ(middle.At(note4.left - 22, note4.top + 11), RGB(0, 0, 0)) << "last bullet";
+    EXPECT_EQ(middle.At(note1.left - 52, note1.top + 10), GetSysColor(COLOR_BTNSHADOW)) << "level box frame";
+    EXPECT_EQ(middle.At(600, footerTop), GetSysColor(COLOR_BTNSHADOW)) << "footer edge";
     // The share icon's lower dot (#0066CC) sits in the footer's left corner.
-    const COLORREF dot = middle.At(15 + 13, 563 + 16 + 13);
+    const COLORREF dot = middle.At(15 + 13, footerTop + 16 + 13);
     EXPECT_GT(GetBValue(dot), 0xA0);
     EXPECT_LT(GetRValue(dot), 0x40);
 
     // The Apply button has a border that the plain background has not.
     int edge = 0, edges = 0;
-    for (int x = 786; x < 784 + 77; x += 4, edges += 2)
-        edge += (middle.At(x, 573) != face) + (middle.At(x, 573 + 24) != face);
+    for (int x = apply.left + 2; x < apply.right - 2; x += 4, edges += 2)
+        edge += (middle.At(x, apply.top) != face) + (middle.At(x, apply.bottom - 1) != face);
     EXPECT_GT(edge, edges / 2) << "button frame";
-    EXPECT_EQ(middle.At(750, 585), face) << "left of the button";
+    EXPECT_EQ(middle.At(apply.left - 34, apply.top + 12), face) << "left of the button";
 
     // The thumb sits in the middle of the slider now and moves to the top with the level.
-    auto column = [](const TScreenShot& aShot, int aTop, int aBottom) {
+    auto column = [&slider](const TScreenShot& aShot, int aTop, int aBottom) {
         std::vector<COLORREF> c;
-        for (int y = aTop; y < aBottom; ++y)
-            for (int x = 92; x < 92 + 45; x += 3)
+        for (int y = slider.top + aTop; y < slider.top + aBottom; ++y)
+            for (int x = slider.left; x < slider.right; x += 3)
                 c.push_back(aShot.At(x, y));
         return c;
     };
     MoveSlider(w, 0);
     const TScreenShot top(w);
-    EXPECT_NE(column(middle, 240, 290), column(top, 240, 290)) << "top of the slider";
-    EXPECT_NE(column(middle, 330, 390), column(top, 330, 390)) << "middle of the slider";
-    EXPECT_EQ(column(middle, 430, 476), column(top, 430, 476)) << "bottom of the slider";
-}
-
-// Wine takes the screen's DPI from this value when a process starts.
-TEST_F(UI, TheLayoutScalesWithTheScreensDpi) {
-    const wchar_t desktop[] = L"Control Panel\\Desktop";
-    int saved = 0;
-    const bool hadValue = ReadRegDWord(HKEY_CURRENT_USER, desktop, L"LogPixels", saved);
-    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, desktop, L"LogPixels", 120));
-    TQuenvar app(L"");
-    HWND w = app.Window(true);
-    if (hadValue)
-        WriteRegDWord(HKEY_CURRENT_USER, desktop, L"LogPixels", saved);
-    else
-        DeleteRegValue(HKEY_CURRENT_USER, desktop, L"LogPixels");
-    ASSERT_NE(w, nullptr);
-    RECT client{};
-    GetClientRect(w, &client);
-    EXPECT_EQ(client.right, MulDiv(885, 120, 96));
-    EXPECT_EQ(client.bottom, MulDiv(614, 120, 96));
-    RECT apply{};
-    GetWindowRect(GetDlgItem(w, idButApply), &apply);
-    EXPECT_EQ(apply.right - apply.left, MulDiv(79, 120, 96));
-    const TScreenShot shot(w);
-    EXPECT_EQ(shot.At(600, 50), RGB(0x19, 0x79, 0xCA)) << "header, scaled";
-    EXPECT_EQ(shot.At(600, 64), GetSysColor(COLOR_BTNFACE)) << "body, scaled";
-    EXPECT_EQ(shot.At(248 + 24 + 6, 230 + 60 + 4), RGB(0, 0, 0)) << "first bullet, scaled";
+    EXPECT_NE(column(middle, 0, 50), column(top, 0, 50)) << "top of the slider";
+    EXPECT_NE(column(middle, 90, 150), column(top, 90, 150)) << "middle of the slider";
+    EXPECT_EQ(column(middle, 190, 236), column(top, 190, 236)) << "bottom of the slider";
 }
 
 // The SCHANNEL switches a level leaves, in the order of ReadLevelState.
