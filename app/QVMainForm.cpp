@@ -210,7 +210,7 @@ RECT TFormLayout::Place(int anId) const noexcept {
     return RECT{0, 0, 0, 0};
 }
 
-TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, SIZE aClient) {
+TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optional<SIZE> aClient) {
     auto s = [aDpi](int aValue) { return static_cast<LONG>(ScaleToDpi(aValue, aDpi)); };
     TFormLayout layout;
     layout.Dpi = aDpi;
@@ -236,7 +236,7 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, SIZE aClient
     const LONG needWidth =
         std::max({s(kClientWidth), boxLeft + boxWidth + s(kBoxRightMargin), s(kMargin) + heading.cx + s(kMargin),
                   s(kShareTextLeft) + share.cx + s(kMargin) + apply.cx + s(kApplyRightMargin)});
-    const LONG width = aClient.cx > 0 ? aClient.cx : needWidth;
+    const LONG width = aClient ? std::max(0L, aClient->cx) : needWidth;
     // A client narrower than needed narrows the box and the wrapped texts by what is missing.
     const LONG narrowing = std::max(0L, needWidth - width);
     boxWidth = std::max(0L, boxWidth - narrowing);
@@ -290,7 +290,7 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, SIZE aClient
                                         s(kShareTextTop) + share.cy + s(kShareTextTop)});
     const LONG bodyBottom =
         std::max(layout.LevelBox.bottom + s(kBodyBottomBelowBox), offRect.bottom + s(kBodyBottomBelowSlider));
-    const LONG height = aClient.cy > 0 ? aClient.cy : bodyBottom + footerHeight;
+    const LONG height = aClient ? std::max(0L, aClient->cy) : bodyBottom + footerHeight;
     const LONG footerTop = std::max(0L, height - footerHeight);
     layout.FooterEdge = RECT{0, footerTop, width, footerTop + 1};
     layout.Share = RECT{s(kShare.left), footerTop + s(kShare.top), s(kShare.right), footerTop + s(kShare.bottom)};
@@ -308,8 +308,9 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, SIZE aClient
     const RECT body{0, 0, width, footerTop}, client{0, 0, width, height};
     cut(layout.LevelBox, body);
     // The box's rows stay inside its frame.
-    const RECT inside{layout.LevelBox.left + 1, layout.LevelBox.top + 1, layout.LevelBox.right - 1,
-                      layout.LevelBox.bottom - 1};
+    RECT inside = layout.LevelBox;
+    if (inside.right - inside.left > 2 && inside.bottom - inside.top > 2)
+        InflateRect(&inside, -1, -1);
     for (size_t i = 0; i < layout.Controls.size(); ++i)
         cut(layout.Controls[i].Rect, i >= firstRow && i < bodyControls ? inside : i < bodyControls ? body : client);
     for (RECT& bullet : layout.Bullets)
@@ -440,7 +441,7 @@ SIZE TMainForm::MeasureControl(HDC aDC, const TFontSet& aFonts, int anId, int aW
     return extent;
 }
 
-TFormLayout TMainForm::LayoutWith(UINT aDpi, const TFontSet& aFonts, SIZE aClient) const {
+TFormLayout TMainForm::LayoutWith(UINT aDpi, const TFontSet& aFonts, std::optional<SIZE> aClient) const {
     const TWindowDC dc(Handle());
     return LayoutMainForm(
         aDpi,
@@ -455,11 +456,11 @@ TMainForm::TFit TMainForm::ComputeFit(UINT aDpi, SIZE aFrame, const RECT& aWork)
     const SIZE work{aWork.right - aWork.left, aWork.bottom - aWork.top};
     const SIZE available{work.cx - aFrame.cx, work.cy - aFrame.cy};
     const UINT dpi = LargestFittingDpi(aDpi, kMinLayoutDpi, available, [&](UINT aCandidate) {
-        return LayoutWith(aCandidate, MakeFonts(aCandidate), {}).Client;
+        return LayoutWith(aCandidate, MakeFonts(aCandidate), std::nullopt).Client;
     });
     TFit fit;
     fit.Fonts = MakeFonts(dpi);
-    fit.Layout = LayoutWith(dpi, fit.Fonts, {});
+    fit.Layout = LayoutWith(dpi, fit.Fonts, std::nullopt);
     fit.Window =
         SIZE{std::min(fit.Layout.Client.cx + aFrame.cx, work.cx), std::min(fit.Layout.Client.cy + aFrame.cy, work.cy)};
     return fit;

@@ -11,6 +11,7 @@
 #include <shellapi.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,12 +71,12 @@ using TTextMeasure = std::function<SIZE(int anId, int aWrapWidth, bool aLargest)
 // design size; a taller text pushes what lies below it down, and the level box, the body and the
 // window grow with their contents. The level box is a stack of rows (headline, notes), each placed
 // below the one above for the text it shows; the box keeps room for every level's largest texts.
-// With aClient {0, 0} the layout's Client is the size it needs.
-// Given a client size it fills that instead: the right-hand parts and the footer keep to its right
+// Without aClient the layout's Client is the size it needs. Given a client size (an empty one
+// too) it fills that instead: the right-hand parts and the footer keep to its right
 // and bottom edges, wrapped texts narrow where it is narrower than needed, and whatever would then
 // lie below the footer's edge or beyond the client is cut off there, so that nothing is placed
 // outside the client area and Apply stays in view. An exception from aMeasure passes on.
-TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, SIZE aClient = SIZE{0, 0});
+TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optional<SIZE> aClient = std::nullopt);
 
 // The kinds of text the window uses; each has one font per layout DPI and text size.
 enum TFontKind { fkForm, fkLabel, fkLink, fkTitle, fkLevel, fkCount };
@@ -153,7 +154,7 @@ private:
     void CreateControls();
     TFontSet MakeFonts(UINT aDpi) const;
     SIZE MeasureControl(HDC aDC, const TFontSet& aFonts, int anId, int aWrapWidth, bool aLargest) const;
-    TFormLayout LayoutWith(UINT aDpi, const TFontSet& aFonts, SIZE aClient) const;
+    TFormLayout LayoutWith(UINT aDpi, const TFontSet& aFonts, std::optional<SIZE> aClient) const;
     TFit ComputeFit(UINT aDpi, SIZE aFrame, const RECT& aWork) const;
     void Adopt(TFit&& aFit, const RECT& aWindow, const RECT& aWork);
     void PlaceControls();

@@ -206,6 +206,24 @@ TEST_P(ScreenFit, TheWindowFitsTheWorkAreaAndApplyWorks) {
 INSTANTIATE_TEST_SUITE_P(Screens, ScreenFit, testing::ValuesIn(kFitCases),
                          [](const testing::TestParamInfo<TFitCase>& anInfo) { return anInfo.param.Name; });
 
+// At LogPixels 10000 Wine draws a caption taller than the screen, so no client area is left; the
+// window must still come up within the work area. An icon loaded at Wine's icon size for that DPI
+// (3333 pixels) would end the process: the X server refuses a window property that large.
+TEST_F(Fit, AnAbsurdLogPixelsEndsNothing) {
+    if (!OnScreen(kScreen1280))
+        GTEST_SKIP() << "runs on the " << kScreen1280.Name << " screen";
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", 10000));
+    TQuenvar app(L"");
+    HWND w = app.Window(true);
+    ASSERT_NE(w, nullptr);
+    Sleep(500);
+    EXPECT_TRUE(app.Running());
+    RECT window{};
+    GetWindowRect(w, &window);
+    EXPECT_TRUE(RectInside(window, kScreen1280.Work)) << Describe(window);
+    ExpectChildrenInside(w);
+}
+
 // The real window in this process, so that its controls' fonts can be measured with.
 class InProcess : public Fit {
 protected:

@@ -337,6 +337,12 @@ TEST(Layout, ASmallerClientAreaKeepsApplyInView) {
         EXPECT_EQ(apply.right - apply.left, ScaleToDpi(79, c.dpi));
         EXPECT_NEAR(layout.FooterEdge.top, c.client.cy - ScaleToDpi(51, c.dpi), 1);
     }
+
+    // Wine can draw a frame that leaves no client area at all: everything then sits in it, empty.
+    const TFormLayout none = LayoutMainForm(96, TFakeMeasure(96, DesignTexts()), SIZE{664, 0});
+    EXPECT_EQ(none.Client.cy, 0);
+    for (const TControlPlace& p : none.Controls)
+        EXPECT_TRUE(Inside(p.Rect, RECT{0, 0, 664, 0})) << p.Id << " at " << Describe(p.Rect);
 }
 
 } // namespace
