@@ -87,27 +87,17 @@ const wchar_t kAccessibilityKey[] = L"Software\\Microsoft\\Accessibility";
 class Fit : public testing::Test {
 protected:
     void SetUp() override {
-        StopStrays();
+        StopRunningInstances();
         SYSTEMTIME now;
         GetLocalTime(&now);
         ASSERT_TRUE(WriteRegString(HKEY_CURRENT_USER, kStoreKey, L"LastHit", DateTimeToStoreText(now)));
         ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", 1));
     }
     void TearDown() override {
-        StopStrays();
+        StopRunningInstances();
         DeleteRegValue(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels");
         WriteRegDWord(HKEY_LOCAL_MACHINE, kFontsKey, L"LogPixels", 96);
         DeleteRegValue(HKEY_CURRENT_USER, kAccessibilityKey, L"TextScaleFactor");
-    }
-    static void StopStrays() {
-        for (HWND w : MainWindows()) {
-            DWORD pid = 0;
-            GetWindowThreadProcessId(w, &pid);
-            TUniqueKernelHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
-            PostMessageW(w, WM_QUIT, 0, 0);
-            if (process && WaitForSingleObject(process.get(), 5000) != WAIT_OBJECT_0)
-                TerminateProcess(process.get(), 1);
-        }
     }
 };
 
@@ -235,7 +225,7 @@ protected:
         ASSERT_TRUE(FForm->Create());
         FForm->AfterCreate();
     }
-    // The window goes before the strays are stopped: it would count as one.
+    // The window goes before the running instances are stopped: it would count as one.
     void TearDown() override {
         FForm.reset();
         Fit::TearDown();

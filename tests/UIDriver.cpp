@@ -39,6 +39,17 @@ std::vector<HWND> MainWindows(DWORD aPid) {
     return result;
 }
 
+void StopRunningInstances() {
+    for (HWND w : MainWindows()) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        TUniqueKernelHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
+        PostMessageW(w, WM_QUIT, 0, 0);
+        if (process && WaitForSingleObject(process.get(), 5000) != WAIT_OBJECT_0)
+            TerminateProcess(process.get(), 1);
+    }
+}
+
 std::wstring ControlText(HWND aWindow, int anId) {
     wchar_t text[1024] = L"";
     DWORD_PTR copied = 0;

@@ -16,6 +16,10 @@ bool WaitFor(const std::function<bool()>& aCondition, DWORD aTimeoutMs);
 // Quenvar's main windows, of one process or (aPid 0) of any.
 std::vector<HWND> MainWindows(DWORD aPid = 0);
 
+// Ends every running Quenvar with a main window: WM_QUIT, and after 5 seconds without an end,
+// TerminateProcess.
+void StopRunningInstances();
+
 // The text of the control anId of aWindow, read with a time-out.
 std::wstring ControlText(HWND aWindow, int anId);
 

@@ -41,7 +41,7 @@ bool IsToday(const std::wstring& aStoreText) {
 class UI : public ::testing::Test {
 protected:
     void SetUp() override {
-        StopStrays();
+        StopRunningInstances();
         DeleteRegKeyTree(HKEY_CURRENT_USER, kStoreKey, true);
         RecordTodaysHit();
     }
@@ -51,18 +51,8 @@ protected:
         ASSERT_TRUE(WriteRegString(HKEY_CURRENT_USER, kStoreKey, L"LastHit", DateTimeToStoreText(now)));
     }
     void TearDown() override {
-        StopStrays();
+        StopRunningInstances();
         DeleteRegKeyTree(HKEY_CURRENT_USER, kStoreKey, true);
-    }
-    static void StopStrays() {
-        for (HWND w : MainWindows()) {
-            DWORD pid = 0;
-            GetWindowThreadProcessId(w, &pid);
-            TUniqueKernelHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
-            PostMessageW(w, WM_QUIT, 0, 0);
-            if (process && WaitForSingleObject(process.get(), 5000) != WAIT_OBJECT_0)
-                TerminateProcess(process.get(), 1);
-        }
     }
     static void StoreLevel(int aLevel) { ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", aLevel)); }
 };
