@@ -1,5 +1,6 @@
 #include "QVMainForm.h"
 
+#include "QVSettings.h"
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
@@ -65,6 +66,7 @@ const TControlKind kControls[] = {
     {idLevelNote4, WC_STATICW, kWrapLabel, fkLabel, L""},
     {idTitleShare, WC_STATICW, kAutoLabel | SS_NOTIFY, fkLink, L""},
     {idButApply, WC_BUTTONW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_DISABLED | BS_PUSHBUTTON, fkForm, L"Apply"},
+    {idRestartNote, WC_STATICW, kAutoLabel & ~WS_VISIBLE, fkLabel, L""},
 };
 
 TFontKind FontOf(int anId) noexcept {
@@ -101,6 +103,7 @@ const int kBodyBottomBelowBox = 56, kBodyBottomBelowSlider = 50;
 const int kFooterHeight = 51;
 const RECT kShare{15, 16, 15 + 18, 16 + 17}; // in the footer
 const int kShareTextLeft = 44, kShareTextTop = 12;
+const int kRestartNoteLeft = 300, kRestartNoteTop = 14; // shown only while a restart is due, room kept always
 const int kApplyTop = 10, kApplyRightMargin = 22, kApplyWidth = 79, kApplyHeight = 25, kApplyBottomMargin = 16;
 const int kApplyTextPadding = 24, kApplyTextPaddingV = 10;
 
@@ -224,18 +227,20 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optiona
     const SIZE heading = aMeasure(idTitleSecLevel, 0, false);
     const SIZE maxLabel = aMeasure(idTitleLevelMax, 0, false), offLabel = aMeasure(idTitleLevelOff, 0, false);
     const SIZE share = aMeasure(idTitleShare, 0, false), applyText = aMeasure(idButApply, 0, false);
+    const SIZE restart = aMeasure(idRestartNote, 0, false);
     const SIZE apply{std::max(s(kApplyWidth), applyText.cx + s(kApplyTextPadding)),
                      std::max(s(kApplyHeight), applyText.cy + s(kApplyTextPaddingV))};
     const LONG columnRight =
         std::max({s(kMaxLabelLeft) + maxLabel.cx, s(kOffLabelLeft) + offLabel.cx, s(kSliderLeft + kSliderWidth)});
     const LONG boxLeft = std::max(s(kBoxLeft), columnRight + s(kMargin));
+    const LONG restartLeft = std::max(s(kRestartNoteLeft), s(kShareTextLeft) + share.cx + s(kMargin));
     LONG boxWidth = s(kBoxWidth);
     for (const TBoxRow& row : kBoxRows)
         boxWidth =
             std::max(boxWidth, s(row.Left) + (row.Width ? s(row.Width) : aMeasure(row.Id, 0, true).cx) + s(kMargin));
     const LONG needWidth =
         std::max({s(kClientWidth), boxLeft + boxWidth + s(kBoxRightMargin), s(kMargin) + heading.cx + s(kMargin),
-                  s(kShareTextLeft) + share.cx + s(kMargin) + apply.cx + s(kApplyRightMargin)});
+                  restartLeft + restart.cx + s(kMargin) + apply.cx + s(kApplyRightMargin)});
     const LONG width = aClient ? std::max(0L, aClient->cx) : needWidth;
     // A client narrower than needed narrows the box and the wrapped texts by what is missing.
     const LONG narrowing = std::max(0L, needWidth - width);
@@ -286,8 +291,9 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optiona
     const size_t bodyControls = layout.Controls.size();
 
     // The footer: below the body, or at the bottom of a given client area.
-    const LONG footerHeight = std::max({s(kFooterHeight), s(kApplyTop) + apply.cy + s(kApplyBottomMargin),
-                                        s(kShareTextTop) + share.cy + s(kShareTextTop)});
+    const LONG footerHeight =
+        std::max({s(kFooterHeight), s(kApplyTop) + apply.cy + s(kApplyBottomMargin),
+                  s(kShareTextTop) + share.cy + s(kShareTextTop), s(kRestartNoteTop) + restart.cy + s(kShareTextTop)});
     const LONG bodyBottom =
         std::max(layout.LevelBox.bottom + s(kBodyBottomBelowBox), offRect.bottom + s(kBodyBottomBelowSlider));
     const LONG height = aClient ? std::max(0L, aClient->cy) : bodyBottom + footerHeight;
@@ -295,7 +301,8 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optiona
     layout.FooterEdge = RECT{0, footerTop, width, footerTop + 1};
     layout.Share = RECT{s(kShare.left), footerTop + s(kShare.top), s(kShare.right), footerTop + s(kShare.bottom)};
     place(idTitleShare, s(kShareTextLeft), footerTop + s(kShareTextTop), share);
-    place(idButApply, width - s(kApplyRightMargin) - apply.cx, footerTop + s(kApplyTop), apply);
+    const RECT applyRect = place(idButApply, width - s(kApplyRightMargin) - apply.cx, footerTop + s(kApplyTop), apply);
+    place(idRestartNote, restartLeft, footerTop + s(kRestartNoteTop), restart);
     layout.Client = SIZE{width, height};
 
     // Only a client smaller than needed leaves anything to cut.
@@ -311,8 +318,14 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optiona
     RECT inside = layout.LevelBox;
     if (inside.right - inside.left > 2 && inside.bottom - inside.top > 2)
         InflateRect(&inside, -1, -1);
-    for (size_t i = 0; i < layout.Controls.size(); ++i)
-        cut(layout.Controls[i].Rect, i >= firstRow && i < bodyControls ? inside : i < bodyControls ? body : client);
+    // The restart note gives way to Apply.
+    const RECT beforeApply{0, 0, std::max(0L, applyRect.left - s(kMargin)), height};
+    for (size_t i = 0; i < layout.Controls.size(); ++i) {
+        RECT& r = layout.Controls[i].Rect;
+        cut(r, i >= firstRow && i < bodyControls ? inside : i < bodyControls ? body : client);
+        if (layout.Controls[i].Id == idRestartNote)
+            cut(r, beforeApply);
+    }
     for (RECT& bullet : layout.Bullets)
         cut(bullet, inside);
     for (RECT* r : {&layout.Header, &layout.Logo, &layout.FooterEdge, &layout.Share})
@@ -369,6 +382,7 @@ void TMainForm::FormCreate() {
     SetDlgItemTextW(Handle(), idTitleSecLevelEx, kSecLevelText);
     SetDlgItemTextW(Handle(), idTitleSecLevelUnder, L"Learn more");
     SetDlgItemTextW(Handle(), idTitleShare, L"Recommend this app");
+    SetDlgItemTextW(Handle(), idRestartNote, L"Some changes take effect after the next restart");
     FitToMonitor(WindowDpi(Handle()));
     WMMain = RegisterWindowMessageW(kMainMessage);
     RefreshLevel();
@@ -604,6 +618,7 @@ void TMainForm::RefreshLevel() noexcept {
     try {
         SetLevel(ReadLevel());
         SendMessageW(Control(idTrackBar1), TBM_SETPOS, TRUE, SliderPosition(FLevel));
+        ShowWindow(Control(idRestartNote), RestartPending() ? SW_SHOWNA : SW_HIDE);
     } catch (...) {
     }
 }

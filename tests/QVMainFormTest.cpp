@@ -139,7 +139,8 @@ std::map<int, TFakeText> DesignTexts() {
     return {{idTitleSecLevel, {28, 190}}, {idTitleSecLevelEx, {21, 1500}}, {idTitleSecLevelUnder, {21, 70}},
             {idTitleLevelMax, {21, 125}}, {idTitleLevelOff, {21, 80}},     {idTitleLevel, {23, 190}},
             {idLevelNote1, {21, 800}},    {idLevelNote2, {21, 800}},       {idLevelNote3, {21, 800}},
-            {idLevelNote4, {21, 900}},    {idTitleShare, {21, 130}},       {idButApply, {15, 30}}};
+            {idLevelNote4, {21, 900}},    {idTitleShare, {21, 130}},       {idButApply, {15, 30}},
+            {idRestartNote, {21, 330}}};
 }
 
 bool Inside(const RECT& aInner, const RECT& anOuter) {
@@ -172,7 +173,7 @@ void ExpectSound(const TFormLayout& aLayout) {
     for (int id = idTitleLevel; id <= idLevelNote4; ++id)
         EXPECT_TRUE(Inside(aLayout.Place(id), aLayout.LevelBox)) << id;
     for (const TControlPlace& p : aLayout.Controls)
-        if (p.Id != idTitleShare && p.Id != idButApply) {
+        if (p.Id != idTitleShare && p.Id != idButApply && p.Id != idRestartNote) {
             EXPECT_LE(p.Rect.bottom, aLayout.FooterEdge.top) << p.Id;
         }
     EXPECT_LE(aLayout.LevelBox.bottom, aLayout.FooterEdge.top);
@@ -198,6 +199,7 @@ TEST(Layout, TextsThatFitGiveTheDesignPlaces) {
         {idLevelNote1, {300, 282, 793, 328}},   {idLevelNote2, {300, 334, 793, 376}},
         {idLevelNote3, {300, 382, 789, 428}},   {idLevelNote4, {300, 434, 785, 495}},
         {idTitleShare, {44, 575, 174, 596}},    {idButApply, {784, 573, 863, 598}},
+        {idRestartNote, {300, 577, 630, 598}},
     };
     for (const auto& p : places)
         EXPECT_EQ(Describe(layout.Place(p.id)), Describe(p.rect)) << p.id;
