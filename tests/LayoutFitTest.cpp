@@ -123,8 +123,8 @@ const TFitCase kFitCases[] = {
     {"Screen640x480At144", &kScreen640, 144, kMinLayoutDpi, true, true},
     {"LogPixelsAbsent", &kScreen1280, std::nullopt, 96, false, false},
     {"LogPixels0", &kScreen1280, 0, 96, false, false},
-    {"LogPixels1000", &kScreen1280, 1000, 96, false, true},
-    {"LogPixelsFFFFFFFF", &kScreen1280, 0xFFFFFFFFu, 96, false, true},
+    {"LogPixels1000", &kScreen1280, 1000, 96, false, false},
+    {"LogPixelsFFFFFFFF", &kScreen1280, 0xFFFFFFFFu, 96, false, false},
 };
 
 class ScreenFit : public Fit, public testing::WithParamInterface<TFitCase> {};
