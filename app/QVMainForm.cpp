@@ -495,22 +495,26 @@ void TMainForm::Adopt(TFit&& aFit, const RECT& aWindow, const RECT& aWork) {
         const RECT centred = CentredRect(SIZE{placed.right - placed.left, placed.bottom - placed.top}, aWork);
         SetWindowPos(Handle(), nullptr, centred.left, centred.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
-    PlaceControls();
+    PlaceControls(true);
 }
 
 // Lays the controls out in the client area the window really has, which is the layout's own size
-// unless the work area cut the window down.
-void TMainForm::PlaceControls() {
+// unless the work area cut the window down. With aNewFonts the controls take the fonts and the
+// whole window is drawn again; otherwise only the level's rows can have moved, so only the level
+// box is.
+void TMainForm::PlaceControls(bool aNewFonts) {
     RECT client{};
     GetClientRect(Handle(), &client);
     FLayout = LayoutWith(FLayout.Dpi, FFonts, SIZE{client.right, client.bottom});
     for (const TControlPlace& p : FLayout.Controls) {
         HWND control = Control(p.Id);
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FFonts.Get(FontOf(p.Id))), FALSE);
+        if (aNewFonts)
+            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FFonts.Get(FontOf(p.Id))), FALSE);
         SetWindowPos(control, nullptr, p.Rect.left, p.Rect.top, p.Rect.right - p.Rect.left, p.Rect.bottom - p.Rect.top,
                      SWP_NOZORDER | SWP_NOACTIVATE);
     }
-    RedrawWindow(Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+    RedrawWindow(Handle(), aNewFonts ? nullptr : &FLayout.LevelBox, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void TMainForm::FitToMonitor(UINT aDpi) noexcept {
@@ -609,7 +613,7 @@ void TMainForm::SetLevel(TLevel aValue) noexcept {
             SetDlgItemTextW(Handle(), idLevelNote1 + i, texts.Notes[i]);
         // The rows follow their new texts; the window's size holds every level's already.
         if (FFonts.Get(fkForm))
-            PlaceControls();
+            PlaceControls(false);
     } catch (...) {
     }
 }

@@ -158,7 +158,7 @@ private:
     TFormLayout LayoutWith(UINT aDpi, const TFontSet& aFonts, std::optional<SIZE> aClient) const;
     TFit ComputeFit(UINT aDpi, SIZE aFrame, const RECT& aWork) const;
     void Adopt(TFit&& aFit, const RECT& aWindow, const RECT& aWork);
-    void PlaceControls();
+    void PlaceControls(bool aNewFonts);
     void DisplayChanged() noexcept;
     void DpiChanged(UINT aDpi, const RECT& aSuggested) noexcept;
     bool DpiScaledSize(UINT aDpi, SIZE& aSize) const noexcept;
