@@ -39,6 +39,14 @@ fail() {
     exit 1
 }
 
+# The server of a prefix made moments ago may not have saved its registry yet: it does so every
+# 30 seconds and when it ends.
+for _ in $(seq 1 900); do
+    [ -s "$WINEPREFIX/system.reg" ] && [ -s "$WINEPREFIX/user.reg" ] && break
+    sleep 0.1
+done
+[ -s "$WINEPREFIX/system.reg" ] && [ -s "$WINEPREFIX/user.reg" ] || fail "the test prefix has no registry files"
+
 # A hard-linked copy shares the registry files with the original, which wineserver rewrites in
 # place: those are copied for real. A per-user Run entry another test left would start a tray
 # instance with the session, so it goes.
