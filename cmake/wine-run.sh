@@ -10,7 +10,9 @@
 WINEDEBUG=-all
 WINEDLLOVERRIDES="mscoree,mshtml="
 WINEARCH=win64
-export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINEARCH
+# Wine needs a UTF-8 locale for non-ASCII file names; the caller's environment may have none.
+LC_ALL=C.UTF-8
+export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINEARCH LC_ALL
 loader=/usr/lib/wine/wine64
 server=/usr/lib/wine/wineserver
 

@@ -161,8 +161,10 @@ bool THTTPGet::Execute() {
                               : !PostQuery.empty()                                     ? L"POST"
                                                                                        : L"GET";
         DWORD flags = 0;
+        // Without NO_CACHE_WRITE WinINet still stores every body in the user's cache, RELOAD or not:
+        // a second copy of each download on disk.
         if (!UseCache)
-            flags |= INTERNET_FLAG_RELOAD;
+            flags |= INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
         if (parts.port == INTERNET_DEFAULT_HTTPS_PORT)
             flags |= INTERNET_FLAG_SECURE;
         if (fSettings.NoCookies)

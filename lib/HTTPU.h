@@ -87,7 +87,7 @@ public:
     std::wstring Referer;
     void* ExtendedData = nullptr;
     eQueryMode QueryMode = eqmNormal;
-    bool UseCache = false;
+    bool UseCache = false; // false: neither read from nor written to the WinINet cache
     std::int32_t CustomInt = 0;
     void* CustomObj = nullptr;
 

@@ -1,6 +1,17 @@
 # Shared by scripts/run.sh and scripts/test.sh: packages, builds, Xvfb. Sourced, not run.
 
 QV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# Nothing is taken from the caller's environment: Wine maps Windows file names to Unix ones
+# through the locale's character set, and the POSIX locale cannot hold non-ASCII names. C.UTF-8
+# is built into glibc. HOME is only needed by tools that keep per-user state.
+export LC_ALL=C.UTF-8
+export LANG=C.UTF-8
+unset LANGUAGE
+if [ -z "${HOME:-}" ]; then
+    HOME="$QV_ROOT/build/home"
+    mkdir -p "$HOME"
+fi
+export HOME
 QV_PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb cmake make googletest imagemagick xdotool g++ pkg-config libcpp-httplib-dev libsqlite3-dev curl python3 cabextract gcab libssl-dev openssl x11-utils"
 QV_STARTED_XVFB=
 

@@ -19,7 +19,9 @@ cleanup() {
     qv_stop_xvfb
 }
 trap cleanup EXIT
-# A fresh prefix every run: no registry state survives from an earlier run.
+# A fresh prefix every run: no registry state survives from an earlier run. The tests run on an
+# Xvfb screen of their own, of a known size, whatever display the caller has.
 rm -rf "$prefix"
+unset DISPLAY
 qv_start_xvfb
 ctest --test-dir "$QV_ROOT/build/x86_64" --output-on-failure -j2

@@ -1,6 +1,9 @@
 // winsock2.h must come before windows.h.
 #include "LoopbackServer.h"
 #include "HTTPU.h"
+#include "TestSupport.h"
+
+#include <wininet.h>
 
 #include <gtest/gtest.h>
 
@@ -192,6 +195,22 @@ TEST(HTTPUTest, HeadModes) {
     const std::string all = Body(content.writer);
     EXPECT_EQ(all.rfind("keep:HTTP/1.1 200", 0), 0u);
     EXPECT_EQ(all.substr(all.size() - 4), "body");
+}
+
+// A request that does not use the cache leaves no copy of the body in the user's WinINet cache; one
+// that does, would (which shows the check can see an entry).
+TEST(HTTPUTest, OnlyARequestThatUsesTheCacheLeavesItsBodyThere) {
+    TLoopbackServer server([](const TRecordedRequest&) {
+        return TScriptedReply{TLoopbackServer::Reply("200 OK", "Content-Length: 5\r\n", "hello")};
+    });
+    for (const bool useCache : {false, true}) {
+        const std::wstring url = server.URL(useCache ? "/cached.bin" : "/uncached.bin");
+        TRun run(url);
+        run.get.UseCache = useCache;
+        ASSERT_TRUE(run.get.Execute());
+        EXPECT_EQ(InUrlCache(url), useCache) << "UseCache " << useCache;
+        DeleteUrlCacheEntryW(url.c_str());
+    }
 }
 
 TEST(HTTPUTest, ConnectionRefused) {

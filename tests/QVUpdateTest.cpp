@@ -263,6 +263,7 @@ TEST_F(QVUpdateTest, TheHitIsSentOncePerDayAndOnlyA200CountsAndStartsTheUpdate) 
                 ASSERT_EQ(requests.size() - before, reached ? 1u : 0u);
                 if (reached) {
                     EXPECT_EQ(requests.back().path, "/api/client.asmx/SendLog");
+                    EXPECT_FALSE(InUrlCache(a.server->URL("/api/client.asmx/SendLog")));
                 }
             }
             const std::optional<std::wstring> after = StoredLastHit();

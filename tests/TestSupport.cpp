@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <wininet.h>
+
 TRegistrySandbox::TRegistrySandbox() {
     static int counter = 0;
     FRootPath =
@@ -75,6 +77,11 @@ TValueGuard::~TValueGuard() {
         return;
     }
     EXPECT_TRUE(WriteRegValue(FRoot, FPath, FName, static_cast<DWORD>(FData.size()), FData.data(), FType));
+}
+
+bool InUrlCache(const std::wstring& aURL) {
+    DWORD size = 0;
+    return GetUrlCacheEntryInfoW(aURL.c_str(), nullptr, &size) || GetLastError() == ERROR_INSUFFICIENT_BUFFER;
 }
 
 std::wstring TestBinDir() {

@@ -63,6 +63,9 @@ std::wstring TestBinDir();
 // The x86_64 Quenvar.exe of this build.
 std::wstring QuenvarExe();
 
+// True when the user's WinINet cache holds an entry for aURL.
+bool InUrlCache(const std::wstring& aURL);
+
 // Runs aCommandLine and waits up to aTimeoutMs. Returns the exit code, or -1 when the process
 // could not be started or did not end in time (it is then terminated).
 long RunProcess(const std::wstring& aCommandLine, DWORD aTimeoutMs = 30000);

@@ -396,6 +396,9 @@ TEST_F(UpdateFixture, ASignedPackageIsDownloadedVerifiedInstalledAndTheProgramRe
     EXPECT_EQ(ReadFileBytes(App(L"Quenvar.old.exe")), "old program");
     EXPECT_FALSE(FileExistsW(Upd(L"pkg.cab")));
     EXPECT_FALSE(FileExistsW(Upd(L"pkg.cab.sig")));
+    // The only copies of the package were the update folder's, and they are gone.
+    EXPECT_FALSE(InUrlCache(server.URL("/files/pkg.cab?channel=1")));
+    EXPECT_FALSE(InUrlCache(server.URL("/files/pkg.cab.sig?channel=1")));
     EXPECT_EQ(FRestarts, 1);
     EXPECT_EQ(FRestartThread, GetCurrentThreadId());
     const auto written = StoreTextToDateTime(ReadStoreString(L"LastUpdate"));
