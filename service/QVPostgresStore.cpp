@@ -1,0 +1,227 @@
+#include "QVPostgresStore.h"
+
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <mutex>
+
+namespace {
+
+// Any fixed number; every instance takes the same one while it migrates.
+constexpr const char* kMigrationLock = "SELECT pg_advisory_lock(5139740672371922194)";
+constexpr const char* kMigrationUnlock = "SELECT pg_advisory_unlock(5139740672371922194)";
+
+// A failed connection attempt is not repeated for this long: while the server is down, requests
+// fail at once instead of each waiting for a connection.
+constexpr std::chrono::milliseconds kRetryPause{250};
+
+std::string Trimmed(const char* aText) {
+    std::string text = aText ? aText : "";
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+void IgnoreNotice(void*, const char*) {}
+
+} // namespace
+
+class TPostgresStore::TConnection {
+public:
+    explicit TConnection(std::string anURL) : FURL(std::move(anURL)) {}
+    ~TConnection() { Drop(); }
+    TConnection(const TConnection&) = delete;
+    TConnection& operator=(const TConnection&) = delete;
+
+    std::mutex lock; // one statement sequence at a time
+
+    // Runs one statement with text parameters, calling aRow for each result row. Connects first
+    // when there is no usable connection. Throws TStoreError.
+    void Run(const char* aSql, const std::vector<std::string>& aParameters = {}, const TRowVisitor& aRow = {}) {
+        PGconn* conn = Connection();
+        std::vector<const char*> values;
+        values.reserve(aParameters.size());
+        for (const std::string& p : aParameters)
+            values.push_back(p.c_str());
+        if (!PQsendQueryParams(conn, aSql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr,
+                               0))
+            Fail(PQerrorMessage(conn));
+        // Rows arrive one at a time, so a large result is never held whole.
+        PQsetSingleRowMode(conn);
+        std::string error;
+        std::vector<std::string> row;
+        while (PGresult* result = PQgetResult(conn)) {
+            const ExecStatusType status = PQresultStatus(result);
+            if (status == PGRES_SINGLE_TUPLE && error.empty()) {
+                row.resize(static_cast<std::size_t>(PQnfields(result)));
+                for (int c = 0; c < PQnfields(result); ++c)
+                    row[static_cast<std::size_t>(c)].assign(PQgetvalue(result, 0, c),
+                                                            static_cast<std::size_t>(PQgetlength(result, 0, c)));
+                if (aRow) {
+                    try {
+                        aRow(row);
+                    } catch (const std::exception& e) {
+                        error = e.what();
+                    }
+                }
+            } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK &&
+                       error.empty()) {
+                error = Trimmed(PQresultErrorMessage(result));
+            }
+            PQclear(result);
+        }
+        if (!error.empty())
+            Fail(error.c_str());
+    }
+
+    // Closes the connection; the next statement opens a new one.
+    void Drop() {
+        if (FConn)
+            PQfinish(FConn);
+        FConn = nullptr;
+    }
+
+private:
+    PGconn* Connection() {
+        if (FConn && PQstatus(FConn) == CONNECTION_OK)
+            return FConn;
+        Drop();
+        const auto now = std::chrono::steady_clock::now();
+        if (now < FRetryAfter)
+            throw TStoreError(FLastError);
+        // Defaults before the URL, which may override them: a bounded wait for an unreachable
+        // host, and a bounded wait for a server that stops answering mid-statement.
+        const char* const keywords[] = {"connect_timeout",           "tcp_user_timeout", "keepalives_idle",
+                                        "fallback_application_name", "dbname",           nullptr};
+        const char* const values[] = {"5", "10000", "30", "qvservice", FURL.c_str(), nullptr};
+        PGconn* conn = PQconnectdbParams(keywords, values, 1);
+        if (!conn || PQstatus(conn) != CONNECTION_OK) {
+            FLastError = "cannot connect to PostgreSQL: " + Trimmed(conn ? PQerrorMessage(conn) : "out of memory");
+            if (conn)
+                PQfinish(conn);
+            FRetryAfter = now + kRetryPause;
+            throw TStoreError(FLastError);
+        }
+        PQsetNoticeProcessor(conn, IgnoreNotice, nullptr);
+        FConn = conn;
+        return conn;
+    }
+
+    [[noreturn]] void Fail(const char* aMessage) {
+        const std::string message = Trimmed(aMessage);
+        // A connection that broke is replaced on the next statement.
+        if (FConn && PQstatus(FConn) != CONNECTION_OK)
+            Drop();
+        throw TStoreError(message.empty() ? "PostgreSQL statement failed" : message);
+    }
+
+    std::string FURL;
+    PGconn* FConn = nullptr;
+    std::chrono::steady_clock::time_point FRetryAfter{};
+    std::string FLastError;
+};
+
+TPostgresStore::TPostgresStore(const std::string& anURL) {
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(anURL.c_str(), &error);
+    if (!options) {
+        const std::string message = "malformed PostgreSQL URL: " + Trimmed(error ? error : "out of memory");
+        PQfreemem(error);
+        throw TStoreError(message);
+    }
+    PQconninfoFree(options);
+    FWriter = std::make_unique<TConnection>(anURL);
+    FReader = std::make_unique<TConnection>(anURL);
+    FHealth = std::make_unique<TConnection>(anURL);
+    Migrate();
+}
+
+TPostgresStore::~TPostgresStore() = default;
+
+void TPostgresStore::Migrate() {
+    std::lock_guard<std::mutex> guard(FWriter->lock);
+    TConnection& db = *FWriter;
+    db.Run(kMigrationLock);
+    try {
+        db.Run("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, applied TEXT NOT NULL)");
+        int version = 0;
+        db.Run("SELECT coalesce(max(version), 0) FROM schema_version", {},
+               [&version](const std::vector<std::string>& aRow) { version = std::stoi(aRow.at(0)); });
+        if (version > kSchemaVersion)
+            throw TStoreError("the database has schema version " + std::to_string(version) +
+                              "; this program knows versions up to " + std::to_string(kSchemaVersion));
+        for (const TMigration& migration : Migrations()) {
+            if (migration.version <= version)
+                continue;
+            db.Run("BEGIN");
+            for (const char* sql : migration.postgres)
+                db.Run(sql);
+            db.Run("INSERT INTO schema_version (version, applied) VALUES ($1, $2)",
+                   {std::to_string(migration.version), UtcNow()});
+            db.Run("COMMIT");
+        }
+        db.Run(kMigrationUnlock);
+    } catch (...) {
+        // Ending the session rolls back an open transaction and releases the lock.
+        db.Drop();
+        throw;
+    }
+}
+
+void TPostgresStore::Add(const std::vector<TReport>& aBatch) {
+    if (aBatch.empty())
+        return;
+    // One multi-row INSERT: a single statement, so the batch is stored whole or not at all.
+    std::string sql = store_sql::kInsertColumns;
+    std::vector<std::string> parameters;
+    parameters.reserve(aBatch.size() * store_sql::kInsertParameters);
+    for (const TReport& report : aBatch) {
+        sql += parameters.empty() ? "(" : ", (";
+        for (int i = 0; i < store_sql::kInsertParameters; ++i)
+            sql += (i ? ", $" : "$") + std::to_string(parameters.size() + 1 + static_cast<std::size_t>(i));
+        sql += ")";
+        for (std::string& p : InsertParameters(report))
+            parameters.push_back(std::move(p));
+    }
+    std::lock_guard<std::mutex> guard(FWriter->lock);
+    FWriter->Run(sql.c_str(), parameters);
+}
+
+void TPostgresStore::ForEach(const std::function<void(const TReport&)>& aVisit) {
+    std::lock_guard<std::mutex> guard(FReader->lock);
+    FReader->Run(store_sql::kSelectAll, {},
+                 [&aVisit](const std::vector<std::string>& aRow) { aVisit(ReportFromRow(aRow)); });
+}
+
+TStoreStatistics TPostgresStore::Statistics(const std::string& aFirstDay, const std::string& aLastDay) {
+    std::lock_guard<std::mutex> guard(FReader->lock);
+    TConnection& db = *FReader;
+    // One snapshot for every figure.
+    db.Run("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY");
+    try {
+        TStoreStatistics statistics =
+            ReadStatistics([&db](const char* aSql, const std::vector<std::string>& aParameters,
+                                 const TRowVisitor& aRow) { db.Run(aSql, aParameters, aRow); },
+                           aFirstDay, aLastDay);
+        db.Run("COMMIT");
+        return statistics;
+    } catch (...) {
+        db.Drop();
+        throw;
+    }
+}
+
+void TPostgresStore::AddOffer(const TOffer& anOffer) {
+    std::lock_guard<std::mutex> guard(FWriter->lock);
+    FWriter->Run(store_sql::kAddOffer, {StorableText(anOffer.version), StorableText(anOffer.url), anOffer.since});
+}
+
+bool TPostgresStore::Reachable() {
+    std::lock_guard<std::mutex> guard(FHealth->lock);
+    try {
+        FHealth->Run("SELECT 1");
+        return true;
+    } catch (const TStoreError&) {
+        return false;
+    }
+}
