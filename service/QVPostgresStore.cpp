@@ -15,10 +15,20 @@ constexpr const char* kMigrationUnlock = "SELECT pg_advisory_unlock(513974067237
 // fail at once instead of each waiting for a connection.
 constexpr std::chrono::milliseconds kRetryPause{250};
 
+// libpq's message on one line: its line breaks and the indents after them become one blank.
 std::string Trimmed(const char* aText) {
-    std::string text = aText ? aText : "";
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
+    std::string text;
+    bool blank = false;
+    for (const char* p = aText ? aText : ""; *p; ++p) {
+        if (*p == '\n' || *p == '\t' || *p == ' ') {
+            blank = !text.empty();
+            continue;
+        }
+        if (blank)
+            text += ' ';
+        blank = false;
+        text += *p;
+    }
     return text;
 }
 

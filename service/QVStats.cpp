@@ -501,13 +501,18 @@ std::string StatisticsHTML(const TStatistics& aStatistics) {
         }
         chart.Lines(series);
         html += chart.Svg() + "<table id=\"adoption\"><thead><tr><th>Version</th><th>Offered since</th>"
-                              "<th>Clients at it or newer, last day</th><th>Share</th></tr></thead><tbody>";
+                              "<th>Latest day with hits</th><th>Clients at it or newer</th><th>Share</th></tr>"
+                              "</thead><tbody>";
         for (const TAdoption& adoption : aStatistics.adoption) {
-            const TAdoptionDay last = adoption.days.empty() ? TAdoptionDay{} : adoption.days.back();
+            TAdoptionDay latest;
+            for (const TAdoptionDay& figures : adoption.days)
+                if (figures.clients > 0)
+                    latest = figures;
             html += "<tr data-version=\"" + Escaped(adoption.version) + "\"><td>" + Escaped(adoption.version) +
-                    "</td><td>" + Escaped(adoption.since) + "</td><td class=\"updated\">" +
-                    std::to_string(last.updated) + " of " + std::to_string(last.clients) + "</td><td class=\"share\">" +
-                    Percent(last.updated, last.clients) + "</td></tr>";
+                    "</td><td>" + Escaped(adoption.since) + "</td><td class=\"day\">" + Escaped(latest.day) +
+                    "</td><td class=\"updated\">" + std::to_string(latest.updated) + " of " +
+                    std::to_string(latest.clients) + "</td><td class=\"share\">" +
+                    Percent(latest.updated, latest.clients) + "</td></tr>";
         }
         html += "</tbody></table>";
     }
