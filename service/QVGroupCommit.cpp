@@ -14,61 +14,56 @@ bool TDirectRecorder::Record(const TReport& aReport) {
 TGroupCommit::TGroupCommit(TReportStore& aStore, std::chrono::microseconds aDelay, std::size_t aMaxBatch,
                            TFailureLog aFailureLog)
     : FStore(aStore), FDelay(aDelay), FMaxBatch(std::max<std::size_t>(aMaxBatch, 1)),
-      FFailureLog(std::move(aFailureLog)), FThread([this] { Run(); }) {}
-
-TGroupCommit::~TGroupCommit() {
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        FStopping = true;
-    }
-    FWork.notify_one();
-    FThread.join();
-}
+      FFailureLog(std::move(aFailureLog)) {}
 
 bool TGroupCommit::Record(const TReport& aReport) {
-    TPending pending{&aReport, std::chrono::steady_clock::now()};
+    TPending pending;
+    pending.report = &aReport;
+    pending.queued = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(FLock);
-    if (FStopping)
-        return false;
     FQueue.push_back(&pending);
-    FWork.notify_one();
-    FDone.wait(lock, [&pending] { return pending.done; });
+    if (FQueue.size() >= FMaxBatch)
+        FFull.notify_one();
+    while (!pending.done) {
+        if (!FCommitting)
+            Lead(lock, pending);
+        else
+            pending.wake.wait(lock);
+    }
     return pending.stored;
 }
 
-void TGroupCommit::Run() {
-    std::unique_lock<std::mutex> lock(FLock);
-    std::vector<TPending*> batch;
-    for (;;) {
-        FWork.wait(lock, [this] { return !FQueue.empty() || FStopping; });
-        if (FQueue.empty())
-            return;
-        if (FDelay.count() > 0 && !FStopping)
-            FWork.wait_until(lock, FQueue.front()->queued + FDelay,
-                             [this] { return FQueue.size() >= FMaxBatch || FStopping; });
-        const std::size_t n = std::min(FQueue.size(), FMaxBatch);
-        batch.assign(FQueue.begin(), FQueue.begin() + static_cast<std::ptrdiff_t>(n));
-        FQueue.erase(FQueue.begin(), FQueue.begin() + static_cast<std::ptrdiff_t>(n));
-        lock.unlock();
-        Commit(batch);
-        lock.lock();
-        for (TPending* p : batch)
-            p->done = true;
-        FDone.notify_all();
+void TGroupCommit::Lead(std::unique_lock<std::mutex>& aLock, TPending& aPending) {
+    FCommitting = true;
+    if (FDelay.count() > 0)
+        FFull.wait_until(aLock, aPending.queued + FDelay, [this] { return FQueue.size() >= FMaxBatch; });
+    const std::size_t n = std::min(FQueue.size(), FMaxBatch);
+    const std::vector<TPending*> batch(FQueue.begin(), FQueue.begin() + static_cast<std::ptrdiff_t>(n));
+    FQueue.erase(FQueue.begin(), FQueue.begin() + static_cast<std::ptrdiff_t>(n));
+    aLock.unlock();
+    const bool stored = Commit(batch);
+    aLock.lock();
+    for (TPending* p : batch) {
+        p->stored = stored;
+        p->done = true;
+        if (p != &aPending)
+            p->wake.notify_one();
     }
+    FCommitting = false;
+    // The first of those that queued meanwhile leads the next commit.
+    if (!FQueue.empty())
+        FQueue.front()->wake.notify_one();
 }
 
-void TGroupCommit::Commit(std::vector<TPending*>& aBatch) {
-    std::vector<TReport> reports;
-    reports.reserve(aBatch.size());
-    for (const TPending* p : aBatch)
-        reports.push_back(*p->report);
+bool TGroupCommit::Commit(const std::vector<TPending*>& aBatch) {
     std::string reason;
     try {
+        std::vector<TReport> reports;
+        reports.reserve(aBatch.size());
+        for (const TPending* p : aBatch)
+            reports.push_back(*p->report);
         FStore.Add(reports);
-        for (TPending* p : aBatch)
-            p->stored = true;
-        return;
+        return true;
     } catch (const std::exception& e) {
         reason = e.what();
     } catch (...) {
@@ -81,4 +76,5 @@ void TGroupCommit::Commit(std::vector<TPending*>& aBatch) {
             // The log is best effort; the callers still get their answer.
         }
     }
+    return false;
 }

@@ -10,7 +10,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 class TReportRecorder {
 public:
@@ -29,17 +28,18 @@ private:
     TReportStore& FStore;
 };
 
+// The callers themselves commit: whoever finds no commit running becomes the leader, takes the
+// queued reports (its own among them) and commits them while the next ones queue up; the others
+// sleep until their batch is done, each woken alone.
 class TGroupCommit : public TReportRecorder {
 public:
-    // Called on the commit thread when a batch could not be stored.
+    // Called on a committing thread when a batch could not be stored.
     using TFailureLog = std::function<void(std::size_t aReports, const std::string& aReason)>;
 
-    // A batch is committed as soon as the previous one is done, after waiting up to aDelay from
-    // its first report for more, and holds aMaxBatch reports at most.
+    // A batch is committed as soon as the previous one is done, after its leader waited up to
+    // aDelay for more, and holds aMaxBatch reports at most.
     TGroupCommit(TReportStore& aStore, std::chrono::microseconds aDelay, std::size_t aMaxBatch,
                  TFailureLog aFailureLog = {});
-    // Commits what is queued, then stops; Record must no longer be running.
-    ~TGroupCommit();
     TGroupCommit(const TGroupCommit&) = delete;
     TGroupCommit& operator=(const TGroupCommit&) = delete;
 
@@ -48,13 +48,14 @@ public:
 
 private:
     struct TPending {
-        const TReport* report;
+        const TReport* report = nullptr;
         std::chrono::steady_clock::time_point queued;
+        std::condition_variable wake; // done, or the caller is to lead the next commit
         bool done = false;
         bool stored = false;
     };
-    void Run();
-    void Commit(std::vector<TPending*>& aBatch);
+    void Lead(std::unique_lock<std::mutex>& aLock, TPending& aPending);
+    bool Commit(const std::vector<TPending*>& aBatch);
 
     TReportStore& FStore;
     const std::chrono::microseconds FDelay;
@@ -62,9 +63,7 @@ private:
     TFailureLog FFailureLog;
 
     std::mutex FLock;
-    std::condition_variable FWork; // the commit thread waits for reports
-    std::condition_variable FDone; // callers wait for their batch
+    std::condition_variable FFull; // a waiting leader: the queue reached FMaxBatch
     std::deque<TPending*> FQueue;
-    bool FStopping = false;
-    std::thread FThread;
+    bool FCommitting = false;
 };
