@@ -84,6 +84,15 @@ public:
             Fail(error.c_str());
     }
 
+    // Ends a failed transaction: rolls it back, or closes the connection when that fails too.
+    void Rollback() {
+        try {
+            Run("ROLLBACK");
+        } catch (const TStoreError&) {
+            Drop();
+        }
+    }
+
     // Closes the connection; the next statement opens a new one.
     void Drop() {
         if (FConn)
@@ -131,7 +140,7 @@ private:
     std::string FLastError;
 };
 
-TPostgresStore::TPostgresStore(const std::string& anURL) {
+TPostgresStore::TPostgresStore(const std::string& anURL) : FShard(RandomShard()) {
     char* error = nullptr;
     PQconninfoOption* options = PQconninfoParse(anURL.c_str(), &error);
     if (!options) {
@@ -181,20 +190,55 @@ void TPostgresStore::Migrate() {
 void TPostgresStore::Add(const std::vector<TReport>& aBatch) {
     if (aBatch.empty())
         return;
-    // One multi-row INSERT: a single statement, so the batch is stored whole or not at all.
-    std::string sql = store_sql::kInsertColumns;
-    std::vector<std::string> parameters;
-    parameters.reserve(aBatch.size() * store_sql::kInsertParameters);
-    for (const TReport& report : aBatch) {
-        sql += parameters.empty() ? "(" : ", (";
-        for (int i = 0; i < store_sql::kInsertParameters; ++i)
-            sql += (i ? ", $" : "$") + std::to_string(parameters.size() + 1 + static_cast<std::size_t>(i));
-        sql += ")";
+    std::vector<std::string> reports;
+    reports.reserve(aBatch.size() * store_sql::kInsertParameters);
+    for (const TReport& report : aBatch)
         for (std::string& p : InsertParameters(report))
-            parameters.push_back(std::move(p));
-    }
+            reports.push_back(std::move(p));
+    TBatchFigures figures = BatchFigures(aBatch);
+    std::vector<std::string> clients, versions;
+    for (const auto& client : figures.clients)
+        clients.insert(clients.end(), {client.first, client.second});
+    for (const auto& version : figures.versions)
+        versions.insert(versions.end(), {std::get<0>(version), std::get<1>(version), std::get<2>(version)});
+
     std::lock_guard<std::mutex> guard(FWriter->lock);
-    FWriter->Run(sql.c_str(), parameters);
+    TConnection& db = *FWriter;
+    db.Run("BEGIN");
+    try {
+        db.Run(MultiRowSql(store_sql::kInsertReport, store_sql::kInsertParameters, aBatch.size()).c_str(), reports);
+        // The rows returned are the ones that were new: clients counted once per day, whichever
+        // instance stored them first.
+        if (!clients.empty())
+            db.Run(MultiRowSql(store_sql::kInsertClient, 2, figures.clients.size(),
+                               " ON CONFLICT DO NOTHING RETURNING day")
+                       .c_str(),
+                   clients, [&figures](const std::vector<std::string>& aRow) { figures.AddNewClient(aRow.at(0)); });
+        if (!versions.empty())
+            db.Run(MultiRowSql(store_sql::kInsertVersion, 3, figures.versions.size(),
+                               " ON CONFLICT DO NOTHING RETURNING day, ver")
+                       .c_str(),
+                   versions,
+                   [&figures](const std::vector<std::string>& aRow) { figures.AddNewVersion(aRow.at(0), aRow.at(1)); });
+        const std::string shard = std::to_string(FShard);
+        std::vector<std::string> counts, versionCounts;
+        for (const auto& count : figures.counts)
+            counts.insert(counts.end(), {count.first.first, count.first.second, shard, std::to_string(count.second)});
+        for (const auto& count : figures.versionCounts)
+            versionCounts.insert(versionCounts.end(),
+                                 {count.first.first, count.first.second, shard, std::to_string(count.second)});
+        db.Run(MultiRowSql(store_sql::kAddCount, 4, figures.counts.size(), store_sql::kAddCountConflict).c_str(),
+               counts);
+        if (!versionCounts.empty())
+            db.Run(MultiRowSql(store_sql::kAddVersionCount, 4, figures.versionCounts.size(),
+                               store_sql::kAddVersionCountConflict)
+                       .c_str(),
+                   versionCounts);
+        db.Run("COMMIT");
+    } catch (...) {
+        db.Rollback();
+        throw;
+    }
 }
 
 void TPostgresStore::ForEach(const std::function<void(const TReport&)>& aVisit) {

@@ -28,4 +28,5 @@ private:
 
     // One connection per use, so a long statistics query holds up neither commits nor health checks.
     std::unique_ptr<TConnection> FWriter, FReader, FHealth;
+    const int FShard;
 };

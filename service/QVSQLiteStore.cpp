@@ -24,17 +24,23 @@ void Rollback(sqlite3* aDb) {
     sqlite3_exec(aDb, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
-class TStatement {
+} // namespace
+
+// One prepared statement; each run starts from its first row with the new parameters.
+class TSQLiteStatement {
 public:
-    TStatement(sqlite3* aDb, const char* aSql) : FDb(aDb) {
-        if (sqlite3_prepare_v2(aDb, aSql, -1, &FStmt, nullptr) != SQLITE_OK)
+    TSQLiteStatement(sqlite3* aDb, const std::string& aSql) : FDb(aDb) {
+        if (sqlite3_prepare_v2(aDb, aSql.c_str(), -1, &FStmt, nullptr) != SQLITE_OK)
             throw TStoreError(sqlite3_errmsg(aDb));
     }
-    ~TStatement() { sqlite3_finalize(FStmt); }
-    TStatement(const TStatement&) = delete;
-    TStatement& operator=(const TStatement&) = delete;
+    ~TSQLiteStatement() { sqlite3_finalize(FStmt); }
+    TSQLiteStatement(const TSQLiteStatement&) = delete;
+    TSQLiteStatement& operator=(const TSQLiteStatement&) = delete;
 
-    void Run(const std::vector<std::string>& aParameters, const TRowVisitor& aRow) {
+    // Calls aRow with each result row; the number of rows the statement changed.
+    int Run(const std::vector<std::string>& aParameters, const TRowVisitor& aRow = {}) {
+        sqlite3_reset(FStmt);
+        sqlite3_clear_bindings(FStmt);
         for (std::size_t i = 0; i < aParameters.size(); ++i)
             sqlite3_bind_text(FStmt, static_cast<int>(i + 1), aParameters[i].data(),
                               static_cast<int>(aParameters[i].size()), SQLITE_TRANSIENT);
@@ -43,8 +49,11 @@ public:
             const int rc = sqlite3_step(FStmt);
             if (rc == SQLITE_DONE)
                 break;
-            if (rc != SQLITE_ROW)
-                throw TStoreError(sqlite3_errmsg(FDb));
+            if (rc != SQLITE_ROW) {
+                const std::string message = sqlite3_errmsg(FDb);
+                sqlite3_reset(FStmt);
+                throw TStoreError(message);
+            }
             for (std::size_t c = 0; c < row.size(); ++c) {
                 const auto* text = sqlite3_column_text(FStmt, static_cast<int>(c));
                 row[c].assign(text ? reinterpret_cast<const char*>(text) : "",
@@ -53,6 +62,9 @@ public:
             if (aRow)
                 aRow(row);
         }
+        const int changed = sqlite3_changes(FDb);
+        sqlite3_reset(FStmt);
+        return changed;
     }
 
 private:
@@ -60,8 +72,10 @@ private:
     sqlite3_stmt* FStmt = nullptr;
 };
 
+namespace {
+
 void Run(sqlite3* aDb, const char* aSql, const std::vector<std::string>& aParameters, const TRowVisitor& aRow = {}) {
-    TStatement(aDb, aSql).Run(aParameters, aRow);
+    TSQLiteStatement(aDb, aSql).Run(aParameters, aRow);
 }
 
 std::shared_ptr<TSQLiteStore::TConnection> Connect(const std::string& aPath) {
@@ -78,23 +92,27 @@ std::shared_ptr<TSQLiteStore::TConnection> Connect(const std::string& aPath) {
 
 } // namespace
 
-TSQLiteStore::TSQLiteStore(const std::string& aPath, bool aFullSync) : FWriter(Connect(aPath)) {
+TSQLiteStore::TSQLiteStore(const std::string& aPath, bool aFullSync) : FWriter(Connect(aPath)), FShard(RandomShard()) {
     sqlite3* db = FWriter->db;
     // WAL lets the reading connection see committed data while the writer commits.
     Exec(db, "PRAGMA journal_mode=WAL");
     Exec(db, aFullSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
     Migrate();
-    const std::string insert =
-        std::string(store_sql::kInsertColumns) + "($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13)";
-    if (sqlite3_prepare_v2(db, insert.c_str(), -1, &FInsert, nullptr) != SQLITE_OK)
-        throw TStoreError(sqlite3_errmsg(db));
+    FInsertReport =
+        std::make_unique<TSQLiteStatement>(db, MultiRowSql(store_sql::kInsertReport, store_sql::kInsertParameters, 1));
+    FInsertClient =
+        std::make_unique<TSQLiteStatement>(db, MultiRowSql(store_sql::kInsertClient, 2, 1, " ON CONFLICT DO NOTHING"));
+    FInsertVersion =
+        std::make_unique<TSQLiteStatement>(db, MultiRowSql(store_sql::kInsertVersion, 3, 1, " ON CONFLICT DO NOTHING"));
+    FAddCount =
+        std::make_unique<TSQLiteStatement>(db, MultiRowSql(store_sql::kAddCount, 4, 1, store_sql::kAddCountConflict));
+    FAddVersionCount = std::make_unique<TSQLiteStatement>(
+        db, MultiRowSql(store_sql::kAddVersionCount, 4, 1, store_sql::kAddVersionCountConflict));
     const bool privateDatabase = aPath.empty() || aPath == ":memory:";
     FReader = privateDatabase ? FWriter : Connect(aPath);
 }
 
-TSQLiteStore::~TSQLiteStore() {
-    sqlite3_finalize(FInsert);
-}
+TSQLiteStore::~TSQLiteStore() = default;
 
 void TSQLiteStore::Migrate() {
     sqlite3* db = FWriter->db;
@@ -129,19 +147,22 @@ void TSQLiteStore::Add(const std::vector<TReport>& aBatch) {
     sqlite3* db = FWriter->db;
     Exec(db, "BEGIN IMMEDIATE");
     try {
-        for (const TReport& report : aBatch) {
-            const std::vector<std::string> parameters = InsertParameters(report);
-            sqlite3_reset(FInsert);
-            for (std::size_t i = 0; i < parameters.size(); ++i)
-                sqlite3_bind_text(FInsert, static_cast<int>(i + 1), parameters[i].data(),
-                                  static_cast<int>(parameters[i].size()), SQLITE_TRANSIENT);
-            if (sqlite3_step(FInsert) != SQLITE_DONE)
-                throw TStoreError(sqlite3_errmsg(db));
-        }
-        sqlite3_reset(FInsert);
+        for (const TReport& report : aBatch)
+            FInsertReport->Run(InsertParameters(report));
+        TBatchFigures figures = BatchFigures(aBatch);
+        for (const auto& client : figures.clients)
+            if (FInsertClient->Run({client.first, client.second}) == 1)
+                figures.AddNewClient(client.first);
+        for (const auto& version : figures.versions)
+            if (FInsertVersion->Run({std::get<0>(version), std::get<1>(version), std::get<2>(version)}) == 1)
+                figures.AddNewVersion(std::get<0>(version), std::get<1>(version));
+        const std::string shard = std::to_string(FShard);
+        for (const auto& count : figures.counts)
+            FAddCount->Run({count.first.first, count.first.second, shard, std::to_string(count.second)});
+        for (const auto& count : figures.versionCounts)
+            FAddVersionCount->Run({count.first.first, count.first.second, shard, std::to_string(count.second)});
         Exec(db, "COMMIT");
     } catch (...) {
-        sqlite3_reset(FInsert);
         Rollback(db);
         throw;
     }

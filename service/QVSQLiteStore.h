@@ -8,7 +8,7 @@
 #include <mutex>
 
 struct sqlite3;
-struct sqlite3_stmt;
+class TSQLiteStatement;
 
 class TSQLiteStore : public TReportStore {
 public:
@@ -31,5 +31,7 @@ private:
 
     std::shared_ptr<TConnection> FWriter;
     std::shared_ptr<TConnection> FReader; // the writer itself for ":memory:", which is private to a connection
-    sqlite3_stmt* FInsert = nullptr;      // prepared on the writer
+    // Prepared once on the writer.
+    std::unique_ptr<TSQLiteStatement> FInsertReport, FInsertClient, FInsertVersion, FAddCount, FAddVersionCount;
+    const int FShard;
 };

@@ -1,14 +1,19 @@
 // The recorded reports behind one interface, kept in SQLite or in PostgreSQL with the same schema:
-// the reports table, the offers made, and a schema version table that start-up migrates under a
-// lock, so instances starting together migrate once.
+// the reports table, the daily figures kept up to date in the transaction of each batch (so the
+// statistics read a few rows per day however many reports there are), the offers made, and a
+// schema version table that start-up migrates under a lock, so instances starting together
+// migrate once.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 // One recorded request. Text fields are UTF-8.
@@ -94,21 +99,47 @@ const std::vector<TMigration>& Migrations();
 
 // The statements both stores run, with parameters $1, $2... only.
 namespace store_sql {
-extern const char* const kInsertColumns; // "INSERT INTO reports (...) VALUES " without the rows
+extern const char* const kInsertReport; // "INSERT INTO reports (...) VALUES " without the rows
 constexpr int kInsertParameters = 13;
+extern const char* const kInsertClient;     // without the rows and "ON CONFLICT DO NOTHING"
+extern const char* const kInsertVersion;    // the same
+extern const char* const kAddCount;         // without the rows and kAddCountConflict
+extern const char* const kAddCountConflict; // adds to the count already there
+extern const char* const kAddVersionCount;  // without the rows and kAddVersionCountConflict
+extern const char* const kAddVersionCountConflict;
 extern const char* const kSelectAll;
 extern const char* const kCountsPerDay;
-extern const char* const kRejectedPerDay;
-extern const char* const kActivePerDay;
 extern const char* const kVersionsPerDay;
 extern const char* const kOffers;
 extern const char* const kAddOffer;
 } // namespace store_sql
 
-// The text parameters of one report in the order of kInsertColumns. Text that is not valid UTF-8
+// The text parameters of one report in the order of kInsertReport. Text that is not valid UTF-8
 // or holds NUL characters is stored with U+FFFD in their place, the same in both stores.
 std::vector<std::string> InsertParameters(const TReport& aReport);
 std::string StorableText(const std::string& aText);
+
+// What a batch adds to the daily figures. The reports of each kind are counted from the batch
+// itself; a client counts as active, and for its version, only where the store found its (day,
+// client) or (day, version, client) not yet stored, which it adds with AddNewClient and
+// AddNewVersion. The sets are sorted, so every instance takes row locks in the same order.
+struct TBatchFigures {
+    std::map<std::pair<std::string, std::string>, std::int64_t> counts;        // (day, kind) -> number
+    std::set<std::pair<std::string, std::string>> clients;                     // (day, uid) of accepted hits
+    std::set<std::tuple<std::string, std::string, std::string>> versions;      // (day, ver, uid)
+    std::map<std::pair<std::string, std::string>, std::int64_t> versionCounts; // (day, ver) -> new clients
+
+    void AddNewClient(const std::string& aDay) { ++counts[{aDay, "active"}]; }
+    void AddNewVersion(const std::string& aDay, const std::string& aVer) { ++versionCounts[{aDay, aVer}]; }
+};
+TBatchFigures BatchFigures(const std::vector<TReport>& aBatch);
+
+// The counters of one store instance are its own rows (a random shard), so instances sharing a
+// database never wait for each other's counters.
+int RandomShard();
+
+// Builds "aHead($1, $2), ($3, $4)... aTail" for aRows rows of aColumns parameters each.
+std::string MultiRowSql(const char* aHead, int aColumns, std::size_t aRows, const char* aTail = "");
 
 // Runs one statement with text parameters and calls aRow with each result row, columns as text.
 using TRowVisitor = std::function<void(const std::vector<std::string>& aRow)>;
@@ -117,5 +148,5 @@ using TQueryRunner =
 
 // The report in a row of kSelectAll.
 TReport ReportFromRow(const std::vector<std::string>& aRow);
-// Runs the aggregate queries through aRun and collects their figures.
+// Reads the daily figures through aRun.
 TStoreStatistics ReadStatistics(const TQueryRunner& aRun, const std::string& aFirstDay, const std::string& aLastDay);

@@ -91,6 +91,7 @@ TEST(QVStoreTest, DatabaseOfTheFirstReleasesIsUpgradedWithItsRows) {
             store->Add({added});
         }
     }
+    ExpectFiguresMatchReports(path);
     // Migrated once, and kept across the second opening.
     EXPECT_EQ(SqliteColumn(path, "SELECT version FROM schema_version ORDER BY version"),
               (std::vector<std::string>{"1", "2"}));
@@ -204,6 +205,7 @@ TEST(QVStoreTest, KilledServiceLosesNoAnsweredReport) {
             stored.erase(uid);
     }
     EXPECT_TRUE(stored.empty());
+    ExpectFiguresMatchReports(database);
 }
 
 // The program's access log: one JSON object per request on its own line, whatever the path held.

@@ -116,7 +116,8 @@ std::vector<std::vector<std::string>> PostgresQuery(const std::string& aSql) {
 std::string TestDatabase(const std::string& aDir) {
     if (PostgresURL().empty())
         return aDir + "/reports.db";
-    PostgresQuery("DROP TABLE IF EXISTS reports, reports_away, offers, schema_version CASCADE");
+    PostgresQuery("DROP TABLE IF EXISTS reports, reports_away, offers, schema_version, day_counts, day_version_counts, "
+                  "day_clients, day_versions CASCADE");
     return PostgresURL();
 }
 
@@ -133,6 +134,50 @@ void ExecOnTestDatabase(const std::string& aDatabase, const std::string& aSql) {
     EXPECT_EQ(rc, SQLITE_OK) << (error ? error : "") << " in " << aSql;
     sqlite3_free(error);
     sqlite3_close(db);
+}
+
+std::vector<std::string> QueryTestDatabase(const std::string& aDatabase, const std::string& aSql) {
+    std::vector<std::string> values;
+    if (IsPostgresURL(aDatabase)) {
+        for (const auto& row : PostgresQuery(aSql))
+            values.push_back(row.at(0));
+        return values;
+    }
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(aDatabase.c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    char* error = nullptr;
+    const int rc = sqlite3_exec(
+        db, aSql.c_str(),
+        [](void* aValues, int, char** aColumns, char**) {
+            static_cast<std::vector<std::string>*>(aValues)->push_back(aColumns[0] ? aColumns[0] : "");
+            return 0;
+        },
+        &values, &error);
+    EXPECT_EQ(rc, SQLITE_OK) << (error ? error : "") << " in " << aSql;
+    sqlite3_free(error);
+    sqlite3_close(db);
+    return values;
+}
+
+void ExpectFiguresMatchReports(const std::string& aDatabase) {
+    const char kKept[] =
+        "SELECT day || ' ' || kind || ' ' || sum(amount) FROM day_counts GROUP BY day, kind ORDER BY 1";
+    const char kCounted[] =
+        "SELECT day || ' ' || k || ' ' || n FROM ("
+        " SELECT day, CASE WHEN accepted = 0 THEN 'rejected' WHEN action = 0 THEN 'hits' WHEN action = 1"
+        " THEN 'installations' WHEN action = 2 THEN 'removals' ELSE 'other' END AS k, count(*) AS n"
+        " FROM reports GROUP BY 1, 2"
+        " UNION ALL SELECT day, 'active', count(DISTINCT uid) FROM reports WHERE accepted = 1 AND action = 0"
+        " GROUP BY day) AS x ORDER BY 1";
+    const char kKeptVersions[] =
+        "SELECT day || ' ' || ver || ' ' || sum(clients) FROM day_version_counts GROUP BY day, ver ORDER BY 1";
+    const char kCountedVersions[] = "SELECT day || ' ' || ver || ' ' || count(DISTINCT uid) FROM reports"
+                                    " WHERE accepted = 1 AND action = 0 GROUP BY day, ver ORDER BY 1";
+    const auto kept = QueryTestDatabase(aDatabase, kKept);
+    EXPECT_FALSE(kept.empty());
+    EXPECT_EQ(kept, QueryTestDatabase(aDatabase, kCounted));
+    EXPECT_EQ(QueryTestDatabase(aDatabase, kKeptVersions), QueryTestDatabase(aDatabase, kCountedVersions));
 }
 
 bool TServiceProcess::Start(const std::vector<std::string>& anArgs, const std::string& aDir, const std::string& aName) {

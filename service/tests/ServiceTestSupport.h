@@ -43,6 +43,10 @@ std::vector<std::vector<std::string>> PostgresQuery(const std::string& aSql);
 std::string TestDatabase(const std::string& aDir);
 // Runs test-written SQL on the database of TestDatabase (SQLite file or PostgreSQL).
 void ExecOnTestDatabase(const std::string& aDatabase, const std::string& aSql);
+// The first column of the rows of a test-written query on that database.
+std::vector<std::string> QueryTestDatabase(const std::string& aDatabase, const std::string& aSql);
+// The daily figures the store keeps must be what its reports give, counted afresh.
+void ExpectFiguresMatchReports(const std::string& aDatabase);
 
 // The real program, started with arguments; stdout and stderr go to files in aDir.
 class TServiceProcess {
