@@ -84,15 +84,6 @@ public:
             Fail(error.c_str());
     }
 
-    // Ends a failed transaction: rolls it back, or closes the connection when that fails too.
-    void Rollback() {
-        try {
-            Run("ROLLBACK");
-        } catch (const TStoreError&) {
-            Drop();
-        }
-    }
-
     // Closes the connection; the next statement opens a new one.
     void Drop() {
         if (FConn)
@@ -187,58 +178,59 @@ void TPostgresStore::Migrate() {
     }
 }
 
+namespace {
+
+// "($n::cast, ...), (...)" for aRows rows of the casts' columns, numbered on from aNext.
+std::string Rows(std::size_t aRows, const std::vector<const char*>& aCasts, std::size_t& aNext) {
+    std::string sql;
+    for (std::size_t r = 0; r < aRows; ++r) {
+        sql += r ? ", (" : "(";
+        for (std::size_t c = 0; c < aCasts.size(); ++c)
+            sql += (c ? ", $" : "$") + std::to_string(aNext++) + aCasts[c];
+        sql += ")";
+    }
+    return sql;
+}
+
+} // namespace
+
 void TPostgresStore::Add(const std::vector<TReport>& aBatch) {
     if (aBatch.empty())
         return;
-    std::vector<std::string> reports;
-    reports.reserve(aBatch.size() * store_sql::kInsertParameters);
+    const TBatchFigures figures = BatchFigures(aBatch);
+    std::vector<std::string> parameters;
     for (const TReport& report : aBatch)
         for (std::string& p : InsertParameters(report))
-            reports.push_back(std::move(p));
-    TBatchFigures figures = BatchFigures(aBatch);
-    std::vector<std::string> clients, versions;
+            parameters.push_back(std::move(p));
     for (const auto& client : figures.clients)
-        clients.insert(clients.end(), {client.first, client.second});
-    for (const auto& version : figures.versions)
-        versions.insert(versions.end(), {std::get<0>(version), std::get<1>(version), std::get<2>(version)});
+        parameters.insert(parameters.end(), {client.first.first, client.first.second, client.second});
+    for (const auto& count : figures.counts)
+        parameters.insert(parameters.end(), {count.first.first, count.first.second, std::to_string(count.second)});
+    parameters.push_back(std::to_string(FShard));
+
+    // One statement, so one round trip and one transaction: the reports, the (day, client) rows
+    // not stored yet, and the counters, which count only the rows that were new, so a client
+    // counts once per day whichever instance stored it first. The clients come sorted, so
+    // concurrent instances wait for each other's rows in one order and never deadlock.
+    std::size_t next = 1;
+    std::string sql = "WITH r AS (" + std::string(store_sql::kInsertReport) +
+                      Rows(aBatch.size(), std::vector<const char*>(store_sql::kInsertParameters, ""), next) + ")";
+    const std::string clients = Rows(figures.clients.size(), {"", "", ""}, next);
+    const std::string counts = Rows(figures.counts.size(), {"::text", "::text", "::bigint"}, next);
+    const std::string shard = "$" + std::to_string(next) + "::integer";
+    if (!figures.clients.empty())
+        sql += ", c AS (" + std::string(store_sql::kInsertClient) + clients +
+               " ON CONFLICT DO NOTHING RETURNING day, ver), w AS (INSERT INTO day_version_counts"
+               " (day, ver, shard, clients) SELECT day, ver, " +
+               shard + ", count(*) FROM c GROUP BY day, ver" + store_sql::kAddVersionCountConflict + ")";
+    sql += " INSERT INTO day_counts (day, kind, shard, amount) SELECT day, kind, " + shard + ", n FROM (VALUES " +
+           counts + ") AS b (day, kind, n)";
+    if (!figures.clients.empty())
+        sql += " UNION ALL SELECT day, 'active', " + shard + ", count(*) FROM c GROUP BY day";
+    sql += store_sql::kAddCountConflict;
 
     std::lock_guard<std::mutex> guard(FWriter->lock);
-    TConnection& db = *FWriter;
-    db.Run("BEGIN");
-    try {
-        db.Run(MultiRowSql(store_sql::kInsertReport, store_sql::kInsertParameters, aBatch.size()).c_str(), reports);
-        // The rows returned are the ones that were new: clients counted once per day, whichever
-        // instance stored them first.
-        if (!clients.empty())
-            db.Run(MultiRowSql(store_sql::kInsertClient, 2, figures.clients.size(),
-                               " ON CONFLICT DO NOTHING RETURNING day")
-                       .c_str(),
-                   clients, [&figures](const std::vector<std::string>& aRow) { figures.AddNewClient(aRow.at(0)); });
-        if (!versions.empty())
-            db.Run(MultiRowSql(store_sql::kInsertVersion, 3, figures.versions.size(),
-                               " ON CONFLICT DO NOTHING RETURNING day, ver")
-                       .c_str(),
-                   versions,
-                   [&figures](const std::vector<std::string>& aRow) { figures.AddNewVersion(aRow.at(0), aRow.at(1)); });
-        const std::string shard = std::to_string(FShard);
-        std::vector<std::string> counts, versionCounts;
-        for (const auto& count : figures.counts)
-            counts.insert(counts.end(), {count.first.first, count.first.second, shard, std::to_string(count.second)});
-        for (const auto& count : figures.versionCounts)
-            versionCounts.insert(versionCounts.end(),
-                                 {count.first.first, count.first.second, shard, std::to_string(count.second)});
-        db.Run(MultiRowSql(store_sql::kAddCount, 4, figures.counts.size(), store_sql::kAddCountConflict).c_str(),
-               counts);
-        if (!versionCounts.empty())
-            db.Run(MultiRowSql(store_sql::kAddVersionCount, 4, figures.versionCounts.size(),
-                               store_sql::kAddVersionCountConflict)
-                       .c_str(),
-                   versionCounts);
-        db.Run("COMMIT");
-    } catch (...) {
-        db.Rollback();
-        throw;
-    }
+    FWriter->Run(sql.c_str(), parameters);
 }
 
 void TPostgresStore::ForEach(const std::function<void(const TReport&)>& aVisit) {

@@ -101,9 +101,7 @@ TSQLiteStore::TSQLiteStore(const std::string& aPath, bool aFullSync) : FWriter(C
     FInsertReport =
         std::make_unique<TSQLiteStatement>(db, MultiRowSql(store_sql::kInsertReport, store_sql::kInsertParameters, 1));
     FInsertClient =
-        std::make_unique<TSQLiteStatement>(db, MultiRowSql(store_sql::kInsertClient, 2, 1, " ON CONFLICT DO NOTHING"));
-    FInsertVersion =
-        std::make_unique<TSQLiteStatement>(db, MultiRowSql(store_sql::kInsertVersion, 3, 1, " ON CONFLICT DO NOTHING"));
+        std::make_unique<TSQLiteStatement>(db, MultiRowSql(store_sql::kInsertClient, 3, 1, " ON CONFLICT DO NOTHING"));
     FAddCount =
         std::make_unique<TSQLiteStatement>(db, MultiRowSql(store_sql::kAddCount, 4, 1, store_sql::kAddCountConflict));
     FAddVersionCount = std::make_unique<TSQLiteStatement>(
@@ -151,11 +149,8 @@ void TSQLiteStore::Add(const std::vector<TReport>& aBatch) {
             FInsertReport->Run(InsertParameters(report));
         TBatchFigures figures = BatchFigures(aBatch);
         for (const auto& client : figures.clients)
-            if (FInsertClient->Run({client.first, client.second}) == 1)
-                figures.AddNewClient(client.first);
-        for (const auto& version : figures.versions)
-            if (FInsertVersion->Run({std::get<0>(version), std::get<1>(version), std::get<2>(version)}) == 1)
-                figures.AddNewVersion(std::get<0>(version), std::get<1>(version));
+            if (FInsertClient->Run({client.first.first, client.first.second, client.second}) == 1)
+                figures.AddNewClient(client.first.first, client.second);
         const std::string shard = std::to_string(FShard);
         for (const auto& count : figures.counts)
             FAddCount->Run({count.first.first, count.first.second, shard, std::to_string(count.second)});

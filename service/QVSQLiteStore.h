@@ -32,6 +32,6 @@ private:
     std::shared_ptr<TConnection> FWriter;
     std::shared_ptr<TConnection> FReader; // the writer itself for ":memory:", which is private to a connection
     // Prepared once on the writer.
-    std::unique_ptr<TSQLiteStatement> FInsertReport, FInsertClient, FInsertVersion, FAddCount, FAddVersionCount;
+    std::unique_ptr<TSQLiteStatement> FInsertReport, FInsertClient, FAddCount, FAddVersionCount;
     const int FShard;
 };

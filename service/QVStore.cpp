@@ -12,8 +12,7 @@ namespace store_sql {
 
 const char* const kInsertReport = "INSERT INTO reports (time, day, operation, action, accepted, reason, cfg, uid, ver,"
                                   " cls, subid, randomizer, peer) VALUES ";
-const char* const kInsertClient = "INSERT INTO day_clients (day, uid) VALUES ";
-const char* const kInsertVersion = "INSERT INTO day_versions (day, ver, uid) VALUES ";
+const char* const kInsertClient = "INSERT INTO day_clients (day, uid, ver) VALUES ";
 const char* const kAddCount = "INSERT INTO day_counts (day, kind, shard, amount) VALUES ";
 const char* const kAddCountConflict =
     " ON CONFLICT (day, kind, shard) DO UPDATE SET amount = day_counts.amount + excluded.amount";
@@ -34,20 +33,19 @@ const char* const kAddOffer = "INSERT INTO offers (version, url, since) VALUES (
 
 namespace {
 
-// aStatements, then those that compute the daily figures of reports stored before they existed.
+// aStatements, then those that compute the daily figures of reports stored before they existed:
+// each client with the version of its first hit of the day.
 std::vector<const char*> WithBackfill(std::vector<const char*> aStatements) {
     aStatements.insert(
         aStatements.end(),
-        {"INSERT INTO day_clients (day, uid) SELECT DISTINCT day, coalesce(uid, '') FROM reports"
-         " WHERE accepted = 1 AND action = 0",
-         "INSERT INTO day_versions (day, ver, uid) SELECT DISTINCT day, coalesce(ver, ''), coalesce(uid, '')"
-         " FROM reports WHERE accepted = 1 AND action = 0",
+        {"INSERT INTO day_clients (day, uid, ver) SELECT day, coalesce(uid, ''), coalesce(ver, '') FROM reports"
+         " WHERE accepted = 1 AND action = 0 ORDER BY id ON CONFLICT DO NOTHING",
          "INSERT INTO day_counts (day, kind, shard, amount) SELECT day, CASE WHEN accepted = 0 THEN 'rejected'"
          " WHEN action = 0 THEN 'hits' WHEN action = 1 THEN 'installations' WHEN action = 2 THEN 'removals'"
          " ELSE 'other' END, 0, count(*) FROM reports GROUP BY 1, 2",
          "INSERT INTO day_counts (day, kind, shard, amount) SELECT day, 'active', 0, count(*) FROM day_clients"
          " GROUP BY day",
-         "INSERT INTO day_version_counts (day, ver, shard, clients) SELECT day, ver, 0, count(*) FROM day_versions"
+         "INSERT INTO day_version_counts (day, ver, shard, clients) SELECT day, ver, 0, count(*) FROM day_clients"
          " GROUP BY day, ver"});
     return aStatements;
 }
@@ -67,19 +65,19 @@ const std::vector<TMigration>& Migrations() {
           " action INTEGER NOT NULL, accepted INTEGER NOT NULL, reason TEXT NOT NULL,"
           " cfg TEXT, uid TEXT, ver TEXT, cls TEXT, subid TEXT, randomizer TEXT, peer TEXT)"}},
         // The daily figures: the reports of each kind, and the distinct clients with a hit, in all
-        // and per version, each counted once when its (day, client) first arrives.
+        // and per version of their first hit that day, each counted once when its (day, client)
+        // first arrives. day_clients is needed only for the days that still receive reports; older
+        // rows may be deleted without changing any figure.
         {2,
-         WithBackfill(
-             {"ALTER TABLE reports ADD COLUMN day TEXT NOT NULL DEFAULT ''",
-              "UPDATE reports SET day = substr(time, 1, 10)",
-              "CREATE TABLE offers (version TEXT PRIMARY KEY, url TEXT NOT NULL, since TEXT NOT NULL)",
-              "CREATE TABLE day_counts (day TEXT NOT NULL, kind TEXT NOT NULL, shard INTEGER NOT NULL,"
-              " amount BIGINT NOT NULL, PRIMARY KEY (day, kind, shard)) WITHOUT ROWID",
-              "CREATE TABLE day_version_counts (day TEXT NOT NULL, ver TEXT NOT NULL, shard INTEGER NOT NULL,"
-              " clients BIGINT NOT NULL, PRIMARY KEY (day, ver, shard)) WITHOUT ROWID",
-              "CREATE TABLE day_clients (day TEXT NOT NULL, uid TEXT NOT NULL, PRIMARY KEY (day, uid)) WITHOUT ROWID",
-              "CREATE TABLE day_versions (day TEXT NOT NULL, ver TEXT NOT NULL, uid TEXT NOT NULL,"
-              " PRIMARY KEY (day, ver, uid)) WITHOUT ROWID"}),
+         WithBackfill({"ALTER TABLE reports ADD COLUMN day TEXT NOT NULL DEFAULT ''",
+                       "UPDATE reports SET day = substr(time, 1, 10)",
+                       "CREATE TABLE offers (version TEXT PRIMARY KEY, url TEXT NOT NULL, since TEXT NOT NULL)",
+                       "CREATE TABLE day_counts (day TEXT NOT NULL, kind TEXT NOT NULL, shard INTEGER NOT NULL,"
+                       " amount BIGINT NOT NULL, PRIMARY KEY (day, kind, shard)) WITHOUT ROWID",
+                       "CREATE TABLE day_version_counts (day TEXT NOT NULL, ver TEXT NOT NULL, shard INTEGER NOT NULL,"
+                       " clients BIGINT NOT NULL, PRIMARY KEY (day, ver, shard)) WITHOUT ROWID",
+                       "CREATE TABLE day_clients (day TEXT NOT NULL, uid TEXT NOT NULL, ver TEXT NOT NULL,"
+                       " PRIMARY KEY (day, uid)) WITHOUT ROWID"}),
          WithBackfill({"ALTER TABLE reports ADD COLUMN day TEXT NOT NULL DEFAULT ''",
                        "UPDATE reports SET day = substr(time, 1, 10)",
                        "CREATE TABLE offers (version TEXT PRIMARY KEY, url TEXT NOT NULL, since TEXT NOT NULL)",
@@ -87,9 +85,8 @@ const std::vector<TMigration>& Migrations() {
                        " amount BIGINT NOT NULL, PRIMARY KEY (day, kind, shard))",
                        "CREATE TABLE day_version_counts (day TEXT NOT NULL, ver TEXT NOT NULL, shard INTEGER NOT NULL,"
                        " clients BIGINT NOT NULL, PRIMARY KEY (day, ver, shard))",
-                       "CREATE TABLE day_clients (day TEXT NOT NULL, uid TEXT NOT NULL, PRIMARY KEY (day, uid))",
-                       "CREATE TABLE day_versions (day TEXT NOT NULL, ver TEXT NOT NULL, uid TEXT NOT NULL,"
-                       " PRIMARY KEY (day, ver, uid))"})},
+                       "CREATE TABLE day_clients (day TEXT NOT NULL, uid TEXT NOT NULL, ver TEXT NOT NULL,"
+                       " PRIMARY KEY (day, uid))"})},
     };
     return migrations;
 }
@@ -188,10 +185,9 @@ TBatchFigures BatchFigures(const std::vector<TReport>& aBatch) {
                            : r.action == 2 ? "removals"
                                            : "other";
         ++figures.counts[{day, kind}];
-        if (r.accepted && r.action == 0) {
-            figures.clients.emplace(day, StorableText(r.uid));
-            figures.versions.emplace(day, StorableText(r.ver), StorableText(r.uid));
-        }
+        // The first hit of a client in the batch gives its version.
+        if (r.accepted && r.action == 0)
+            figures.clients.emplace(std::make_pair(day, StorableText(r.uid)), StorableText(r.ver));
     }
     return figures;
 }

@@ -37,7 +37,7 @@ struct TOffer {
 struct TDayCounts {
     std::string day;
     std::int64_t installations = 0, removals = 0, hits = 0, active = 0, rejected = 0;
-    std::map<std::string, std::int64_t> versions; // VER text as sent -> clients with a hit
+    std::map<std::string, std::int64_t> versions; // VER of each active client's first hit that day -> clients
 };
 
 struct TStoreStatistics {
@@ -120,17 +120,18 @@ std::vector<std::string> InsertParameters(const TReport& aReport);
 std::string StorableText(const std::string& aText);
 
 // What a batch adds to the daily figures. The reports of each kind are counted from the batch
-// itself; a client counts as active, and for its version, only where the store found its (day,
-// client) or (day, version, client) not yet stored, which it adds with AddNewClient and
-// AddNewVersion. The sets are sorted, so every instance takes row locks in the same order.
+// itself. A client counts as active, and for the version of its first hit of the day, only where
+// the store found its (day, client) not yet stored, and then calls AddNewClient. The clients are
+// sorted, so every instance takes their row locks in one order.
 struct TBatchFigures {
     std::map<std::pair<std::string, std::string>, std::int64_t> counts;        // (day, kind) -> number
-    std::set<std::pair<std::string, std::string>> clients;                     // (day, uid) of accepted hits
-    std::set<std::tuple<std::string, std::string, std::string>> versions;      // (day, ver, uid)
+    std::map<std::pair<std::string, std::string>, std::string> clients;        // (day, uid) -> ver
     std::map<std::pair<std::string, std::string>, std::int64_t> versionCounts; // (day, ver) -> new clients
 
-    void AddNewClient(const std::string& aDay) { ++counts[{aDay, "active"}]; }
-    void AddNewVersion(const std::string& aDay, const std::string& aVer) { ++versionCounts[{aDay, aVer}]; }
+    void AddNewClient(const std::string& aDay, const std::string& aVer) {
+        ++counts[{aDay, "active"}];
+        ++versionCounts[{aDay, aVer}];
+    }
 };
 TBatchFigures BatchFigures(const std::vector<TReport>& aBatch);
 

@@ -161,23 +161,27 @@ std::vector<std::string> QueryTestDatabase(const std::string& aDatabase, const s
 }
 
 void ExpectFiguresMatchReports(const std::string& aDatabase) {
-    const char kKept[] =
-        "SELECT day || ' ' || kind || ' ' || sum(amount) FROM day_counts GROUP BY day, kind ORDER BY 1";
-    const char kCounted[] =
-        "SELECT day || ' ' || k || ' ' || n FROM ("
-        " SELECT day, CASE WHEN accepted = 0 THEN 'rejected' WHEN action = 0 THEN 'hits' WHEN action = 1"
-        " THEN 'installations' WHEN action = 2 THEN 'removals' ELSE 'other' END AS k, count(*) AS n"
-        " FROM reports GROUP BY 1, 2"
-        " UNION ALL SELECT day, 'active', count(DISTINCT uid) FROM reports WHERE accepted = 1 AND action = 0"
-        " GROUP BY day) AS x ORDER BY 1";
-    const char kKeptVersions[] =
-        "SELECT day || ' ' || ver || ' ' || sum(clients) FROM day_version_counts GROUP BY day, ver ORDER BY 1";
-    const char kCountedVersions[] = "SELECT day || ' ' || ver || ' ' || count(DISTINCT uid) FROM reports"
-                                    " WHERE accepted = 1 AND action = 0 GROUP BY day, ver ORDER BY 1";
-    const auto kept = QueryTestDatabase(aDatabase, kKept);
+    auto query = [&aDatabase](const char* aSql) { return QueryTestDatabase(aDatabase, aSql); };
+    // The reports of each kind per day.
+    const auto kept = query("SELECT day || ' ' || kind || ' ' || sum(amount) FROM day_counts WHERE kind <> 'active'"
+                            " GROUP BY day, kind ORDER BY 1");
     EXPECT_FALSE(kept.empty());
-    EXPECT_EQ(kept, QueryTestDatabase(aDatabase, kCounted));
-    EXPECT_EQ(QueryTestDatabase(aDatabase, kKeptVersions), QueryTestDatabase(aDatabase, kCountedVersions));
+    EXPECT_EQ(kept, query("SELECT day || ' ' || k || ' ' || n FROM (SELECT day, CASE WHEN accepted = 0 THEN"
+                          " 'rejected' WHEN action = 0 THEN 'hits' WHEN action = 1 THEN 'installations' WHEN action"
+                          " = 2 THEN 'removals' ELSE 'other' END AS k, count(*) AS n FROM reports GROUP BY 1, 2)"
+                          " AS x ORDER BY 1"));
+    // Each client with a hit once per day, with a version it reported that day.
+    EXPECT_EQ(query("SELECT day || ' ' || uid FROM day_clients ORDER BY 1"),
+              query("SELECT DISTINCT day || ' ' || uid FROM reports WHERE accepted = 1 AND action = 0 ORDER BY 1"));
+    EXPECT_EQ(query("SELECT count(*) FROM day_clients c WHERE NOT EXISTS (SELECT 1 FROM reports r WHERE"
+                    " r.accepted = 1 AND r.action = 0 AND r.day = c.day AND r.uid = c.uid AND r.ver = c.ver)"),
+              std::vector<std::string>{"0"});
+    // The counters count those clients.
+    EXPECT_EQ(query("SELECT day || ' ' || sum(amount) FROM day_counts WHERE kind = 'active' GROUP BY day ORDER BY 1"),
+              query("SELECT day || ' ' || count(*) FROM day_clients GROUP BY day ORDER BY 1"));
+    EXPECT_EQ(query("SELECT day || ' ' || ver || ' ' || sum(clients) FROM day_version_counts GROUP BY day, ver"
+                    " ORDER BY 1"),
+              query("SELECT day || ' ' || ver || ' ' || count(*) FROM day_clients GROUP BY day, ver ORDER BY 1"));
 }
 
 bool TServiceProcess::Start(const std::vector<std::string>& anArgs, const std::string& aDir, const std::string& aName) {
