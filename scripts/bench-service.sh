@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Load benchmark of the vendor's service with wrk on 127.0.0.1: daily hits with valid tokens (made
-# by the project's token code) from 16 connections, against SQLite (synchronous NORMAL, the
-# default, and FULL), PostgreSQL with one instance and PostgreSQL with two instances on one
+# by the project's token code) from 16 connections, against SQLite (synchronous FULL, the
+# default, and NORMAL), PostgreSQL with one instance and PostgreSQL with two instances on one
 # database; then the statistics page over a million stored reports in both stores. Each load is
 # run several times and the medians are printed, with a check that every answered report is stored.
 #   scripts/bench-service.sh [RUNS] [SECONDS] [STATS_REPORTS]   (defaults 3, 10, 1000000)
@@ -32,14 +32,25 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$bench" tokens 20000 >"$work/tokens"
+"$bench" tokens 200000 >"$work/tokens"
 cat >"$work/hit.lua" <<'LUA'
--- Daily hits as the client sends them, one token per client, in turn.
+-- Daily hits as the client sends them. Each wrk thread takes its own share of the clients (args:
+-- TOKENS SHARES FIRST-SHARE), so no two connections send one client's hit at the same moment.
+local shares, first = 1, 0
+local thread_index = 0
+function setup(thread)
+    thread:set("index", thread_index)
+    thread_index = thread_index + 1
+end
 local bodies = {}
-local next = 1
+local next = 0
 function init(args)
-    for line in io.lines(args[1]) do bodies[#bodies + 1] = "CR=" .. line end
-    next = math.random(#bodies)
+    shares, first = tonumber(args[2]) or 1, tonumber(args[3]) or 0
+    local mine, n = first + index, 0
+    for line in io.lines(args[1]) do
+        if n % shares == mine then bodies[#bodies + 1] = "CR=" .. line end
+        n = n + 1
+    end
 end
 function request()
     next = next % #bodies + 1
@@ -76,9 +87,11 @@ stop_all() {
     pids=()
 }
 
-# load OUT PORT CONNECTIONS: one wrk run; OUT gets "requests reports_per_s p50_ms p99_ms errors".
+# load OUT PORT CONNECTIONS [SHARES FIRST-SHARE]: one wrk run with two threads; OUT gets
+# "requests reports_per_s p50_ms p99_ms errors".
 load() {
-    wrk -t2 -c"$3" -d"${seconds}s" --latency -s "$work/hit.lua" "http://127.0.0.1:$2/" -- "$work/tokens" >"$1.wrk"
+    wrk -t2 -c"$3" -d"${seconds}s" --latency -s "$work/hit.lua" "http://127.0.0.1:$2/" -- "$work/tokens" \
+        "${4:-2}" "${5:-0}" >"$1.wrk"
     awk '
         function ms(v) {
             if (v ~ /us$/) return v / 1000
@@ -121,9 +134,9 @@ check() {
 
 echo "machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
     "load average $(cut -d' ' -f1-3 /proc/loadavg) at the start (other work shares the machine)"
-echo "load: wrk -t2 -c16 -d${seconds}s, daily hits of 20000 clients with valid tokens, median of $runs runs"
+echo "load: wrk -t2 -c16 -d${seconds}s, daily hits of distinct clients with valid tokens, median of $runs runs"
 
-for sync in normal full; do
+for sync in full normal; do
     answered=0
     files=()
     start "sqlite-$sync" --db "$work/$sync.db" --sync "$sync"
@@ -152,9 +165,9 @@ for instances in 1 2; do
             start pg2b --db "$db"
             port_b=$port
             # Eight connections to each instance at the same time, as behind a load balancer.
-            load "$work/pg2a.$run" "$port_a" 8 &
+            load "$work/pg2a.$run" "$port_a" 8 4 0 &
             wrk_a=$!
-            load "$work/pg2b.$run" "$port_b" 8
+            load "$work/pg2b.$run" "$port_b" 8 4 2
             wait "$wrk_a"
             paste -d' ' "$work/pg2a.$run" "$work/pg2b.$run" | awk '{
                 printf "%d %.0f %.2f %.2f %d\n", $1 + $6, $2 + $7, ($3 > $8 ? $3 : $8), ($4 > $9 ? $4 : $9), $5 + $10

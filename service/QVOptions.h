@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <string>
 
+// The most reports one commit may hold: a PostgreSQL statement takes at most 65535 parameters, and
+// a batch needs up to 16 per report.
+constexpr std::size_t kMaxBatch = 2000;
+
 struct TServiceOptions {
     std::string host = "127.0.0.1";
     int port = 0;             // 0: any free port
@@ -16,7 +20,7 @@ struct TServiceOptions {
     int threads = 64;           // connections served at the same time; more wait for a free worker
     int readTimeout = 5;        // seconds a client may stay silent while sending, or idle between requests
     int commitDelayUs = 0;      // how long a report may wait for more to share its commit
-    std::size_t maxBatch = 500; // reports per commit at most
-    bool fullSync = false;      // SQLite: fsync every commit, surviving power loss, not only a crash
+    std::size_t maxBatch = 500; // reports per commit at most, up to kMaxBatch
+    bool fullSync = true;       // SQLite: flush every commit to the disk; else only at checkpoints
     bool accessLog = false;     // one JSON line per request on stderr
 };

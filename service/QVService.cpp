@@ -115,7 +115,7 @@ TQVService::TQVService(TServiceOptions anOptions)
     if (!FOptions.offerURL.empty())
         FStore->AddOffer({FOptions.offerVersion, FOptions.offerURL, UtcNow()});
     FCommit = std::make_unique<TGroupCommit>(
-        *FStore, std::chrono::microseconds(FOptions.commitDelayUs), FOptions.maxBatch,
+        *FStore, std::chrono::microseconds(FOptions.commitDelayUs), std::min(FOptions.maxBatch, kMaxBatch),
         [this](std::size_t aReports, const std::string& aReason) { LogCommitFailure(aReports, aReason); });
     FHandler = std::make_unique<TRequestHandler>(FOptions, *FStore, *FCommit);
     Route();

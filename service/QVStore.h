@@ -71,7 +71,7 @@ public:
 };
 
 struct TStoreSettings {
-    bool fullSync = false; // SQLite: fsync each commit instead of at checkpoints
+    bool fullSync = true; // SQLite: flush each commit to the disk instead of at checkpoints only
 };
 
 // True for a postgresql:// or postgres:// URL, which selects PostgreSQL; any other text names an

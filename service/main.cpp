@@ -16,7 +16,7 @@ const char kUsage[] =
     "usage: qvservice --db FILE|postgresql://USER@HOST:PORT/DBNAME [--host 127.0.0.1] [--port N] [--port-file FILE]\n"
     "                 [--files DIR] [--offer-version V --offer-url URL] [--max-body BYTES]\n"
     "                 [--admin-token TOKEN | --admin-token-file FILE] [--threads N] [--read-timeout SECONDS]\n"
-    "                 [--commit-delay-us N] [--max-batch N] [--sync normal|full] [--no-access-log]\n"
+    "                 [--commit-delay-us N] [--max-batch N] [--sync full|normal] [--no-access-log]\n"
     "       qvservice --db FILE|URL --dump\n"
     "       qvservice --decode TOKEN\n"
     "       qvservice --sign KEY.pem FILE\n";
@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
         else if (arg == "--commit-delay-us")
             options.commitDelayUs = static_cast<int>(number(0, 1000000));
         else if (arg == "--max-batch")
-            options.maxBatch = static_cast<std::size_t>(number(1, 5000));
+            options.maxBatch = static_cast<std::size_t>(number(1, kMaxBatch));
         else if (arg == "--sync") {
             const std::string mode = value();
             if (mode != "normal" && mode != "full") {

@@ -77,7 +77,7 @@ int Fill(const std::string& aDatabase, long aCount, int aDays) {
                 r.ver = static_cast<double>(client) < adopted * static_cast<double>(clients) ? "QUENVAR=1.0.0.2"
                                                                                              : "QUENVAR=1.0.0.1";
             batch.push_back(std::move(r));
-            if (batch.size() == 5000) {
+            if (batch.size() == 2000) {
                 store->Add(batch);
                 batch.clear();
             }
