@@ -108,6 +108,33 @@ load() {
         END { printf "%d %.0f %.2f %.2f %d\n", requests, rate, p50, p99, errors }' "$1.wrk" >"$1"
 }
 
+# CPU time, so the figure per core holds on a machine shared with other work.
+clock_ticks=$(getconf CLK_TCK)
+ticks() { # PID... -> the user and system CPU ticks they used, with their waited-for children
+    local total=0 pid
+    for pid in "$@"; do
+        [ -r "/proc/$pid/stat" ] && total=$((total + $(awk '{ print $14 + $15 + $16 + $17 }' "/proc/$pid/stat")))
+    done
+    echo "$total"
+}
+server_pids() { # the PostgreSQL server's processes
+    local postmaster
+    postmaster=$(head -1 "$pg_dir/data/postmaster.pid")
+    echo "$postmaster $(pgrep -P "$postmaster" | tr '\n' ' ')"
+}
+cpu_start() { # PID...: starts counting the CPU time of the service's processes and these
+    cpu_pids="${pids[*]} $*"
+    cpu_before=$(ticks $cpu_pids)
+}
+cpu_end() { # RUN-FILE...: appends reports per CPU-second (service and database) to the summed run
+    local used requests
+    used=$(($(ticks $cpu_pids) - cpu_before))
+    requests=$(cat "$@" | awk '{ s += $1 } END { print s }')
+    awk -v r="$requests" -v u="$used" -v c="$clock_ticks" '{ printf "%s %.0f\n", $0, (u > 0 ? r * c / u : 0) }' \
+        "$1" >"$1.cpu"
+    mv "$1.cpu" "$1"
+}
+
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 column() { awk -v c="$1" '{ print $c }' "$2"; }
 
@@ -116,9 +143,9 @@ report() {
     local label=$1
     shift
     cat "$@" >"$work/all"
-    printf "%-34s %8s reports/s   p50 %6s ms   p99 %6s ms   non-200 %s\n" "$label" \
+    printf "%-30s %6s reports/s  p50 %5s ms  p99 %6s ms  %5s per CPU-second  non-200 %s\n" "$label" \
         "$(column 2 "$work/all" | median)" "$(column 3 "$work/all" | median)" "$(column 4 "$work/all" | median)" \
-        "$(column 5 "$work/all" | awk '{ s += $1 } END { print s }')"
+        "$(column 6 "$work/all" | median)" "$(column 5 "$work/all" | awk '{ s += $1 } END { print s }')"
 }
 
 # check DATABASE ANSWERED: every report answered with 200 is stored.
@@ -134,14 +161,17 @@ check() {
 
 echo "machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
     "load average $(cut -d' ' -f1-3 /proc/loadavg) at the start (other work shares the machine)"
-echo "load: wrk -t2 -c16 -d${seconds}s, daily hits of distinct clients with valid tokens, median of $runs runs"
+echo "load: wrk -t2 -c16 -d${seconds}s, daily hits of distinct clients with valid tokens, median of $runs runs;"
+echo "per CPU-second: reports per second of CPU used by the service and the database server (not wrk)"
 
 for sync in full normal; do
     answered=0
     files=()
     start "sqlite-$sync" --db "$work/$sync.db" --sync "$sync"
     for run in $(seq 1 "$runs"); do
+        cpu_start
         load "$work/sqlite-$sync.$run" "$port" 16
+        cpu_end "$work/sqlite-$sync.$run"
         answered=$((answered + $(column 1 "$work/sqlite-$sync.$run")))
         files+=("$work/sqlite-$sync.$run")
     done
@@ -158,12 +188,15 @@ for instances in 1 2; do
         db="$QV_PG_URL/load$instances$run"
         if [ "$instances" -eq 1 ]; then
             start pg1 --db "$db"
+            cpu_start $(server_pids)
             load "$work/pg1.$run" "$port" 16
+            cpu_end "$work/pg1.$run"
         else
             start pg2a --db "$db"
             port_a=$port
             start pg2b --db "$db"
             port_b=$port
+            cpu_start $(server_pids)
             # Eight connections to each instance at the same time, as behind a load balancer.
             load "$work/pg2a.$run" "$port_a" 8 4 0 &
             wrk_a=$!
@@ -172,6 +205,7 @@ for instances in 1 2; do
             paste -d' ' "$work/pg2a.$run" "$work/pg2b.$run" | awk '{
                 printf "%d %.0f %.2f %.2f %d\n", $1 + $6, $2 + $7, ($3 > $8 ? $3 : $8), ($4 > $9 ? $4 : $9), $5 + $10
             }' >"$work/pg2.$run"
+            cpu_end "$work/pg2.$run"
         fi
         stop_all
         files+=("$work/pg$instances.$run")

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <poll.h>
 
 namespace {
 
@@ -93,7 +94,7 @@ public:
 
 private:
     PGconn* Connection() {
-        if (FConn && PQstatus(FConn) == CONNECTION_OK)
+        if (FConn && PQstatus(FConn) == CONNECTION_OK && !ClosedByServer())
             return FConn;
         Drop();
         const auto now = std::chrono::steady_clock::now();
@@ -115,6 +116,16 @@ private:
         PQsetNoticeProcessor(conn, IgnoreNotice, nullptr);
         FConn = conn;
         return conn;
+    }
+
+    // True when an idle connection has something to read, which can only be the server closing
+    // it (a restart, an administrator): found before a statement is sent, so the statement can go
+    // to a new connection without doubt about whether the old one ran it.
+    bool ClosedByServer() {
+        pollfd fd{PQsocket(FConn), POLLIN, 0};
+        if (poll(&fd, 1, 0) <= 0)
+            return false;
+        return !PQconsumeInput(FConn) || PQstatus(FConn) != CONNECTION_OK;
     }
 
     [[noreturn]] void Fail(const char* aMessage) {
