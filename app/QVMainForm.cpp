@@ -1,5 +1,6 @@
 #include "QVMainForm.h"
 
+#include "QVSettings.h"
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
@@ -72,6 +73,7 @@ const TPlace kPlaces[] = {
     {idTitleShare, WC_STATICW, kAutoLabel | SS_NOTIFY, 44, kFooterTop + 12, 0, 0, fkLink},
     {idButApply, WC_BUTTONW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_DISABLED | BS_PUSHBUTTON, 784, kFooterTop + 10, 79,
      25, fkForm},
+    {idRestartNote, WC_STATICW, kAutoLabel & ~WS_VISIBLE, 300, kFooterTop + 14, 0, 0, fkLabel},
 };
 
 const wchar_t kSecLevelText[] =
@@ -216,6 +218,7 @@ void TMainForm::FormCreate() {
     SetDlgItemTextW(Handle(), idTitleSecLevelEx, kSecLevelText);
     SetDlgItemTextW(Handle(), idTitleSecLevelUnder, L"Learn more");
     SetDlgItemTextW(Handle(), idTitleShare, L"Recommend this app");
+    SetDlgItemTextW(Handle(), idRestartNote, L"Some changes take effect after the next restart");
     LayoutControls(WindowDpi(Handle()), true);
     WMMain = RegisterWindowMessageW(kMainMessage);
     RefreshLevel();
@@ -389,6 +392,7 @@ void TMainForm::RefreshLevel() noexcept {
     try {
         SetLevel(ReadLevel());
         SendMessageW(Control(idTrackBar1), TBM_SETPOS, TRUE, SliderPosition(FLevel));
+        ShowWindow(Control(idRestartNote), RestartPending() ? SW_SHOWNA : SW_HIDE);
     } catch (...) {
     }
 }

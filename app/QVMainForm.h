@@ -27,10 +27,11 @@ enum : int {
     idLevelNote4,
     idTitleShare,
     idButApply,
-    idN1 = 201, // "Open Quenvar"
-    idN2,       // the website
-    idHelp1,    // "Help"
-    idN4        // "Exit"
+    idRestartNote, // shown while settings written since Windows started wait for a restart
+    idN1 = 201,    // "Open Quenvar"
+    idN2,          // the website
+    idHelp1,       // "Help"
+    idN4           // "Exit"
 };
 
 // The window's client size at 96 DPI; every position scales from it.

@@ -2,158 +2,1015 @@
 
 #include "QVSupport.h"
 
-#include "../lib/RegistryU.h"
+#include "../lib/MutexU.h"
+#include "../lib/PlatformU.h"
 
+#include <algorithm>
+#include <cstring>
 #include <cwchar>
+#include <map>
+#include <set>
+
+const wchar_t kBackupKey[] = L"SOFTWARE\\Quenvar\\Backup";
+const wchar_t kRestartPendingKey[] = L"SOFTWARE\\QuenvarRestartPending";
 
 namespace {
 
-using TNames = std::vector<std::wstring>;
+// ---- The policy, all in one place ---------------------------------------------------------------
 
-// The policy, all in one place: the SCHANNEL catalogue and, per level, the names it switches on
-// and the Internet Explorer options it ticks, unticks and resets, each list in write order.
-const TNames kAllProtocols = {
-    L"Multi-Protocol Unified Hello", L"PCT 1.0", L"SSL 2.0", L"SSL 3.0", L"TLS 1.0", L"TLS 1.1", L"TLS 1.2"};
-
-const TNames kAllCiphers = {L"AES 128/128", L"AES 256/256", L"DES 56/56",  L"NULL",
-                            L"RC2 128/128", L"RC2 40/128",  L"RC2 56/128", L"RC4 128/128",
-                            L"RC4 40/128",  L"RC4 56/128",  L"RC4 64/128", L"Triple DES 168/168"};
-
-struct TLevelTable {
-    TNames protocolsOn;
-    TNames ciphersOn;
-    TNames ieTicked;
-    TNames ieUnticked;
-    TNames ieDefault;
-};
-
-const TNames kOffCiphers = {L"AES 128/128", L"AES 256/256", L"DES 56/56",         L"RC2 128/128",
-                            L"RC2 40/128",  L"RC2 56/128",  L"RC4 128/128",       L"RC4 40/128",
-                            L"RC4 56/128",  L"RC4 64/128",  L"Triple DES 168/168"};
-const TNames kAllIEOptions = {L"SSL2.0", L"SSL3.0", L"TLS1.0", L"TLS1.1", L"TLS1.2"};
-const TNames kIETicked = {L"SSL3.0", L"TLS1.0", L"TLS1.1", L"TLS1.2"};
-const TNames kIEUnticked = {L"SSL2.0"};
-
-const TLevelTable kOffAtLeast63 = {
-    {L"Multi-Protocol Unified Hello", L"PCT 1.0", L"SSL 3.0", L"TLS 1.0", L"TLS 1.1", L"TLS 1.2"},
-    kOffCiphers,
-    {},
-    {},
-    kAllIEOptions};
-
-const TLevelTable kOffBelow63 = {
-    {L"Multi-Protocol Unified Hello", L"PCT 1.0", L"SSL 3.0", L"TLS 1.0"}, kOffCiphers, {}, {}, kAllIEOptions};
-
-const TLevelTable kOptimal = {
-    {L"Multi-Protocol Unified Hello", L"SSL 3.0", L"TLS 1.0", L"TLS 1.1", L"TLS 1.2"},
-    {L"RC2 128/128", L"RC4 64/128", L"RC4 128/128", L"Triple DES 168/168", L"AES 128/128", L"AES 256/256"},
-    kIETicked,
-    kIEUnticked,
-    {}};
-
-const TLevelTable kMax = {{L"SSL 3.0", L"TLS 1.0", L"TLS 1.1", L"TLS 1.2"},
-                          {L"RC4 128/128", L"Triple DES 168/168", L"AES 128/128", L"AES 256/256"},
-                          kIETicked,
-                          kIEUnticked,
-                          {}};
-
+const wchar_t kSchannelKey[] = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL";
 const wchar_t kProtocolsKey[] = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\Protocols\\";
 const wchar_t kCiphersKey[] = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\Ciphers\\";
-const wchar_t kEnabled[] = L"Enabled";
+const wchar_t kHashesKey[] = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\Hashes\\";
+const wchar_t kKeyExchangeKey[] =
+    L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\KeyExchangeAlgorithms\\";
+const wchar_t kSuiteOrderKey[] = L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002";
 const wchar_t kCryptoKey[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions\\CRYPTO\\";
+const wchar_t kOwnerKey[] = L"SOFTWARE\\Quenvar";
+const wchar_t kEnabled[] = L"Enabled";
+const wchar_t kDisabledByDefault[] = L"DisabledByDefault";
 
-// The catalogue names that are not in aSwitchedOn, in catalogue order.
-TNames NamesNotIn(const TNames& aCatalogue, const TNames& aSwitchedOn) {
-    TNames rest;
-    for (const auto& name : aCatalogue) {
-        bool listed = false;
-        for (const auto& on : aSwitchedOn)
-            listed = listed || _wcsicmp(name.c_str(), on.c_str()) == 0;
-        if (!listed)
-            rest.push_back(name);
+// What a level writes for one side (Client or Server) of a protocol.
+enum TProtocolState : std::uint8_t {
+    psNone,    // not written
+    psOff,     // Enabled 0, DisabledByDefault 1
+    psOn,      // Enabled 1, DisabledByDefault 0
+    psOnAsked, // Enabled 1, DisabledByDefault 1: not offered, but used when an application asks for it
+};
+
+enum TGate : std::uint8_t { gAll, gTls13, gWindows10 };
+
+struct TProtocolRow {
+    const wchar_t* name;
+    TGate gate;
+    TProtocolState maxClient, maxServer, optimalClient, optimalServer;
+};
+
+const TProtocolRow kProtocols[] = {
+    {L"Multi-Protocol Unified Hello", gAll, psOff, psOff, psOff, psOff},
+    {L"PCT 1.0", gAll, psOff, psOff, psOff, psOff},
+    {L"SSL 2.0", gAll, psOff, psOff, psOff, psOff},
+    {L"SSL 3.0", gAll, psOff, psOff, psOff, psOff},
+    {L"TLS 1.0", gAll, psOff, psOff, psOnAsked, psOff},
+    {L"TLS 1.1", gAll, psOff, psOff, psOnAsked, psOff},
+    {L"TLS 1.2", gAll, psOn, psOn, psOn, psOn},
+    // Below Windows 11 / Server 2022 the key is never created: older SCHANNEL builds fail on it.
+    {L"TLS 1.3", gTls13, psOn, psOn, psNone, psNone},
+    {L"DTLS 1.0", gAll, psOff, psOff, psNone, psNone},
+};
+
+// Switched off at both levels; AES stays on. "On" is never written as 1: that breaks RDP.
+const wchar_t* const kCiphersOff[] = {L"NULL",        L"DES 56/56",      L"RC2 40/128",        L"RC2 56/128",
+                                      L"RC2 128/128", L"RC4 40/128",     L"RC4 56/128",        L"RC4 64/128",
+                                      L"RC4 128/128", L"Triple DES 168", L"Triple DES 168/168"};
+const wchar_t* const kCiphersOn[] = {L"AES 128/128", L"AES 256/256"};
+const wchar_t* const kHashesOff[] = {L"MD5"};
+
+struct TKeyLengthRow {
+    const wchar_t* algorithm;
+    const wchar_t* value;
+    DWORD max, optimal;
+};
+// Windows 10 and later. PKCS "Enabled" and the SHA hashes are never touched: current Windows needs them.
+const TKeyLengthRow kKeyLengths[] = {
+    {L"PKCS", L"ClientMinKeyBitLength", 2048, 2048},
+    {L"Diffie-Hellman", L"ServerMinKeyBitLength", 3072, 2048},
+    {L"Diffie-Hellman", L"ClientMinKeyBitLength", 3072, 2048},
+};
+
+// Maximum's suite order (Windows 10 and later): TLS 1.3's suites first where SCHANNEL has them,
+// then forward-secret AEAD suites only.
+const wchar_t kTls13Suites[] = L"TLS_AES_256_GCM_SHA384,TLS_AES_128_GCM_SHA256,";
+const wchar_t kTls12Suites[] = L"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,"
+                               L"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256";
+
+const wchar_t* const kDotNetVersions[] = {L"v2.0.50727", L"v4.0.30319"};
+const wchar_t* const kDotNetValues[] = {L"SchUseStrongCrypto", L"SystemDefaultTlsVersions"};
+
+// WinHTTP's DefaultSecureProtocols bits.
+constexpr DWORD kWinHttpTls12 = 0x800;
+constexpr DWORD kWinHttpTls13 = 0x2000;
+
+const wchar_t* const kIETicked[] = {L"TLS1.2"};
+const wchar_t* const kIEUnticked[] = {L"SSL2.0", L"SSL3.0", L"TLS1.0", L"TLS1.1"};
+const wchar_t kIETls13[] = L"TLS1.3";
+
+// What versions before this one wrote: "Enabled" under these keys, and the five IE options.
+const wchar_t* const kLegacyProtocols[] = {
+    L"Multi-Protocol Unified Hello", L"PCT 1.0", L"SSL 2.0", L"SSL 3.0", L"TLS 1.0", L"TLS 1.1", L"TLS 1.2"};
+const wchar_t* const kLegacyCiphers[] = {L"AES 128/128", L"AES 256/256", L"DES 56/56",  L"NULL",
+                                         L"RC2 128/128", L"RC2 40/128",  L"RC2 56/128", L"RC4 128/128",
+                                         L"RC4 40/128",  L"RC4 56/128",  L"RC4 64/128", L"Triple DES 168/168"};
+const wchar_t* const kLegacyIEOptions[] = {L"SSL2.0", L"SSL3.0", L"TLS1.0", L"TLS1.1", L"TLS1.2"};
+
+bool GateOpen(TGate aGate, const TOSVersion& anOS) noexcept {
+    switch (aGate) {
+    case gTls13:
+        return HasTls13(anOS);
+    case gWindows10:
+        return IsWindows10(anOS);
+    case gAll:
+        break;
     }
-    return rest;
+    return true;
 }
 
-// The SCHANNEL "Enabled" value after anAction: on is -1; off turns -1 into 0 and keeps anything
-// else, so a value an administrator set deliberately (1, say) survives switching off.
-int SwitchedEnabledValue(TSwitchAction anAction, int aCurrent) noexcept {
-    if (anAction == saOn)
-        return -1;
-    return aCurrent == -1 ? 0 : aCurrent;
+TPlannedSetting DWordSetting(const std::wstring& aKey, const std::wstring& aValue, DWORD aNumber, bool aView64) {
+    TPlannedSetting s;
+    s.Key = aKey;
+    s.Value = aValue;
+    s.Kind = skDWord;
+    s.Number = aNumber;
+    s.View64 = aView64;
+    s.AtRestart = TakesEffectAtRestart(aKey);
+    return s;
 }
 
-HRESULT SetSchannelState(TSwitchAction anAction, const std::wstring& aReadKey, const std::wstring& aSecondKey) {
-    int value = 0;
-    ReadRegDWord(HKEY_LOCAL_MACHINE, aReadKey, kEnabled, value);
-    value = SwitchedEnabledValue(anAction, value);
-    if (!WriteRegDWord(HKEY_LOCAL_MACHINE, aReadKey, kEnabled, value))
-        return E_FAIL;
-    if (!aSecondKey.empty() && !WriteRegDWord(HKEY_LOCAL_MACHINE, aSecondKey, kEnabled, value))
-        return E_FAIL;
-    return S_OK;
+TPlannedSetting KindSetting(const std::wstring& aKey, const std::wstring& aValue, TSettingKind aKind) {
+    TPlannedSetting s = DWordSetting(aKey, aValue, 0, false);
+    s.Kind = aKind;
+    return s;
 }
 
-HRESULT RunSwitch(TSwitchKind aKind, TSwitchAction anAction, const std::wstring& aName) {
-    switch (aKind) {
-    case skProtocol:
-        return SetProtocolState(anAction, aName);
-    case skCipher:
-        return SetCipherState(anAction, aName);
-    case skIEOption:
-        return SetIECryptoOption(anAction, aName);
-    }
-    return E_FAIL;
+void AddProtocolSide(std::vector<TPlannedSetting>& aPlan, const std::wstring& aKey, TProtocolState aState) {
+    if (aState == psNone)
+        return;
+    aPlan.push_back(DWordSetting(aKey, kEnabled, aState == psOff ? 0 : 1, false));
+    aPlan.push_back(DWordSetting(aKey, kDisabledByDefault, aState == psOn ? 0 : 1, false));
+}
+
+// The .NET and WinHTTP keys exist once per registry view on 64-bit Windows.
+std::vector<std::wstring> SoftwareViews(const TOSVersion& anOS, const std::wstring& aBelowSoftware) {
+    std::vector<std::wstring> keys{L"SOFTWARE\\" + aBelowSoftware};
+    if (anOS.Is64Bit)
+        keys.push_back(L"SOFTWARE\\WOW6432Node\\" + aBelowSoftware);
+    return keys;
 }
 
 } // namespace
 
-std::vector<TSwitchLoop> SecurityLevelPlan(TLevel aLevel, bool anAtLeast63) {
-    const TLevelTable* table = nullptr;
-    switch (aLevel) {
-    case lOff:
-        table = anAtLeast63 ? &kOffAtLeast63 : &kOffBelow63;
-        break;
-    case lOptimal:
-        table = &kOptimal;
-        break;
-    case lMax:
-        table = &kMax;
-        break;
-    default:
-        return {};
-    }
-    return {
-        {skProtocol, saOn, table->protocolsOn},   {skProtocol, saOff, NamesNotIn(kAllProtocols, table->protocolsOn)},
-        {skCipher, saOn, table->ciphersOn},       {skCipher, saOff, NamesNotIn(kAllCiphers, table->ciphersOn)},
-        {skIEOption, saOn, table->ieTicked},      {skIEOption, saOff, table->ieUnticked},
-        {skIEOption, saDefault, table->ieDefault}};
+bool HasTls13(const TOSVersion& anOS) noexcept {
+    return anOS.Major >= 10 && anOS.Build >= 20348;
 }
 
-// A name of a switch-on list after a failing one is left as it is, not switched off: the off
-// loops hold only names the level never switches on.
-HRESULT ApplySecurityLevel(TLevel aLevel) {
+bool IsWindows10(const TOSVersion& anOS) noexcept {
+    return anOS.Major >= 10 && anOS.Build >= 10240;
+}
+
+TOSVersion CurrentOSVersion() noexcept {
+    OSVERSIONINFOEXW info;
+    QueryTrueVersion(info);
+    TOSVersion os;
+    os.Major = info.dwMajorVersion;
+    os.Minor = info.dwMinorVersion;
+    os.Build = info.dwBuildNumber;
+    os.Is64Bit = IsWindows64Bit();
+    return os;
+}
+
+bool TakesEffectAtRestart(const std::wstring& aKey) noexcept {
+    const auto under = [&](const wchar_t* aRoot) {
+        const size_t n = wcslen(aRoot);
+        return aKey.size() >= n && _wcsnicmp(aKey.c_str(), aRoot, n) == 0 && (aKey.size() == n || aKey[n] == L'\\');
+    };
+    return under(kSchannelKey) || under(kSuiteOrderKey);
+}
+
+std::vector<TPlannedSetting> SecurityLevelPlan(TLevel aLevel, const TOSVersion& anOS) {
+    if (aLevel != lOptimal && aLevel != lMax)
+        return {};
+    const bool max = aLevel == lMax;
+    std::vector<TPlannedSetting> plan;
+    for (const TProtocolRow& row : kProtocols) {
+        if (!GateOpen(row.gate, anOS))
+            continue;
+        const std::wstring key = kProtocolsKey + std::wstring(row.name);
+        AddProtocolSide(plan, key + L"\\Client", max ? row.maxClient : row.optimalClient);
+        AddProtocolSide(plan, key + L"\\Server", max ? row.maxServer : row.optimalServer);
+    }
+    for (const wchar_t* name : kCiphersOff)
+        plan.push_back(DWordSetting(kCiphersKey + std::wstring(name), kEnabled, 0, false));
+    for (const wchar_t* name : kCiphersOn)
+        plan.push_back(KindSetting(kCiphersKey + std::wstring(name), kEnabled, skNotDisabled));
+    for (const wchar_t* name : kHashesOff)
+        plan.push_back(DWordSetting(kHashesKey + std::wstring(name), kEnabled, 0, false));
+    if (IsWindows10(anOS)) {
+        for (const TKeyLengthRow& row : kKeyLengths)
+            plan.push_back(DWordSetting(kKeyExchangeKey + std::wstring(row.algorithm), row.value,
+                                        max ? row.max : row.optimal, false));
+        if (max) {
+            TPlannedSetting order = KindSetting(kSuiteOrderKey, L"Functions", skString);
+            order.Text = (HasTls13(anOS) ? std::wstring(kTls13Suites) : std::wstring()) + kTls12Suites;
+            plan.push_back(order);
+        }
+    }
+    for (const wchar_t* version : kDotNetVersions)
+        for (const std::wstring& key : SoftwareViews(anOS, L"Microsoft\\.NETFramework\\" + std::wstring(version)))
+            for (const wchar_t* value : kDotNetValues)
+                plan.push_back(DWordSetting(key, value, 1, true));
+    // WinHTTP uses TLS 1.2 by default from Windows 10 on; Optimal leaves that default alone there.
+    if (max || !IsWindows10(anOS)) {
+        const DWORD protocols = kWinHttpTls12 | (max && HasTls13(anOS) ? kWinHttpTls13 : 0);
+        for (const std::wstring& key :
+             SoftwareViews(anOS, L"Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp"))
+            plan.push_back(DWordSetting(key, L"DefaultSecureProtocols", protocols, true));
+    }
+    const auto ieOption = [&](const wchar_t* aName, TSwitchAction anAction) {
+        TPlannedSetting s = KindSetting(kCryptoKey + std::wstring(aName), aName, skIEOption);
+        s.IEAction = anAction;
+        plan.push_back(s);
+    };
+    for (const wchar_t* name : kIETicked)
+        ieOption(name, saOn);
+    if (HasTls13(anOS))
+        ieOption(kIETls13, saOn);
+    for (const wchar_t* name : kIEUnticked)
+        ieOption(name, saOff);
+    return plan;
+}
+
+bool SettingHolds(const TPlannedSetting& aSetting, const TRegValueData& aCurrent) {
+    DWORD number = 0;
+    switch (aSetting.Kind) {
+    case skDWord:
+        return RegDWordOf(aCurrent, number) && number == aSetting.Number;
+    case skString:
+        return aCurrent == SettingValue(aSetting);
+    case skNotDisabled:
+        return !aCurrent.Present || (RegDWordOf(aCurrent, number) && number == 0xFFFFFFFFu);
+    case skIEOption:
+        break;
+    }
+    return false;
+}
+
+TRegValueData SettingValue(const TPlannedSetting& aSetting) {
+    TRegValueData value;
+    switch (aSetting.Kind) {
+    case skDWord:
+        value.Present = true;
+        value.Type = REG_DWORD;
+        value.Bytes.resize(sizeof(DWORD));
+        memcpy(value.Bytes.data(), &aSetting.Number, sizeof(DWORD));
+        break;
+    case skString: {
+        value.Present = true;
+        value.Type = REG_SZ;
+        const auto* bytes = reinterpret_cast<const BYTE*>(aSetting.Text.c_str());
+        value.Bytes.assign(bytes, bytes + (aSetting.Text.size() + 1) * sizeof(wchar_t));
+        break;
+    }
+    case skNotDisabled:
+    case skIEOption:
+        break;
+    }
+    return value;
+}
+
+namespace {
+
+// ---- The backup of originals --------------------------------------------------------------------
+
+// A registry value the program may change: its root, key, name and view.
+struct TTarget {
+    HKEY Root = HKEY_LOCAL_MACHINE;
+    std::wstring Key;
+    std::wstring Value;
+    bool View64 = false;
+};
+
+REGSAM ViewAccess(bool aView64) noexcept {
+    return aView64 && RunningUnderWow64 ? KEY_WOW64_64KEY : 0;
+}
+
+// Root numbers as a record stores them: the low 32 bits of the predefined handles.
+DWORD RootNumber(HKEY aRoot) noexcept {
+    return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(aRoot));
+}
+
+const wchar_t* RootName(HKEY aRoot) noexcept {
+    return aRoot == HKEY_CURRENT_USER ? L"HKCU\\" : L"HKLM\\";
+}
+
+// Registry names compare without regard to case, as the registry does.
+struct TNoCase {
+    bool operator()(const std::wstring& a, const std::wstring& b) const noexcept {
+        return _wcsicmp(a.c_str(), b.c_str()) < 0;
+    }
+};
+
+// The names under which records are kept: "V " for a value, "K " for a key the program created.
+std::wstring ValueRecordName(const TTarget& aTarget) {
+    return L"V " + std::wstring(RootName(aTarget.Root)) + aTarget.Key + L"\\\\" + aTarget.Value;
+}
+
+std::wstring KeyRecordName(HKEY aRoot, const std::wstring& aKey) {
+    return L"K " + std::wstring(RootName(aRoot)) + aKey;
+}
+
+// Record layout (REG_BINARY, little-endian DWORDs):
+//   value: "QVV1" root flags type dataSize keyChars nameChars, data, key, name (UTF-16, no NULs)
+//   key:   "QVK1" root flags 0 0 keyChars 0, key
+// flags: 1 = 64-bit view, 2 = the value existed. The layout is checked exactly when read back.
+constexpr DWORD kFlagView64 = 1;
+constexpr DWORD kFlagPresent = 2;
+constexpr size_t kHeaderSize = 4 + 6 * sizeof(DWORD);
+
+void PutDWord(std::vector<BYTE>& aOut, DWORD aValue) {
+    const BYTE* p = reinterpret_cast<const BYTE*>(&aValue);
+    aOut.insert(aOut.end(), p, p + sizeof(aValue));
+}
+
+void PutText(std::vector<BYTE>& aOut, const std::wstring& aText) {
+    const BYTE* p = reinterpret_cast<const BYTE*>(aText.data());
+    aOut.insert(aOut.end(), p, p + aText.size() * sizeof(wchar_t));
+}
+
+std::vector<BYTE> EncodeRecord(const char aKind, HKEY aRoot, const std::wstring& aKey, const std::wstring& aName,
+                               bool aView64, const TRegValueData* aOriginal) {
+    std::vector<BYTE> out{'Q', 'V', static_cast<BYTE>(aKind), '1'};
+    DWORD flags = aView64 ? kFlagView64 : 0;
+    if (aOriginal && aOriginal->Present)
+        flags |= kFlagPresent;
+    const bool present = aOriginal && aOriginal->Present;
+    PutDWord(out, RootNumber(aRoot));
+    PutDWord(out, flags);
+    PutDWord(out, present ? aOriginal->Type : REG_NONE);
+    PutDWord(out, present ? static_cast<DWORD>(aOriginal->Bytes.size()) : 0);
+    PutDWord(out, static_cast<DWORD>(aKey.size()));
+    PutDWord(out, static_cast<DWORD>(aName.size()));
+    if (present)
+        out.insert(out.end(), aOriginal->Bytes.begin(), aOriginal->Bytes.end());
+    PutText(out, aKey);
+    PutText(out, aName);
+    return out;
+}
+
+DWORD GetDWord(const std::vector<BYTE>& aIn, size_t anOffset) {
+    DWORD value = 0;
+    memcpy(&value, aIn.data() + anOffset, sizeof(value));
+    return value;
+}
+
+struct TValueRecord {
+    TTarget Target;
+    TRegValueData Original;
+};
+
+struct TKeyRecord {
+    HKEY Root = HKEY_LOCAL_MACHINE;
+    std::wstring Key;
+    bool View64 = false;
+};
+
+HKEY RootOfNumber(DWORD aNumber) noexcept {
+    if (aNumber == RootNumber(HKEY_LOCAL_MACHINE))
+        return HKEY_LOCAL_MACHINE;
+    if (aNumber == RootNumber(HKEY_CURRENT_USER))
+        return HKEY_CURRENT_USER;
+    return nullptr;
+}
+
+// Reads one record back. False for anything that is not exactly a record of this layout, and for
+// a record whose contents do not match the name it is kept under.
+bool DecodeRecord(const std::wstring& aName, const TRegValueData& aData, TValueRecord* aValue, TKeyRecord* aKey) {
+    const std::vector<BYTE>& in = aData.Bytes;
+    if (aData.Type != REG_BINARY || in.size() < kHeaderSize || in[0] != 'Q' || in[1] != 'V' || in[3] != '1')
+        return false;
+    const bool isValue = in[2] == 'V';
+    if (!isValue && in[2] != 'K')
+        return false;
+    const HKEY root = RootOfNumber(GetDWord(in, 4));
+    const DWORD flags = GetDWord(in, 8);
+    const DWORD type = GetDWord(in, 12);
+    const size_t dataSize = GetDWord(in, 16);
+    const size_t keyChars = GetDWord(in, 20);
+    const size_t nameChars = GetDWord(in, 24);
+    if (!root || (flags & ~(kFlagView64 | kFlagPresent)) != 0 || keyChars == 0 || keyChars > 4096 ||
+        nameChars > 16383 || dataSize > in.size())
+        return false;
+    if (in.size() != kHeaderSize + dataSize + (keyChars + nameChars) * sizeof(wchar_t))
+        return false;
+    const bool present = (flags & kFlagPresent) != 0;
+    if (!isValue && (present || dataSize != 0 || nameChars != 0 || type != REG_NONE))
+        return false;
+    if (isValue && !present && (dataSize != 0 || type != REG_NONE))
+        return false;
+    std::wstring key(keyChars, L'\0'), name(nameChars, L'\0');
+    memcpy(key.data(), in.data() + kHeaderSize + dataSize, keyChars * sizeof(wchar_t));
+    memcpy(name.data(), in.data() + kHeaderSize + dataSize + keyChars * sizeof(wchar_t), nameChars * sizeof(wchar_t));
+    if (key.find(L'\0') != std::wstring::npos || name.find(L'\0') != std::wstring::npos)
+        return false;
+    const bool view64 = (flags & kFlagView64) != 0;
+    if (isValue) {
+        TValueRecord record;
+        record.Target = TTarget{root, key, name, view64};
+        if (_wcsicmp(ValueRecordName(record.Target).c_str(), aName.c_str()) != 0 || !aValue)
+            return false;
+        record.Original.Present = present;
+        if (present) {
+            record.Original.Type = type;
+            record.Original.Bytes.assign(in.begin() + kHeaderSize, in.begin() + kHeaderSize + dataSize);
+        }
+        *aValue = std::move(record);
+        return true;
+    }
+    if (_wcsicmp(KeyRecordName(root, key).c_str(), aName.c_str()) != 0 || !aKey)
+        return false;
+    *aKey = TKeyRecord{root, key, view64};
+    return true;
+}
+
+// The records under kBackupKey. Unreadable records are kept as they are and never replayed.
+class TBackup {
+public:
+    // Opens the existing backup for reading and writing.
+    LONG Open() noexcept { return FKey.Open(HKEY_LOCAL_MACHINE, kBackupKey, KEY_READ | KEY_WRITE | ViewAccess(true)); }
+
+    // Opens or creates the backup; the owner key's creation is recorded first, in memory, and
+    // written as the backup's first record.
+    LONG Create() noexcept {
+        TRegKey owner;
+        const bool ownerExisted =
+            owner.Open(HKEY_LOCAL_MACHINE, kOwnerKey, KEY_READ | ViewAccess(true)) == ERROR_SUCCESS;
+        const LONG status = FKey.Create(HKEY_LOCAL_MACHINE, kBackupKey, KEY_READ | KEY_WRITE | ViewAccess(true),
+                                        REG_OPTION_NON_VOLATILE, &FCreated);
+        if (status != ERROR_SUCCESS)
+            return status;
+        if (!ownerExisted && !RecordKey(HKEY_LOCAL_MACHINE, kOwnerKey, true))
+            return ERROR_WRITE_FAULT;
+        return status;
+    }
+
+    void Load() {
+        std::vector<std::pair<std::wstring, TRegValueData>> values;
+        if (FKey.Values(values) != ERROR_SUCCESS) {
+            FLoadFailed = true;
+            return;
+        }
+        for (auto& [name, data] : values) {
+            TValueRecord value;
+            TKeyRecord key;
+            if (DecodeRecord(name, data, &value, &key)) {
+                if (name[0] == L'V')
+                    FValues.emplace(name, std::move(value));
+                else
+                    FKeys.emplace(name, std::move(key));
+            } else {
+                FUnreadable.insert(name);
+            }
+        }
+    }
+
+    bool LoadFailed() const noexcept { return FLoadFailed; }
+    // True when Create made the backup: this version had not levelled the machine before.
+    bool Created() const noexcept { return FCreated; }
+    const std::map<std::wstring, TValueRecord, TNoCase>& Values() const noexcept { return FValues; }
+    const std::map<std::wstring, TKeyRecord, TNoCase>& Keys() const noexcept { return FKeys; }
+    const std::set<std::wstring, TNoCase>& Unreadable() const noexcept { return FUnreadable; }
+
+    const TValueRecord* Find(const TTarget& aTarget) const {
+        const auto it = FValues.find(ValueRecordName(aTarget));
+        return it == FValues.end() ? nullptr : &it->second;
+    }
+    bool IsUnreadable(const TTarget& aTarget) const { return FUnreadable.count(ValueRecordName(aTarget)) != 0; }
+
+    // Records aTarget's original unless a record (readable or not) already holds it.
+    bool RecordValue(const TTarget& aTarget, const TRegValueData& anOriginal) {
+        const std::wstring name = ValueRecordName(aTarget);
+        if (FValues.count(name) || FUnreadable.count(name))
+            return true;
+        const std::vector<BYTE> data =
+            EncodeRecord('V', aTarget.Root, aTarget.Key, aTarget.Value, aTarget.View64, &anOriginal);
+        if (FKey.Write(name, REG_BINARY, data.data(), static_cast<DWORD>(data.size())) != ERROR_SUCCESS)
+            return false;
+        FValues.emplace(name, TValueRecord{aTarget, anOriginal});
+        return true;
+    }
+
+    bool RecordKey(HKEY aRoot, const std::wstring& aKey, bool aView64) {
+        const std::wstring name = KeyRecordName(aRoot, aKey);
+        if (FKeys.count(name))
+            return true;
+        const std::vector<BYTE> data = EncodeRecord('K', aRoot, aKey, std::wstring(), aView64, nullptr);
+        if (FKey.Write(name, REG_BINARY, data.data(), static_cast<DWORD>(data.size())) != ERROR_SUCCESS)
+            return false;
+        FKeys.emplace(name, TKeyRecord{aRoot, aKey, aView64});
+        return true;
+    }
+
+    bool ForgetValue(const std::wstring& aName) {
+        if (FKey.DeleteValue(aName) != ERROR_SUCCESS)
+            return false;
+        FValues.erase(aName);
+        return true;
+    }
+
+    bool ForgetKey(const std::wstring& aName) {
+        if (FKey.DeleteValue(aName) != ERROR_SUCCESS)
+            return false;
+        FKeys.erase(aName);
+        return true;
+    }
+
+    // Deletes the backup key itself; only when every record is gone.
+    bool Remove() noexcept {
+        FKey = TRegKey();
+        TRegKey parent;
+        if (parent.Open(HKEY_LOCAL_MACHINE, kOwnerKey, KEY_WRITE | ViewAccess(true)) != ERROR_SUCCESS)
+            return false;
+        return RegDeleteKeyExW(parent.Get(), L"Backup", ViewAccess(true), 0) == ERROR_SUCCESS;
+    }
+
+private:
+    TRegKey FKey;
+    std::map<std::wstring, TValueRecord, TNoCase> FValues;
+    std::map<std::wstring, TKeyRecord, TNoCase> FKeys;
+    std::set<std::wstring, TNoCase> FUnreadable;
+    bool FLoadFailed = false;
+    bool FCreated = false;
+};
+
+// ---- Applying -----------------------------------------------------------------------------------
+
+std::wstring Describe(const TTarget& aTarget) {
+    return std::wstring(RootName(aTarget.Root)) + aTarget.Key + L" \"" + aTarget.Value + L"\"";
+}
+
+// The parent path of aKey, or empty at the top.
+std::wstring ParentKey(const std::wstring& aKey) {
+    const size_t slash = aKey.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : aKey.substr(0, slash);
+}
+
+// One value of the plan with the key it lives in, and for Internet Explorer options the
+// descriptors whose actions fold into the one target value they share.
+struct TDesired {
+    TTarget Target;
+    const TPlannedSetting* Setting = nullptr; // null for an Internet Explorer target
+    std::vector<std::pair<TIECryptoDescriptor, TSwitchAction>> IEActions;
+    bool AtRestart = false;
+};
+
+class TLevelApplier {
+public:
+    TLevelApplier(const TOSVersion& anOS, TLevelReport& aReport) : FOS(anOS), FReport(aReport) {}
+
+    HRESULT Apply(TLevel aLevel) {
+        if (aLevel == lOff)
+            return Restore();
+        const std::vector<TPlannedSetting> plan = SecurityLevelPlan(aLevel, FOS);
+        const std::vector<TDesired> desired = Resolve(plan);
+        const LONG status = FBackup.Create();
+        if (status != ERROR_SUCCESS) {
+            Note(L"The backup of the original settings cannot be written (error " + std::to_wstring(status) +
+                 L"): no level was applied.");
+            return E_FAIL;
+        }
+        FBackup.Load();
+        if (FBackup.LoadFailed()) {
+            Note(L"The backup of the original settings cannot be read: no level was applied.");
+            return E_FAIL;
+        }
+        NoteUnreadable();
+        // A machine levelled by an earlier version has no records: undo that version's values first,
+        // so that what is recorded as original is the machine's own state.
+        if (FBackup.Created() && LegacyLevelPresent())
+            CleanLegacy();
+
+        // Values recorded earlier that this level does not write go back to their originals.
+        std::set<std::wstring, TNoCase> wanted;
+        for (const TDesired& d : desired)
+            wanted.insert(ValueRecordName(d.Target));
+        std::vector<TValueRecord> restore;
+        for (const auto& [name, record] : FBackup.Values())
+            if (!wanted.count(name))
+                restore.push_back(record);
+        for (const TValueRecord& record : restore)
+            RestoreValue(record);
+
+        WriteDesired(desired);
+        CleanCreatedKeys(false);
+        return S_OK;
+    }
+
+private:
+    const TOSVersion& FOS;
+    TLevelReport& FReport;
+    TBackup FBackup;
+
+    void Note(const std::wstring& aText) { FReport.Notes.push_back(aText); }
+
+    void Changed(const TTarget& aTarget) {
+        ++FReport.Changed;
+        if (TakesEffectAtRestart(aTarget.Key))
+            FReport.RestartNeeded = true;
+    }
+
+    void NoteUnreadable() {
+        for (const std::wstring& name : FBackup.Unreadable())
+            Note(L"An unreadable backup record is kept and not replayed: " + name);
+    }
+
+    std::vector<TDesired> Resolve(const std::vector<TPlannedSetting>& aPlan) {
+        std::vector<TDesired> desired;
+        std::map<std::wstring, size_t, TNoCase> ieTargets;
+        for (const TPlannedSetting& s : aPlan) {
+            if (s.Kind != skIEOption) {
+                TDesired d;
+                d.Target = TTarget{HKEY_LOCAL_MACHINE, s.Key, s.Value, s.View64};
+                d.Setting = &s;
+                desired.push_back(std::move(d));
+                continue;
+            }
+            TIECryptoDescriptor descriptor;
+            if (!ReadIECryptoDescriptor(s.Value, descriptor)) {
+                // TLS 1.3's check box exists only where Internet Explorer knows it.
+                if (s.Value != kIETls13)
+                    Note(L"Internet Explorer option " + s.Value + L" has no descriptor on this machine.");
+                continue;
+            }
+            const HKEY root = IECryptoRoot(descriptor.HKeyRoot);
+            if (!root || (root != HKEY_LOCAL_MACHINE && root != HKEY_CURRENT_USER) || descriptor.RegPath.empty()) {
+                Note(L"Internet Explorer option " + s.Value + L" names no usable target.");
+                continue;
+            }
+            const TTarget target{root, descriptor.RegPath, descriptor.ValueName, false};
+            const std::wstring name = ValueRecordName(target);
+            auto it = ieTargets.find(name);
+            if (it == ieTargets.end()) {
+                TDesired d;
+                d.Target = target;
+                it = ieTargets.emplace(name, desired.size()).first;
+                desired.push_back(std::move(d));
+            }
+            desired[it->second].IEActions.emplace_back(descriptor, s.IEAction);
+        }
+        return desired;
+    }
+
+    // Opens aTarget's key for reading and writing; false when it does not exist.
+    static bool OpenKey(const TTarget& aTarget, TRegKey& aKey) {
+        return aKey.Open(aTarget.Root, aTarget.Key, KEY_QUERY_VALUE | KEY_SET_VALUE | ViewAccess(aTarget.View64)) ==
+               ERROR_SUCCESS;
+    }
+
+    static bool KeyExists(const TTarget& aTarget) {
+        TRegKey probe;
+        const LONG status = probe.Open(aTarget.Root, aTarget.Key, KEY_QUERY_VALUE | ViewAccess(aTarget.View64));
+        return status != ERROR_FILE_NOT_FOUND && status != ERROR_PATH_NOT_FOUND;
+    }
+
+    static bool SameKey(const TTarget& a, const TTarget& b) {
+        return a.Root == b.Root && a.View64 == b.View64 && _wcsicmp(a.Key.c_str(), b.Key.c_str()) == 0;
+    }
+
+    // Creates aTarget's key, recording first every key of its path that does not exist yet.
+    bool CreateKey(const TTarget& aTarget, TRegKey& aKey) {
+        std::vector<std::wstring> missing;
+        for (std::wstring path = aTarget.Key; !path.empty(); path = ParentKey(path)) {
+            if (KeyExists(TTarget{aTarget.Root, path, std::wstring(), aTarget.View64}))
+                break;
+            missing.push_back(path);
+        }
+        for (const std::wstring& path : missing)
+            if (!FBackup.RecordKey(aTarget.Root, path, aTarget.View64))
+                return false;
+        return aKey.Create(aTarget.Root, aTarget.Key, KEY_QUERY_VALUE | KEY_SET_VALUE | ViewAccess(aTarget.View64),
+                           REG_OPTION_NON_VOLATILE) == ERROR_SUCCESS;
+    }
+
+    // The value aDesired asks for, given what is there now; false when nothing can be written
+    // (an Internet Explorer target that is not a REG_DWORD).
+    bool DesiredValue(const TDesired& aDesired, const TRegValueData& aCurrent, TRegValueData& aValue) {
+        if (aDesired.Setting) {
+            if (SettingHolds(*aDesired.Setting, aCurrent))
+                aValue = aCurrent;
+            else
+                aValue = SettingValue(*aDesired.Setting);
+            return true;
+        }
+        // Internet Explorer's bits are worked out from the original value, so a level's result never
+        // depends on the level before it.
+        const TValueRecord* record = FBackup.Find(aDesired.Target);
+        const TRegValueData& base = record ? record->Original : aCurrent;
+        DWORD bits = 0;
+        if (!RegDWordOf(base, bits)) {
+            Note(L"Internet Explorer's target " + Describe(aDesired.Target) + L" is not a readable DWORD.");
+            return false;
+        }
+        for (const auto& [descriptor, action] : aDesired.IEActions)
+            bits = IECryptoOptionValue(action, descriptor, bits);
+        TPlannedSetting number;
+        number.Number = bits;
+        aValue = SettingValue(number);
+        return true;
+    }
+
+    void WriteDesired(const std::vector<TDesired>& aDesired) {
+        // One open per key: values of the same key are handled together, in plan order.
+        std::vector<bool> done(aDesired.size(), false);
+        for (size_t i = 0; i < aDesired.size(); ++i) {
+            if (done[i])
+                continue;
+            TRegKey key;
+            if (!OpenKey(aDesired[i].Target, key) && KeyExists(aDesired[i].Target) &&
+                key.Open(aDesired[i].Target.Root, aDesired[i].Target.Key,
+                         KEY_QUERY_VALUE | ViewAccess(aDesired[i].Target.View64)) != ERROR_SUCCESS) {
+                // A key that exists but cannot even be read: its originals are unknown, so none of
+                // its values is touched.
+                for (size_t j = i; j < aDesired.size(); ++j)
+                    if (!done[j] && SameKey(aDesired[j].Target, aDesired[i].Target)) {
+                        done[j] = true;
+                        Note(L"Cannot read " + Describe(aDesired[j].Target) + L".");
+                    }
+                continue;
+            }
+            for (size_t j = i; j < aDesired.size(); ++j) {
+                const TTarget& t = aDesired[j].Target;
+                if (done[j] || !SameKey(t, aDesired[i].Target))
+                    continue;
+                done[j] = true;
+                WriteOne(aDesired[j], key);
+            }
+        }
+    }
+
+    // aKey is the target's key, empty when it does not exist; it is created when a value must go in.
+    void WriteOne(const TDesired& aDesired, TRegKey& aKey) {
+        const TTarget& target = aDesired.Target;
+        TRegValueData current;
+        if (aKey.Valid() && aKey.Read(target.Value, current) != ERROR_SUCCESS) {
+            Note(L"Cannot read " + Describe(target) + L".");
+            return;
+        }
+        TRegValueData value;
+        if (!DesiredValue(aDesired, current, value))
+            return;
+        // A value back at its original needs no record: the backup then depends only on the
+        // machine's original state and the level, like the settings themselves.
+        const TValueRecord* record = FBackup.Find(target);
+        const bool original = record && record->Original == value;
+        if (value == current) {
+            if (original)
+                FBackup.ForgetValue(ValueRecordName(target));
+            return;
+        }
+        if (FBackup.IsUnreadable(target))
+            Note(L"The original of " + Describe(target) + L" is unreadable in the backup; written all the same.");
+        if (!FBackup.RecordValue(target, current)) {
+            Note(L"Cannot record the original of " + Describe(target) + L": left unchanged.");
+            return;
+        }
+        if (!aKey.Valid() && !CreateKey(target, aKey)) {
+            Note(L"Cannot create the key of " + Describe(target) + L".");
+            return;
+        }
+        if (aKey.Put(target.Value, value) != ERROR_SUCCESS) {
+            Note(L"Cannot write " + Describe(target) + L".");
+            return;
+        }
+        Changed(target);
+        if (original)
+            FBackup.ForgetValue(ValueRecordName(target));
+    }
+
+    // Puts one recorded original back and forgets its record.
+    void RestoreValue(const TValueRecord& aRecord) {
+        const TTarget& target = aRecord.Target;
+        TRegKey key;
+        if (!OpenKey(target, key)) {
+            if (aRecord.Original.Present && !CreateKey(target, key)) {
+                Note(L"Cannot restore " + Describe(target) + L".");
+                return;
+            }
+        }
+        TRegValueData current;
+        if (key.Valid() && key.Read(target.Value, current) == ERROR_SUCCESS && current == aRecord.Original) {
+            FBackup.ForgetValue(ValueRecordName(target));
+            return;
+        }
+        if (key.Valid() && key.Put(target.Value, aRecord.Original) != ERROR_SUCCESS) {
+            Note(L"Cannot restore " + Describe(target) + L".");
+            return;
+        }
+        if (key.Valid())
+            Changed(target);
+        FBackup.ForgetValue(ValueRecordName(target));
+    }
+
+    // Deletes the keys the program created once they are empty, deepest first. With aForgetAll a
+    // created key that now holds someone else's values is kept, and its record dropped.
+    void CleanCreatedKeys(bool aForgetAll) {
+        std::vector<std::pair<std::wstring, TKeyRecord>> keys(FBackup.Keys().begin(), FBackup.Keys().end());
+        std::sort(keys.begin(), keys.end(),
+                  [](const auto& a, const auto& b) { return a.second.Key.size() > b.second.Key.size(); });
+        for (const auto& [name, record] : keys) {
+            if (_wcsicmp(record.Key.c_str(), kOwnerKey) == 0 && record.Root == HKEY_LOCAL_MACHINE)
+                continue; // holds the backup itself: removed after it
+            TRegKey key;
+            if (key.Open(record.Root, record.Key, KEY_READ | ViewAccess(record.View64)) != ERROR_SUCCESS) {
+                FBackup.ForgetKey(name);
+                continue;
+            }
+            if (!key.IsEmpty()) {
+                if (aForgetAll)
+                    FBackup.ForgetKey(name);
+                continue;
+            }
+            key = TRegKey();
+            TRegKey parent;
+            const std::wstring parentPath = ParentKey(record.Key);
+            const std::wstring leaf = parentPath.empty() ? record.Key : record.Key.substr(parentPath.size() + 1);
+            if (parent.Open(record.Root, parentPath, KEY_WRITE | ViewAccess(record.View64)) == ERROR_SUCCESS &&
+                RegDeleteKeyExW(parent.Get(), leaf.c_str(), ViewAccess(record.View64), 0) == ERROR_SUCCESS)
+                FBackup.ForgetKey(name);
+            else
+                Note(L"Cannot delete the key " + std::wstring(RootName(record.Root)) + record.Key + L".");
+        }
+    }
+
+    HRESULT Restore() {
+        const LONG status = FBackup.Open();
+        if (status == ERROR_FILE_NOT_FOUND) {
+            if (LegacyLevelPresent())
+                CleanLegacy();
+            return S_OK;
+        }
+        if (status != ERROR_SUCCESS) {
+            Note(L"The backup of the original settings cannot be opened (error " + std::to_wstring(status) +
+                 L"): nothing was restored.");
+            return E_FAIL;
+        }
+        FBackup.Load();
+        if (FBackup.LoadFailed()) {
+            Note(L"The backup of the original settings cannot be read: nothing was restored.");
+            return E_FAIL;
+        }
+        NoteUnreadable();
+        const std::map<std::wstring, TValueRecord, TNoCase> records = FBackup.Values();
+        for (const auto& [name, record] : records)
+            RestoreValue(record);
+        CleanCreatedKeys(true);
+        const bool ownerCreated = FBackup.Keys().count(KeyRecordName(HKEY_LOCAL_MACHINE, kOwnerKey)) != 0;
+        if (FBackup.Values().size() + FBackup.Unreadable().size() + FBackup.Keys().size() != (ownerCreated ? 1u : 0u)) {
+            Note(L"The backup is kept: some records could not be replayed.");
+            return S_OK;
+        }
+        if (!FBackup.Remove()) {
+            Note(L"Cannot delete the backup key.");
+            return S_OK;
+        }
+        if (ownerCreated) {
+            TRegKey owner;
+            if (owner.Open(HKEY_LOCAL_MACHINE, kOwnerKey, KEY_READ | ViewAccess(true)) == ERROR_SUCCESS &&
+                owner.IsEmpty()) {
+                owner = TRegKey();
+                TRegKey software;
+                if (software.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_WRITE | ViewAccess(true)) == ERROR_SUCCESS)
+                    RegDeleteKeyExW(software.Get(), L"Quenvar", ViewAccess(true), 0);
+            }
+        }
+        return S_OK;
+    }
+
+    // ---- Machines levelled by earlier versions, which kept no backup ---------------------------
+
+    // Evidence that an earlier version applied a level here: those versions wrote "Enabled", and
+    // nothing else, under both sides of every protocol of their catalogue (the server copying the
+    // client) and under every cipher of it. Windows itself ships none of this, and current tools
+    // write "DisabledByDefault" as well; Windows' own "SSL 2.0\Client" default is allowed.
+    static bool LegacyLevelPresent() {
+        const auto enabledOf = [](const std::wstring& aKey, DWORD& aNumber, bool& aHasDefaultSwitch) {
+            TRegKey key;
+            TRegValueData data;
+            if (key.Open(HKEY_LOCAL_MACHINE, aKey, KEY_QUERY_VALUE) != ERROR_SUCCESS ||
+                key.Read(kEnabled, data) != ERROR_SUCCESS || !RegDWordOf(data, aNumber))
+                return false;
+            aHasDefaultSwitch = key.Read(kDisabledByDefault, data) == ERROR_SUCCESS && data.Present;
+            return true;
+        };
+        for (const wchar_t* name : kLegacyProtocols) {
+            const std::wstring base = kProtocolsKey + std::wstring(name);
+            DWORD client = 0, server = 0;
+            bool clientDefault = false, serverDefault = false;
+            if (!enabledOf(base + L"\\Client", client, clientDefault) ||
+                !enabledOf(base + L"\\Server", server, serverDefault) || client != server || serverDefault ||
+                (clientDefault && wcscmp(name, L"SSL 2.0") != 0))
+                return false;
+        }
+        for (const wchar_t* name : kLegacyCiphers) {
+            DWORD number = 0;
+            bool unused = false;
+            if (!enabledOf(kCiphersKey + std::wstring(name), number, unused))
+                return false;
+        }
+        return true;
+    }
+
+    // Deletes the "Enabled" values an earlier version wrote (-1 or 0; it kept any other value),
+    // the keys that leaves empty, and puts the Internet Explorer options back to their defaults.
+    void CleanLegacy() {
+        std::vector<std::wstring> keys;
+        for (const wchar_t* name : kLegacyProtocols) {
+            keys.push_back(kProtocolsKey + std::wstring(name) + L"\\Client");
+            keys.push_back(kProtocolsKey + std::wstring(name) + L"\\Server");
+            keys.push_back(kProtocolsKey + std::wstring(name));
+        }
+        for (const wchar_t* name : kLegacyCiphers)
+            keys.push_back(kCiphersKey + std::wstring(name));
+        for (const std::wstring& path : keys) {
+            TRegKey key;
+            if (key.Open(HKEY_LOCAL_MACHINE, path, KEY_READ | KEY_WRITE) != ERROR_SUCCESS)
+                continue;
+            TRegValueData enabled;
+            DWORD number = 0;
+            if (key.Read(kEnabled, enabled) == ERROR_SUCCESS && RegDWordOf(enabled, number) &&
+                (number == 0 || number == 0xFFFFFFFFu) && key.DeleteValue(kEnabled) == ERROR_SUCCESS)
+                Changed(TTarget{HKEY_LOCAL_MACHINE, path, kEnabled, false});
+            if (key.IsEmpty()) {
+                key = TRegKey();
+                DeleteRegKeyPath(HKEY_LOCAL_MACHINE, path);
+            }
+        }
+        for (const wchar_t* name : kLegacyIEOptions)
+            if (SUCCEEDED(SetIECryptoOption(saDefault, name)))
+                ++FReport.Changed;
+        Note(L"No backup: the values of an earlier version were removed.");
+    }
+};
+
+// A volatile key of its own: Windows drops it when it restarts, and it never stands in the way of
+// the backup (a volatile key cannot hold a lasting one).
+void MarkRestartPending() noexcept {
+    TRegKey marker;
+    (void)marker.Create(HKEY_LOCAL_MACHINE, kRestartPendingKey, KEY_WRITE | ViewAccess(true), REG_OPTION_VOLATILE);
+}
+
+} // namespace
+
+HRESULT ApplySecurityLevelOn(TLevel aLevel, const TOSVersion& anOS, TLevelReport& aReport) noexcept {
     if (aLevel != lOff && aLevel != lOptimal && aLevel != lMax)
         return S_OK;
-    const bool atLeast63 = aLevel == lOff && CurrentVersionAtLeast63();
-    for (const TSwitchLoop& loop : SecurityLevelPlan(aLevel, atLeast63))
-        for (const std::wstring& name : loop.names)
-            if (FAILED(RunSwitch(loop.kind, loop.action, name)))
-                break;
-    return S_OK;
+    try {
+        // Two level changes at once would each take the other's values for originals.
+        TGlobalMutex lock(L"QuenvarMtx_LVL");
+        if (!lock.Lock(30000)) {
+            aReport.Notes.push_back(L"Another level change is still running: no level was applied.");
+            return E_FAIL;
+        }
+        TLevelApplier applier(anOS, aReport);
+        return applier.Apply(aLevel);
+    } catch (...) {
+        aReport.Notes.push_back(L"Out of memory: the level was not applied to its end.");
+        return E_FAIL;
+    }
 }
 
-HRESULT SetProtocolState(TSwitchAction anAction, const std::wstring& aName) {
-    if (aName.empty())
-        return S_OK;
-    const std::wstring base = kProtocolsKey + aName;
-    return SetSchannelState(anAction, base + L"\\Client", base + L"\\Server");
+HRESULT ApplySecurityLevel(TLevel aLevel) noexcept {
+    TLevelReport report;
+    const HRESULT result = ApplySecurityLevelOn(aLevel, CurrentOSVersion(), report);
+    if (report.RestartNeeded)
+        MarkRestartPending();
+    return result;
 }
 
-HRESULT SetCipherState(TSwitchAction anAction, const std::wstring& aName) {
-    if (aName.empty())
-        return S_OK;
-    return SetSchannelState(anAction, kCiphersKey + aName, std::wstring());
+bool RestartPending() noexcept {
+    TRegKey marker;
+    return marker.Open(HKEY_LOCAL_MACHINE, kRestartPendingKey, KEY_READ | ViewAccess(true)) == ERROR_SUCCESS;
+}
+
+bool ReadIECryptoDescriptor(const std::wstring& aName, TIECryptoDescriptor& aDescriptor) noexcept {
+    try {
+        TRegKey key;
+        if (aName.empty() || key.Open(HKEY_LOCAL_MACHINE, kCryptoKey + aName, KEY_QUERY_VALUE) != ERROR_SUCCESS)
+            return false;
+        const auto text = [&](const wchar_t* aValue) {
+            TRegValueData data;
+            if (key.Read(aValue, data) != ERROR_SUCCESS || data.Type != REG_SZ || data.Bytes.size() < sizeof(wchar_t))
+                return std::wstring();
+            std::wstring s(reinterpret_cast<const wchar_t*>(data.Bytes.data()), data.Bytes.size() / sizeof(wchar_t));
+            const size_t nul = s.find(L'\0');
+            return nul == std::wstring::npos ? s : s.substr(0, nul);
+        };
+        const auto number = [&](const wchar_t* aValue) {
+            TRegValueData data;
+            DWORD n = 0;
+            return key.Read(aValue, data) == ERROR_SUCCESS && RegDWordOf(data, n) ? n : 0;
+        };
+        TIECryptoDescriptor d;
+        d.RegPath = text(L"RegPath");
+        d.ValueName = text(L"ValueName");
+        d.CheckedValue = number(L"CheckedValue");
+        d.DefaultValue = number(L"DefaultValue");
+        d.Mask = number(L"Mask");
+        d.UncheckedValue = number(L"UncheckedValue");
+        d.HKeyRoot = number(L"HKeyRoot");
+        aDescriptor = std::move(d);
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 // For an option owning one bit b (CheckedValue = Mask = b, UncheckedValue = 0) this sets b,
@@ -191,22 +1048,8 @@ HRESULT SetIECryptoOption(TSwitchAction anAction, const std::wstring& aName) noe
     if (aName.empty())
         return S_OK;
     try {
-        const std::wstring key = kCryptoKey + aName;
         TIECryptoDescriptor descriptor;
-        int number = 0;
-        ReadRegString(HKEY_LOCAL_MACHINE, key, L"RegPath", descriptor.RegPath);
-        ReadRegString(HKEY_LOCAL_MACHINE, key, L"ValueName", descriptor.ValueName);
-        ReadRegDWord(HKEY_LOCAL_MACHINE, key, L"CheckedValue", number);
-        descriptor.CheckedValue = static_cast<DWORD>(number);
-        ReadRegDWord(HKEY_LOCAL_MACHINE, key, L"DefaultValue", number);
-        descriptor.DefaultValue = static_cast<DWORD>(number);
-        ReadRegDWord(HKEY_LOCAL_MACHINE, key, L"Mask", number);
-        descriptor.Mask = static_cast<DWORD>(number);
-        ReadRegDWord(HKEY_LOCAL_MACHINE, key, L"UncheckedValue", number);
-        descriptor.UncheckedValue = static_cast<DWORD>(number);
-        ReadRegDWord(HKEY_LOCAL_MACHINE, key, L"HKeyRoot", number);
-        descriptor.HKeyRoot = static_cast<DWORD>(number);
-
+        ReadIECryptoDescriptor(aName, descriptor);
         const HKEY root = IECryptoRoot(descriptor.HKeyRoot);
         int current = 0;
         if (!root || !ReadRegDWord(root, descriptor.RegPath, descriptor.ValueName, current))

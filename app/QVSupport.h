@@ -109,17 +109,6 @@ std::optional<SYSTEMTIME> ParseStoreDateTime(const std::wstring& aText, const TD
 std::wstring DateTimeToStoreText(const SYSTEMTIME& aTime);
 std::optional<SYSTEMTIME> StoreTextToDateTime(const std::wstring& aText);
 
-// The Windows version test that picks between the two switched-off protocol lists.
-// True when aText, with leading and trailing blanks and control characters removed, has a
-// decimal digit of at least 6 as its first and a decimal digit of at least 3 as its third
-// character ("6.3", "6.30"). Only those two characters count: "10.0" and "7.0" give false, as
-// does any text shorter than three characters.
-bool VersionTextAtLeast63(const std::wstring& aText) noexcept;
-
-// VersionTextAtLeast63 of "CurrentVersion" under HKLM "SOFTWARE\Microsoft\Windows NT\CurrentVersion";
-// false when that value cannot be read as text.
-bool CurrentVersionAtLeast63() noexcept;
-
 // Asks a running window or tray instance, found by its caption "Quenvar", to show its window (the
 // registered message "QV_MainWM" with both parameters 0). Posted, never waited for; does nothing
 // without such a window. Any top-level window with that caption receives it.

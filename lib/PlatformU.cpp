@@ -1,5 +1,7 @@
 #include "PlatformU.h"
 
+#include "RegistryU.h"
+
 #include <shellapi.h>
 
 namespace {
@@ -45,6 +47,30 @@ BYTE GetWinVersionClass() noexcept {
     } catch (...) {
         return 6;
     }
+}
+
+bool QueryTrueVersion(OSVERSIONINFOEXW& aInfo) noexcept {
+    using TRtlGetVersion = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+    aInfo = OSVERSIONINFOEXW{};
+    aInfo.dwOSVersionInfoSize = sizeof(aInfo);
+    // ntdll is mapped into every process; GetModuleHandleW takes no reference to release.
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto rtlGetVersion =
+        ntdll ? reinterpret_cast<TRtlGetVersion>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")))
+              : nullptr;
+    if (rtlGetVersion && rtlGetVersion(&aInfo) == 0)
+        return true;
+    aInfo = OSVERSIONINFOEXW{};
+    aInfo.dwOSVersionInfoSize = sizeof(aInfo);
+    return false;
+}
+
+bool IsWindows64Bit() noexcept {
+#ifdef _WIN64
+    return true;
+#else
+    return IsWow64();
+#endif
 }
 
 bool IsWinNT() noexcept {

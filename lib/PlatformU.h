@@ -16,6 +16,13 @@ BYTE WinVersionClassOf(const OSVERSIONINFOEXW& aInfo) noexcept;
 // 0; an exception during the query gives 6.
 BYTE GetWinVersionClass() noexcept;
 
+// The version the kernel reports through RtlGetVersion, which, unlike GetVersionExW, does not
+// depend on the executable's manifest. False (aInfo zeroed apart from its size) when unavailable.
+bool QueryTrueVersion(OSVERSIONINFOEXW& aInfo) noexcept;
+
+// True on 64-bit Windows, also for a 32-bit process running there.
+bool IsWindows64Bit() noexcept;
+
 // True when the running system reports the NT platform.
 bool IsWinNT() noexcept;
 

@@ -180,3 +180,123 @@ bool DeleteRegKeyTree(HKEY aRoot, const std::wstring& aKeyPath, bool aRecurse) n
     }
     return DeleteRegKeyPath(aRoot, aKeyPath);
 }
+
+bool RegDWordOf(const TRegValueData& aValue, DWORD& aNumber) noexcept {
+    if (!aValue.Present || aValue.Type != REG_DWORD || aValue.Bytes.size() != sizeof(DWORD))
+        return false;
+    memcpy(&aNumber, aValue.Bytes.data(), sizeof(DWORD));
+    return true;
+}
+
+LONG TRegKey::Open(HKEY aRoot, const std::wstring& aPath, REGSAM anAccess) noexcept {
+    HKEY h = nullptr;
+    const LONG status = RegOpenKeyExW(aRoot, aPath.c_str(), 0, anAccess, &h);
+    if (status == ERROR_SUCCESS)
+        FKey.reset(h);
+    return status;
+}
+
+LONG TRegKey::Create(HKEY aRoot, const std::wstring& aPath, REGSAM anAccess, DWORD anOptions, bool* aCreated) noexcept {
+    HKEY h = nullptr;
+    DWORD disposition = 0;
+    const LONG status =
+        RegCreateKeyExW(aRoot, aPath.c_str(), 0, nullptr, anOptions, anAccess, nullptr, &h, &disposition);
+    if (status != ERROR_SUCCESS)
+        return status;
+    FKey.reset(h);
+    if (aCreated)
+        *aCreated = disposition == REG_CREATED_NEW_KEY;
+    return status;
+}
+
+LONG TRegKey::Read(const std::wstring& aName, TRegValueData& aValue) const noexcept {
+    try {
+        // A value can grow between the size query and the read: ask again until it fits.
+        std::vector<BYTE> buffer(64);
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            DWORD size = static_cast<DWORD>(buffer.size());
+            DWORD type = REG_NONE;
+            const LONG status =
+                RegQueryValueExW(FKey.get(), ValueNameOrNull(aName), nullptr, &type, buffer.data(), &size);
+            if (status == ERROR_FILE_NOT_FOUND) {
+                aValue = TRegValueData{};
+                return ERROR_SUCCESS;
+            }
+            if (status == ERROR_MORE_DATA) {
+                buffer.resize(size);
+                continue;
+            }
+            if (status != ERROR_SUCCESS)
+                return status;
+            buffer.resize(size);
+            aValue.Present = true;
+            aValue.Type = type;
+            aValue.Bytes.swap(buffer);
+            return ERROR_SUCCESS;
+        }
+        return ERROR_MORE_DATA;
+    } catch (...) {
+        return ERROR_OUTOFMEMORY;
+    }
+}
+
+LONG TRegKey::Write(const std::wstring& aName, DWORD aType, const void* aData, DWORD aSize) const noexcept {
+    return RegSetValueExW(FKey.get(), ValueNameOrNull(aName), 0, aType, static_cast<const BYTE*>(aData), aSize);
+}
+
+LONG TRegKey::Put(const std::wstring& aName, const TRegValueData& aValue) const noexcept {
+    if (!aValue.Present)
+        return DeleteValue(aName);
+    return Write(aName, aValue.Type, aValue.Bytes.data(), static_cast<DWORD>(aValue.Bytes.size()));
+}
+
+LONG TRegKey::DeleteValue(const std::wstring& aName) const noexcept {
+    const LONG status = RegDeleteValueW(FKey.get(), ValueNameOrNull(aName));
+    return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
+}
+
+LONG TRegKey::Values(std::vector<std::pair<std::wstring, TRegValueData>>& aValues) const noexcept {
+    try {
+        DWORD count = 0, maxName = 0, maxData = 0;
+        LONG status = RegQueryInfoKeyW(FKey.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
+                                       &maxName, &maxData, nullptr, nullptr);
+        if (status != ERROR_SUCCESS)
+            return status;
+        std::vector<std::pair<std::wstring, TRegValueData>> values;
+        std::vector<wchar_t> name(maxName + 2);
+        std::vector<BYTE> data(maxData + 1);
+        for (DWORD i = 0; i < count; ++i) {
+            DWORD nameLen = static_cast<DWORD>(name.size());
+            DWORD size = static_cast<DWORD>(data.size());
+            DWORD type = REG_NONE;
+            status = RegEnumValueW(FKey.get(), i, name.data(), &nameLen, nullptr, &type, data.data(), &size);
+            if (status == ERROR_NO_MORE_ITEMS)
+                break;
+            if (status == ERROR_MORE_DATA) {
+                // Changed since the count was taken: grow and read this index again.
+                name.resize(name.size() * 2 + 256);
+                data.resize(data.size() * 2 + 256);
+                --i;
+                continue;
+            }
+            if (status != ERROR_SUCCESS)
+                return status;
+            TRegValueData value;
+            value.Present = true;
+            value.Type = type;
+            value.Bytes.assign(data.begin(), data.begin() + size);
+            values.emplace_back(std::wstring(name.data(), nameLen), std::move(value));
+        }
+        aValues.swap(values);
+        return ERROR_SUCCESS;
+    } catch (...) {
+        return ERROR_OUTOFMEMORY;
+    }
+}
+
+bool TRegKey::IsEmpty() const noexcept {
+    DWORD subKeys = 0, values = 0;
+    return RegQueryInfoKeyW(FKey.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
+                            nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+           subKeys == 0 && values == 0;
+}

@@ -3,9 +3,12 @@
 // opened in the process's default registry view. 32-bit numbers are signed: -1 is 0xFFFFFFFF.
 #pragma once
 
+#include "HandleU.h"
+
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // True for a 32-bit process on 64-bit Windows; set once during start-up from IsWow64().
@@ -46,3 +49,50 @@ bool DeleteRegKeyPath(HKEY aRoot, const std::wstring& aKeyPath) noexcept;
 // DeleteRegKeyPath, after deleting every subkey first when aRecurse is set. Stops at the first
 // child that cannot be deleted. A path without a backslash is refused.
 bool DeleteRegKeyTree(HKEY aRoot, const std::wstring& aKeyPath, bool aRecurse) noexcept;
+
+// A value as it is stored: absent, or its type and bytes.
+struct TRegValueData {
+    bool Present = false;
+    DWORD Type = REG_NONE;
+    std::vector<BYTE> Bytes;
+    bool operator==(const TRegValueData& o) const {
+        return Present == o.Present && (!Present || (Type == o.Type && Bytes == o.Bytes));
+    }
+    bool operator!=(const TRegValueData& o) const { return !(*this == o); }
+};
+
+// The DWORD a value holds when it is exactly a 4-byte REG_DWORD.
+bool RegDWordOf(const TRegValueData& aValue, DWORD& aNumber) noexcept;
+
+// One open key for several operations, where the routines above would open it once per value.
+// Move-only; the key is closed with the object. Every call returns the platform status, and out
+// parameters are only filled on success.
+class TRegKey {
+public:
+    TRegKey() = default;
+    TRegKey(TRegKey&&) = default;
+    TRegKey& operator=(TRegKey&&) = default;
+
+    // An existing key; anAccess may carry KEY_WOW64_64KEY or KEY_WOW64_32KEY.
+    [[nodiscard]] LONG Open(HKEY aRoot, const std::wstring& aPath, REGSAM anAccess) noexcept;
+    // Opens or creates the key (and any missing keys above it). aCreated tells which happened.
+    [[nodiscard]] LONG Create(HKEY aRoot, const std::wstring& aPath, REGSAM anAccess, DWORD anOptions,
+                              bool* aCreated = nullptr) noexcept;
+    bool Valid() const noexcept { return static_cast<bool>(FKey); }
+    HKEY Get() const noexcept { return FKey.get(); }
+
+    // An absent value is a success with Present false; any other failure leaves aValue alone.
+    [[nodiscard]] LONG Read(const std::wstring& aName, TRegValueData& aValue) const noexcept;
+    [[nodiscard]] LONG Write(const std::wstring& aName, DWORD aType, const void* aData, DWORD aSize) const noexcept;
+    // Writes aValue's type and bytes, or deletes the value when aValue is absent.
+    [[nodiscard]] LONG Put(const std::wstring& aName, const TRegValueData& aValue) const noexcept;
+    // Deleting a value that does not exist is a success.
+    [[nodiscard]] LONG DeleteValue(const std::wstring& aName) const noexcept;
+    // Every value's name and data, in the platform's order.
+    [[nodiscard]] LONG Values(std::vector<std::pair<std::wstring, TRegValueData>>& aValues) const noexcept;
+    // True when the key holds no value and no subkey; false also when it cannot be asked.
+    bool IsEmpty() const noexcept;
+
+private:
+    TUniqueHKey FKey;
+};

@@ -7,7 +7,7 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 qv_install_deps
-qv_build x86_64 LevelBench Quenvar
+qv_build x86_64 LevelBench Quenvar UrlRecorder
 
 export WINEPREFIX="$QV_ROOT/build/x86_64/bench-prefix"
 trap '"$QV_ROOT/cmake/wine-run.sh" --stop' EXIT

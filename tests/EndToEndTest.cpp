@@ -40,51 +40,6 @@ bool AllDigits(const std::wstring& aText) {
     return !aText.empty() && aText.find_first_not_of(L"0123456789") == std::wstring::npos;
 }
 
-std::wstring WithoutTrailingBackslash(const wchar_t* aPath) {
-    std::wstring path = aPath;
-    if (!path.empty() && path.back() == L'\\')
-        path.pop_back();
-    return path;
-}
-
-// Copies a key tree of the prefix aside and puts it back (or removes it again) when destroyed.
-class TTreeBackup {
-public:
-    TTreeBackup(HKEY aRoot, const std::wstring& aPath) : FRoot(aRoot), FPath(aPath) {
-        static int counter = 0;
-        FBackup = L"Software\\QuenvarTests\\E2E-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                  std::to_wstring(++counter);
-        TUniqueHKey source, backup;
-        if (RegOpenKeyExW(FRoot, FPath.c_str(), 0, KEY_READ, source.put()) != ERROR_SUCCESS)
-            return;
-        FExisted = RegCreateKeyExW(HKEY_CURRENT_USER, FBackup.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                   backup.put(), nullptr) == ERROR_SUCCESS &&
-                   RegCopyTreeW(source.get(), nullptr, backup.get()) == ERROR_SUCCESS;
-        EXPECT_TRUE(FExisted);
-    }
-    ~TTreeBackup() {
-        RegDeleteTreeW(FRoot, FPath.c_str());
-        RegDeleteKeyW(FRoot, FPath.c_str());
-        if (!FExisted)
-            return;
-        TUniqueHKey backup, target;
-        EXPECT_TRUE(RegOpenKeyExW(HKEY_CURRENT_USER, FBackup.c_str(), 0, KEY_READ, backup.put()) == ERROR_SUCCESS &&
-                    RegCreateKeyExW(FRoot, FPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, target.put(),
-                                    nullptr) == ERROR_SUCCESS &&
-                    RegCopyTreeW(backup.get(), nullptr, target.get()) == ERROR_SUCCESS);
-        backup.reset();
-        RegDeleteTreeW(HKEY_CURRENT_USER, FBackup.c_str());
-        RegDeleteKeyW(HKEY_CURRENT_USER, FBackup.c_str());
-    }
-    TTreeBackup(const TTreeBackup&) = delete;
-    TTreeBackup& operator=(const TTreeBackup&) = delete;
-
-private:
-    HKEY FRoot;
-    std::wstring FPath, FBackup;
-    bool FExisted = false;
-};
-
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -94,31 +49,12 @@ protected:
     void TearDown() override { SetUp(); }
 };
 
-// Runs that apply a level: the machine's SCHANNEL and IE state is saved and put back, and opened
-// pages are recorded.
+// Runs that apply a level: every tree a level touches is saved and put back, and opened pages are
+// recorded.
 class LevelEndToEnd : public EndToEnd {
 protected:
-    TTreeBackup FProtocols{HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kProtocolsKey)};
-    TTreeBackup FCiphers{HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCiphersKey)};
-    TTreeBackup FCrypto{HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCryptoKey)};
-    TTreeBackup FInternetSettings{HKEY_CURRENT_USER, WithoutTrailingBackslash(kIETargetPath)};
+    TLevelStateGuard FMachine;
     TUrlRecorder FPages;
-
-    bool AtLeast63() {
-        std::wstring version;
-        ReadRegString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", L"CurrentVersion",
-                      version);
-        return VersionTextAtLeast63(version);
-    }
-    // No SCHANNEL switches, the IE option descriptors Wine lacks, and only SSL 2.0 ticked besides
-    // a bit no option owns.
-    void PrepareMachine() {
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kProtocolsKey).c_str());
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCiphersKey).c_str());
-        InstallIEDescriptors();
-        ASSERT_TRUE(
-            WriteRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, static_cast<int>(kForeignBit | 0x8)));
-    }
 };
 
 // A verb that matches nothing runs the window; closed with WM_QUIT the process ends with code 0.
@@ -183,14 +119,18 @@ TEST_F(EndToEnd, EveryInstallWritesTheQuotedAutostartCommandAndANewUid) {
 TEST_F(LevelEndToEnd, UninstallRemovesAutostartAndStoreAndSwitchesProtectionOff) {
     ASSERT_EQ(RunQuenvar(L"INSTALL"), 0);
     ASSERT_TRUE(WriteRegString(HKEY_CURRENT_USER, L"Software\\Quenvar\\Sub", L"x", L"y"));
-    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStorePath, L"Level", 2));
-    PrepareMachine();
+    FMachine.Prepare();
+    const std::wstring original = SnapshotTouchedTrees();
+    ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+    ASSERT_NE(SnapshotTouchedTrees(), original);
+    ASSERT_EQ(FPages.WaitForUrls(1).size(), 1u);
+    FPages.Clear();
 
     ASSERT_EQ(RunQuenvar(L"/UNINSTALL"), 0);
     std::wstring command;
     EXPECT_FALSE(ReadRegString(HKEY_CURRENT_USER, kRunKey, L"Quenvar", command));
     EXPECT_FALSE(StoreExists());
-    ExpectLevelState(ReadLevelState(), lOff, AtLeast63(), kForeignBit);
+    EXPECT_EQ(SnapshotDifference(SnapshotTouchedTrees(), original), "");
     EXPECT_TRUE(FPages.WaitForUrls(1, 1500).empty());
 }
 

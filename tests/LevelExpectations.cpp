@@ -5,64 +5,311 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+#include <cwchar>
+#include <map>
+
 const wchar_t kProtocolsKey[] = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\Protocols\\";
 const wchar_t kCiphersKey[] = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\Ciphers\\";
 const wchar_t kCryptoKey[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions\\CRYPTO\\";
 const wchar_t kIETargetPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 const wchar_t kIETargetValue[] = L"SecureProtocols";
 
-const TProtocolRow kExpectedProtocols[7] = {
-    {L"Multi-Protocol Unified Hello", {true, true, true, false}},
-    {L"PCT 1.0", {true, true, false, false}},
-    {L"SSL 2.0", {false, false, false, false}},
-    {L"SSL 3.0", {true, true, true, true}},
-    {L"TLS 1.0", {true, true, true, true}},
-    {L"TLS 1.1", {true, false, true, true}},
-    {L"TLS 1.2", {true, false, true, true}},
+const TNamedOS kOSRecords[5] = {
+    {"Windows 7", {6, 1, 7601, true}},         {"Windows 8.1", {6, 3, 9600, true}},
+    {"Windows 10 22H2", {10, 0, 19045, true}}, {"Windows 11 23H2", {10, 0, 22631, true}},
+    {"Server 2022", {10, 0, 20348, true}},
+};
+const TOSVersion kWineWindows7 = {6, 1, 7601, true};
+const TOSVersion kWineWindows10 = {10, 0, 18362, true};
+
+// Defaults as an IE11-era machine has them: SSL 3.0, TLS 1.0, 1.1 and 1.2 ticked.
+const TIEOptionRow kIEOptions[6] = {
+    {L"SSL2.0", 0x8, 0},       {L"SSL3.0", 0x20, 0x20},   {L"TLS1.0", 0x80, 0x80},
+    {L"TLS1.1", 0x200, 0x200}, {L"TLS1.2", 0x800, 0x800}, {L"TLS1.3", 0x2000, 0},
 };
 
-const TCipherRow kExpectedCiphers[12] = {
-    {L"AES 128/128", {true, true, true}},  {L"AES 256/256", {true, true, true}},
-    {L"DES 56/56", {true, false, false}},  {L"NULL", {false, false, false}},
-    {L"RC2 128/128", {true, true, false}}, {L"RC2 40/128", {true, false, false}},
-    {L"RC2 56/128", {true, false, false}}, {L"RC4 128/128", {true, true, true}},
-    {L"RC4 40/128", {true, false, false}}, {L"RC4 56/128", {true, false, false}},
-    {L"RC4 64/128", {true, true, false}},  {L"Triple DES 168/168", {true, true, true}},
+namespace {
+
+// Which systems a row applies to, by the build the tables care about.
+enum TWhen { wAll, wTls13, wBelowTls13, wWindows10, wBelowWindows10, wWindows10BelowTls13, wNever };
+
+bool Applies(TWhen aWhen, const TOSVersion& anOS) {
+    const bool tls13 = anOS.Major >= 10 && anOS.Build >= 20348;
+    const bool w10 = anOS.Major >= 10 && anOS.Build >= 10240;
+    switch (aWhen) {
+    case wAll:
+        return true;
+    case wTls13:
+        return tls13;
+    case wBelowTls13:
+        return !tls13;
+    case wWindows10:
+        return w10;
+    case wBelowWindows10:
+        return !w10;
+    case wWindows10BelowTls13:
+        return w10 && !tls13;
+    case wNever:
+        break;
+    }
+    return false;
+}
+
+struct TRow {
+    const wchar_t* key; // after "SYSTEM\CurrentControlSet\Control\SecurityProviders\SCHANNEL\" when it starts with "@"
+    const wchar_t* value;
+    TSettingKind kind;
+    TWhen max;
+    DWORD maxNumber;
+    TWhen optimal;
+    DWORD optimalNumber;
+    const wchar_t* text = nullptr;
+    TSwitchAction ie = saDefault;
+    bool view64 = false;
 };
 
-// Defaults as an IE8-era machine has them: SSL 3.0 and TLS 1.0 ticked, the rest not.
-const TIEOptionRow kIEOptions[5] = {
-    {L"SSL2.0", 0x8, 0}, {L"SSL3.0", 0x20, 0x20}, {L"TLS1.0", 0x80, 0x80}, {L"TLS1.1", 0x200, 0}, {L"TLS1.2", 0x800, 0},
+#define P(name, side) L"@Protocols\\" name L"\\" side
+#define OFF_BOTH(name)                                                                                                 \
+    {P(name, L"Client"), L"Enabled", skDWord, wAll, 0, wAll, 0},                                                       \
+        {P(name, L"Client"), L"DisabledByDefault", skDWord, wAll, 1, wAll, 1},                                         \
+        {P(name, L"Server"), L"Enabled", skDWord, wAll, 0, wAll, 0}, {                                                 \
+        P(name, L"Server"), L"DisabledByDefault", skDWord, wAll, 1, wAll, 1                                            \
+    }
+#define CIPHER_OFF(name)                                                                                               \
+    { L"@Ciphers\\" name, L"Enabled", skDWord, wAll, 0, wAll, 0 }
+
+const wchar_t kTls13Order[] = L"TLS_AES_256_GCM_SHA384,TLS_AES_128_GCM_SHA256,"
+                              L"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,"
+                              L"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256";
+const wchar_t kTls12Order[] = L"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,"
+                              L"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256";
+const wchar_t kNet2[] = L"SOFTWARE\\Microsoft\\.NETFramework\\v2.0.50727";
+const wchar_t kNet2Wow[] = L"SOFTWARE\\WOW6432Node\\Microsoft\\.NETFramework\\v2.0.50727";
+const wchar_t kNet4[] = L"SOFTWARE\\Microsoft\\.NETFramework\\v4.0.30319";
+const wchar_t kNet4Wow[] = L"SOFTWARE\\WOW6432Node\\Microsoft\\.NETFramework\\v4.0.30319";
+const wchar_t kWinHttp[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp";
+const wchar_t kWinHttpWow[] = L"SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp";
+const wchar_t kCrypto[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions\\CRYPTO\\";
+
+// The levels' tables, row by row, in write order. Cells: when Maximum / Optimal write the row, and
+// what. An "on" cipher is "no value that disables it" (skNotDisabled).
+const TRow kRows[] = {
+    OFF_BOTH(L"Multi-Protocol Unified Hello"),
+    OFF_BOTH(L"PCT 1.0"),
+    OFF_BOTH(L"SSL 2.0"),
+    OFF_BOTH(L"SSL 3.0"),
+    // TLS 1.0 and 1.1: Optimal still lets a client use them when an application asks.
+    {P(L"TLS 1.0", L"Client"), L"Enabled", skDWord, wAll, 0, wAll, 1},
+    {P(L"TLS 1.0", L"Client"), L"DisabledByDefault", skDWord, wAll, 1, wAll, 1},
+    {P(L"TLS 1.0", L"Server"), L"Enabled", skDWord, wAll, 0, wAll, 0},
+    {P(L"TLS 1.0", L"Server"), L"DisabledByDefault", skDWord, wAll, 1, wAll, 1},
+    {P(L"TLS 1.1", L"Client"), L"Enabled", skDWord, wAll, 0, wAll, 1},
+    {P(L"TLS 1.1", L"Client"), L"DisabledByDefault", skDWord, wAll, 1, wAll, 1},
+    {P(L"TLS 1.1", L"Server"), L"Enabled", skDWord, wAll, 0, wAll, 0},
+    {P(L"TLS 1.1", L"Server"), L"DisabledByDefault", skDWord, wAll, 1, wAll, 1},
+    {P(L"TLS 1.2", L"Client"), L"Enabled", skDWord, wAll, 1, wAll, 1},
+    {P(L"TLS 1.2", L"Client"), L"DisabledByDefault", skDWord, wAll, 0, wAll, 0},
+    {P(L"TLS 1.2", L"Server"), L"Enabled", skDWord, wAll, 1, wAll, 1},
+    {P(L"TLS 1.2", L"Server"), L"DisabledByDefault", skDWord, wAll, 0, wAll, 0},
+    {P(L"TLS 1.3", L"Client"), L"Enabled", skDWord, wTls13, 1, wNever, 0},
+    {P(L"TLS 1.3", L"Client"), L"DisabledByDefault", skDWord, wTls13, 0, wNever, 0},
+    {P(L"TLS 1.3", L"Server"), L"Enabled", skDWord, wTls13, 1, wNever, 0},
+    {P(L"TLS 1.3", L"Server"), L"DisabledByDefault", skDWord, wTls13, 0, wNever, 0},
+    {P(L"DTLS 1.0", L"Client"), L"Enabled", skDWord, wAll, 0, wNever, 0},
+    {P(L"DTLS 1.0", L"Client"), L"DisabledByDefault", skDWord, wAll, 1, wNever, 0},
+    {P(L"DTLS 1.0", L"Server"), L"Enabled", skDWord, wAll, 0, wNever, 0},
+    {P(L"DTLS 1.0", L"Server"), L"DisabledByDefault", skDWord, wAll, 1, wNever, 0},
+    CIPHER_OFF(L"NULL"),
+    CIPHER_OFF(L"DES 56/56"),
+    CIPHER_OFF(L"RC2 40/128"),
+    CIPHER_OFF(L"RC2 56/128"),
+    CIPHER_OFF(L"RC2 128/128"),
+    CIPHER_OFF(L"RC4 40/128"),
+    CIPHER_OFF(L"RC4 56/128"),
+    CIPHER_OFF(L"RC4 64/128"),
+    CIPHER_OFF(L"RC4 128/128"),
+    CIPHER_OFF(L"Triple DES 168"),
+    CIPHER_OFF(L"Triple DES 168/168"),
+    {L"@Ciphers\\AES 128/128", L"Enabled", skNotDisabled, wAll, 0, wAll, 0},
+    {L"@Ciphers\\AES 256/256", L"Enabled", skNotDisabled, wAll, 0, wAll, 0},
+    {L"@Hashes\\MD5", L"Enabled", skDWord, wAll, 0, wAll, 0},
+    {L"@KeyExchangeAlgorithms\\PKCS", L"ClientMinKeyBitLength", skDWord, wWindows10, 2048, wWindows10, 2048},
+    {L"@KeyExchangeAlgorithms\\Diffie-Hellman", L"ServerMinKeyBitLength", skDWord, wWindows10, 3072, wWindows10, 2048},
+    {L"@KeyExchangeAlgorithms\\Diffie-Hellman", L"ClientMinKeyBitLength", skDWord, wWindows10, 3072, wWindows10, 2048},
+    {L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002", L"Functions", skString, wTls13, 0,
+     wNever, 0, kTls13Order},
+    {L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002", L"Functions", skString,
+     wWindows10BelowTls13, 0, wNever, 0, kTls12Order},
+    {kNet2, L"SchUseStrongCrypto", skDWord, wAll, 1, wAll, 1, nullptr, saDefault, true},
+    {kNet2, L"SystemDefaultTlsVersions", skDWord, wAll, 1, wAll, 1, nullptr, saDefault, true},
+    {kNet2Wow, L"SchUseStrongCrypto", skDWord, wAll, 1, wAll, 1, nullptr, saDefault, true},
+    {kNet2Wow, L"SystemDefaultTlsVersions", skDWord, wAll, 1, wAll, 1, nullptr, saDefault, true},
+    {kNet4, L"SchUseStrongCrypto", skDWord, wAll, 1, wAll, 1, nullptr, saDefault, true},
+    {kNet4, L"SystemDefaultTlsVersions", skDWord, wAll, 1, wAll, 1, nullptr, saDefault, true},
+    {kNet4Wow, L"SchUseStrongCrypto", skDWord, wAll, 1, wAll, 1, nullptr, saDefault, true},
+    {kNet4Wow, L"SystemDefaultTlsVersions", skDWord, wAll, 1, wAll, 1, nullptr, saDefault, true},
+    {kWinHttp, L"DefaultSecureProtocols", skDWord, wTls13, 0x2800, wNever, 0, nullptr, saDefault, true},
+    {kWinHttp, L"DefaultSecureProtocols", skDWord, wBelowTls13, 0x800, wBelowWindows10, 0x800, nullptr, saDefault,
+     true},
+    {kWinHttpWow, L"DefaultSecureProtocols", skDWord, wTls13, 0x2800, wNever, 0, nullptr, saDefault, true},
+    {kWinHttpWow, L"DefaultSecureProtocols", skDWord, wBelowTls13, 0x800, wBelowWindows10, 0x800, nullptr, saDefault,
+     true},
+    {L"TLS1.2", L"TLS1.2", skIEOption, wAll, 0, wAll, 0, nullptr, saOn},
+    {L"TLS1.3", L"TLS1.3", skIEOption, wTls13, 0, wTls13, 0, nullptr, saOn},
+    {L"SSL2.0", L"SSL2.0", skIEOption, wAll, 0, wAll, 0, nullptr, saOff},
+    {L"SSL3.0", L"SSL3.0", skIEOption, wAll, 0, wAll, 0, nullptr, saOff},
+    {L"TLS1.0", L"TLS1.0", skIEOption, wAll, 0, wAll, 0, nullptr, saOff},
+    {L"TLS1.1", L"TLS1.1", skIEOption, wAll, 0, wAll, 0, nullptr, saOff},
 };
 
-bool ExpectedProtocolOn(const TProtocolRow& aRow, TLevel aLevel, bool anAtLeast63) {
-    switch (aLevel) {
-    case lOff:
-        return aRow.on[anAtLeast63 ? 0 : 1];
-    case lOptimal:
-        return aRow.on[2];
-    default:
-        return aRow.on[3];
+#undef P
+#undef OFF_BOTH
+#undef CIPHER_OFF
+
+// The trees a level may touch, and the backup of originals.
+const wchar_t* const kTouchedTrees[] = {
+    L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders",
+    L"SOFTWARE\\Policies",
+    L"SOFTWARE\\Microsoft\\.NETFramework",
+    L"SOFTWARE\\WOW6432Node\\Microsoft\\.NETFramework",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp",
+    L"SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp",
+    L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions",
+    L"SOFTWARE\\Quenvar",
+    L"SOFTWARE\\WOW6432Node\\Quenvar",
+};
+
+std::wstring Hex(const std::vector<BYTE>& aBytes) {
+    static const wchar_t digits[] = L"0123456789abcdef";
+    std::wstring text;
+    for (BYTE b : aBytes) {
+        text += digits[b >> 4];
+        text += digits[b & 0xF];
+    }
+    return text;
+}
+
+bool IsWow6432(const std::wstring& aKey) {
+    return aKey.find(L"WOW6432Node") != std::wstring::npos;
+}
+
+void SnapshotInto(HKEY aRoot, const std::wstring& aName, const std::wstring& aPath, std::vector<std::wstring>& aLines) {
+    TRegKey key;
+    if (key.Open(aRoot, aPath, KEY_READ) != ERROR_SUCCESS) {
+        aLines.push_back(aName + aPath + L" (absent)");
+        return;
+    }
+    aLines.push_back(aName + aPath);
+    std::vector<std::pair<std::wstring, TRegValueData>> values;
+    EXPECT_EQ(key.Values(values), ERROR_SUCCESS) << Narrow(aPath);
+    for (const auto& [name, data] : values)
+        aLines.push_back(aName + aPath + L" \"" + name + L"\" " + std::to_wstring(data.Type) + L" " + Hex(data.Bytes));
+    DWORD subKeys = 0;
+    RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr, nullptr);
+    for (DWORD i = 0; i < subKeys; ++i) {
+        wchar_t child[256];
+        DWORD length = ARRAYSIZE(child);
+        if (RegEnumKeyExW(key.Get(), i, child, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS)
+            SnapshotInto(aRoot, aName, (aPath.empty() ? L"" : aPath + L"\\") + std::wstring(child, length), aLines);
     }
 }
 
-bool ExpectedCipherOn(const TCipherRow& aRow, TLevel aLevel) {
-    return aRow.on[aLevel == lOff ? 0 : aLevel == lOptimal ? 1 : 2];
+std::wstring Joined(std::vector<std::wstring> aLines) {
+    std::sort(aLines.begin(), aLines.end(),
+              [](const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) < 0; });
+    std::wstring text;
+    for (const auto& line : aLines)
+        text += line + L"\n";
+    return text;
 }
 
-DWORD ExpectedIEBits(TLevel aLevel) {
-    DWORD bits = 0;
-    for (const auto& option : kIEOptions) {
-        if (aLevel == lOff)
-            bits |= option.defaultValue;
-        else if (std::wstring(option.name) != L"SSL2.0")
-            bits |= option.bit;
+} // namespace
+
+std::vector<TExpectedValue> ExpectedLevelValues(TLevel aLevel, const TOSVersion& anOS) {
+    std::vector<TExpectedValue> rows;
+    if (aLevel != lOptimal && aLevel != lMax)
+        return rows;
+    for (const TRow& row : kRows) {
+        const bool writes = Applies(aLevel == lMax ? row.max : row.optimal, anOS);
+        if (!writes || (!anOS.Is64Bit && IsWow6432(row.key)))
+            continue;
+        std::wstring key = row.key;
+        if (key[0] == L'@')
+            key = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\" + key.substr(1);
+        else if (row.kind == skIEOption)
+            key = kCrypto + key;
+        rows.push_back({key, row.value, row.kind, aLevel == lMax ? row.maxNumber : row.optimalNumber,
+                        row.text ? row.text : L"", row.ie, row.view64});
     }
-    return bits;
+    return rows;
 }
 
-void InstallIEDescriptors() {
+std::wstring DescribeRow(const TExpectedValue& aRow) {
+    std::wstring text = aRow.key + L" \"" + aRow.value + L"\" kind " + std::to_wstring(aRow.kind);
+    if (aRow.kind == skDWord)
+        text += L" = " + std::to_wstring(aRow.number);
+    if (aRow.kind == skString)
+        text += L" = \"" + aRow.text + L"\"";
+    if (aRow.kind == skIEOption)
+        text += L" action " + std::to_wstring(aRow.ie);
+    if (aRow.view64)
+        text += L" (64-bit view)";
+    return text;
+}
+
+std::wstring DescribePlanned(const TPlannedSetting& aSetting) {
+    return DescribeRow({aSetting.Key, aSetting.Value, aSetting.Kind, aSetting.Number, aSetting.Text, aSetting.IEAction,
+                        aSetting.View64});
+}
+
+void ExpectMachineAtLevel(TLevel aLevel, const TOSVersion& anOS, DWORD anOtherBits) {
+    DWORD ieBits = 0;
+    for (const auto& option : kIEOptions)
+        ieBits |= option.defaultValue;
+    for (const TExpectedValue& row : ExpectedLevelValues(aLevel, anOS)) {
+        if (row.kind == skIEOption) {
+            for (const auto& option : kIEOptions)
+                if (row.value == option.name)
+                    ieBits = row.ie == saOn ? ieBits | option.bit : ieBits & ~option.bit;
+            continue;
+        }
+        TRegKey key;
+        TRegValueData data;
+        const bool open = key.Open(HKEY_LOCAL_MACHINE, row.key, KEY_READ) == ERROR_SUCCESS;
+        if (open) {
+            EXPECT_EQ(key.Read(row.value, data), ERROR_SUCCESS);
+        }
+        DWORD number = 0;
+        switch (row.kind) {
+        case skDWord:
+            EXPECT_TRUE(RegDWordOf(data, number) && number == row.number) << Narrow(DescribeRow(row));
+            break;
+        case skString:
+            EXPECT_TRUE(data.Present && data.Type == REG_SZ &&
+                        std::wstring(reinterpret_cast<const wchar_t*>(data.Bytes.data()),
+                                     data.Bytes.size() / sizeof(wchar_t)) == row.text + L'\0')
+                << Narrow(DescribeRow(row));
+            break;
+        case skNotDisabled:
+            EXPECT_TRUE(!data.Present || (RegDWordOf(data, number) && number == 0xFFFFFFFFu))
+                << Narrow(DescribeRow(row));
+            break;
+        case skIEOption:
+            break;
+        }
+    }
+    int target = 0;
+    EXPECT_TRUE(ReadRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, target));
+    EXPECT_EQ(static_cast<DWORD>(target), anOtherBits | ieBits) << std::hex << target;
+}
+
+void InstallIEDescriptors(bool aWithTls13) {
     for (const auto& option : kIEOptions) {
+        if (!aWithTls13 && std::wstring(option.name) == L"TLS1.3")
+            continue;
         const std::wstring key = kCryptoKey + std::wstring(option.name);
         ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, key, L"RegPath", kIETargetPath));
         ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, key, L"ValueName", kIETargetValue));
@@ -74,70 +321,103 @@ void InstallIEDescriptors() {
     }
 }
 
-void WriteOppositeState(TLevel aLevel, bool anAtLeast63) {
-    for (const auto& row : kExpectedProtocols) {
-        const int opposite = ExpectedProtocolOn(row, aLevel, anAtLeast63) ? 0 : -1;
-        const std::wstring base = kProtocolsKey + std::wstring(row.name);
-        ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, base + L"\\Client", L"Enabled", opposite));
-        ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, base + L"\\Server", L"Enabled", opposite));
-    }
-    for (const auto& row : kExpectedCiphers)
-        ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, kCiphersKey + std::wstring(row.name), L"Enabled",
-                                  ExpectedCipherOn(row, aLevel) ? 0 : -1));
-    DWORD all = 0;
-    for (const auto& option : kIEOptions)
-        all |= option.bit;
-    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue,
-                              static_cast<int>(kForeignBit | (ExpectedIEBits(aLevel) ^ all))));
+std::wstring SnapshotTouchedTrees() {
+    std::vector<std::wstring> lines;
+    for (const wchar_t* path : kTouchedTrees)
+        SnapshotInto(HKEY_LOCAL_MACHINE, L"HKLM\\", path, lines);
+    // Only the one value of the user's Internet Settings: WinINet in other processes writes the rest.
+    TRegKey user;
+    TRegValueData target;
+    if (user.Open(HKEY_CURRENT_USER, kIETargetPath, KEY_READ) == ERROR_SUCCESS &&
+        user.Read(kIETargetValue, target) == ERROR_SUCCESS)
+        lines.push_back(L"HKCU SecureProtocols " + std::to_wstring(target.Present) + L" " +
+                        std::to_wstring(target.Type) + L" " + Hex(target.Bytes));
+    return Joined(std::move(lines));
 }
 
-TSwitchState ReadSwitch(const std::wstring& aKeyPath) {
-    TSwitchState state;
-    TUniqueHKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, aKeyPath.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
-        return state;
-    RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &state.valueCount, nullptr,
-                     nullptr, nullptr, nullptr);
-    DWORD type = 0;
-    DWORD data = 0;
-    DWORD size = sizeof(data);
-    if (RegQueryValueExW(key.get(), L"Enabled", nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) ==
-            ERROR_SUCCESS &&
-        type == REG_DWORD && size == sizeof(data))
-        state.enabled = static_cast<int>(data);
-    return state;
+std::string SnapshotDifference(const std::wstring& anAfter, const std::wstring& aBefore) {
+    const auto lines = [](const std::wstring& aText) {
+        std::vector<std::wstring> result;
+        for (size_t start = 0; start < aText.size();) {
+            const size_t end = aText.find(L'\n', start);
+            result.push_back(aText.substr(start, end - start));
+            start = end == std::wstring::npos ? aText.size() : end + 1;
+        }
+        std::sort(result.begin(), result.end());
+        return result;
+    };
+    const std::vector<std::wstring> after = lines(anAfter), before = lines(aBefore);
+    std::vector<std::wstring> added, removed;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(added));
+    std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(removed));
+    std::string text;
+    int shown = 0;
+    for (const auto& line : removed)
+        if (shown++ < 20)
+            text += "- " + Narrow(line.substr(0, 200)) + "\n";
+    for (const auto& line : added)
+        if (shown++ < 20)
+            text += "+ " + Narrow(line.substr(0, 200)) + "\n";
+    return text;
 }
 
-TLevelState ReadLevelState() {
-    TLevelState state;
-    for (const auto& row : kExpectedProtocols) {
-        const std::wstring base = kProtocolsKey + std::wstring(row.name);
-        state.client.push_back(ReadSwitch(base + L"\\Client"));
-        state.server.push_back(ReadSwitch(base + L"\\Server"));
-    }
-    for (const auto& row : kExpectedCiphers)
-        state.ciphers.push_back(ReadSwitch(kCiphersKey + std::wstring(row.name)));
-    int value = 0;
-    if (ReadRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, value))
-        state.secureProtocols = static_cast<DWORD>(value);
-    return state;
+std::wstring SnapshotTree(HKEY aRoot, const std::wstring& aPath) {
+    std::vector<std::wstring> lines;
+    SnapshotInto(aRoot, L"", aPath, lines);
+    return Joined(std::move(lines));
 }
 
-void ExpectLevelState(const TLevelState& aState, TLevel aLevel, bool anAtLeast63, DWORD anOtherBits) {
-    ASSERT_EQ(aState.client.size(), std::size(kExpectedProtocols));
-    for (size_t i = 0; i < std::size(kExpectedProtocols); ++i) {
-        const auto& row = kExpectedProtocols[i];
-        const int expected = ExpectedProtocolOn(row, aLevel, anAtLeast63) ? -1 : 0;
-        EXPECT_EQ(aState.client[i], (TSwitchState{expected, 1})) << Narrow(row.name) << "\\Client";
-        EXPECT_EQ(aState.server[i], (TSwitchState{expected, 1})) << Narrow(row.name) << "\\Server";
+namespace {
+
+void WriteRawValue(const std::wstring& aPath, const wchar_t* aName, DWORD aType, const void* aData, DWORD aSize) {
+    ASSERT_TRUE(WriteRegValue(HKEY_LOCAL_MACHINE, aPath, aName, aSize, aData, aType));
+}
+
+} // namespace
+
+TLevelStateGuard::TLevelStateGuard() : FSecureProtocols(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue) {
+    for (const wchar_t* path : kTouchedTrees)
+        FTrees.push_back(std::make_unique<TKeyTreeGuard>(HKEY_LOCAL_MACHINE, path));
+    FTrees.push_back(std::make_unique<TKeyTreeGuard>(HKEY_LOCAL_MACHINE, kRestartPendingKey));
+}
+
+void TLevelStateGuard::Prepare() {
+    InstallIEDescriptors();
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, static_cast<int>(kForeignBit | 0xA8)));
+}
+
+void WriteAdministratorValues() {
+    const DWORD one = 1, zero = 0, winHttp = 0xA80;
+    const std::wstring protocols = kProtocolsKey, ciphers = kCiphersKey;
+    WriteRawValue(protocols + L"TLS 1.0\\Client", L"Enabled", REG_DWORD, &one, 4);
+    WriteRawValue(protocols + L"SSL 3.0\\Server", L"Enabled", REG_SZ, L"0", 4);
+    WriteRawValue(protocols + L"TLS 1.2\\Client", L"Unrelated", REG_DWORD, &one, 4);
+    WriteRawValue(ciphers + L"RC4 128/128", L"Enabled", REG_DWORD, &zero, 4);
+    WriteRawValue(ciphers + L"AES 128/128", L"Enabled", REG_SZ, L"1", 4);
+    WriteRawValue(ciphers + L"AES 256/256", L"Enabled", REG_DWORD, &zero, 4);
+    for (const wchar_t* key : {L"SOFTWARE\\Microsoft\\.NETFramework\\v4.0.30319",
+                               L"SOFTWARE\\WOW6432Node\\Microsoft\\.NETFramework\\v4.0.30319"}) {
+        WriteRawValue(key, L"SchUseStrongCrypto", REG_DWORD, &zero, 4);
+        WriteRawValue(key, L"SystemDefaultTlsVersions", REG_DWORD, &zero, 4);
     }
-    for (size_t i = 0; i < std::size(kExpectedCiphers); ++i) {
-        const auto& row = kExpectedCiphers[i];
-        EXPECT_EQ(aState.ciphers[i], (TSwitchState{ExpectedCipherOn(row, aLevel) ? -1 : 0, 1})) << Narrow(row.name);
-    }
-    EXPECT_EQ(aState.secureProtocols, std::optional<DWORD>(anOtherBits | ExpectedIEBits(aLevel)));
+    WriteRawValue(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp",
+                  L"DefaultSecureProtocols", REG_DWORD, &winHttp, 4);
+    WriteRawValue(L"SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp",
+                  L"DefaultSecureProtocols", REG_BINARY, &winHttp, 4);
+    const wchar_t functions[] = L"TLS_RSA_WITH_AES_128_CBC_SHA\0";
+    WriteRawValue(L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002", L"Functions",
+                  REG_MULTI_SZ, functions, sizeof(functions));
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, 0xA0));
+}
+
+void WriteStrayTls13Key() {
+    const DWORD one = 1;
+    WriteRawValue(kProtocolsKey + std::wstring(L"TLS 1.3\\Client"), L"Enabled", REG_DWORD, &one, 4);
 }
 
 std::string Narrow(const std::wstring& aText) {
-    return std::string(aText.begin(), aText.end());
+    std::string text;
+    for (wchar_t c : aText)
+        text += c < 0x80 ? static_cast<char>(c) : '?';
+    return text;
 }

@@ -1,13 +1,15 @@
-// What applying a security level must leave in the registry, written out name by name, and the
-// helpers that prepare and read back that state. Shared by the in-process and end-to-end tests.
+// What applying a security level must leave in the registry, written out row by row for the
+// Windows versions that matter, and the helpers that prepare and read back that state. Shared by
+// the in-process and end-to-end tests.
 #pragma once
 
 #include "QVConst.h"
+#include "QVSettings.h"
+#include "TestSupport.h"
 
 #include <windows.h>
 
-#include <optional>
-#include <ostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,71 +19,77 @@ extern const wchar_t kCryptoKey[];
 extern const wchar_t kIETargetPath[];
 extern const wchar_t kIETargetValue[];
 
-// A bit of SecureProtocols that none of the five options owns: every level must keep it.
+// A bit of SecureProtocols that none of the options owns: every level must keep it.
 constexpr DWORD kForeignBit = 0x2;
 
-struct TProtocolRow {
-    const wchar_t* name;
-    bool on[4]; // lOff with version 6.3 or later, lOff before 6.3, lOptimal, lMax
+struct TNamedOS {
+    const char* name;
+    TOSVersion os;
 };
-struct TCipherRow {
-    const wchar_t* name;
-    bool on[3]; // lOff, lOptimal, lMax
+// Windows 7, 8.1, 10 22H2, 11 23H2 and Server 2022, all 64-bit.
+extern const TNamedOS kOSRecords[5];
+// What Wine 8 reports by default and with "win10".
+extern const TOSVersion kWineWindows7;
+extern const TOSVersion kWineWindows10;
+
+// One value a level writes, as the table states it.
+struct TExpectedValue {
+    std::wstring key;   // below HKEY_LOCAL_MACHINE; for an IE option the descriptor key
+    std::wstring value; // for an IE option the option name
+    TSettingKind kind;
+    DWORD number;      // skDWord
+    std::wstring text; // skString
+    TSwitchAction ie;  // skIEOption
+    bool view64;
 };
+
+// The rows aLevel writes on anOS, in write order.
+std::vector<TExpectedValue> ExpectedLevelValues(TLevel aLevel, const TOSVersion& anOS);
+
+// One line per row, for comparing plans and tables with a readable difference.
+std::wstring DescribeRow(const TExpectedValue& aRow);
+std::wstring DescribePlanned(const TPlannedSetting& aSetting);
+
+// Checks that the registry now holds every row of aLevel on anOS, and that SecureProtocols holds
+// anOtherBits plus the bits of the ticked options (the descriptors of InstallIEDescriptors).
+void ExpectMachineAtLevel(TLevel aLevel, const TOSVersion& anOS, DWORD anOtherBits);
+
+// Single-bit option descriptors (target HKCU SecureProtocols) under whatever HKEY_LOCAL_MACHINE
+// currently is for this process; "TLS1.3" only when asked for.
 struct TIEOptionRow {
     const wchar_t* name;
-    DWORD bit;          // CheckedValue and Mask of the installed descriptor
-    DWORD defaultValue; // DefaultValue of the installed descriptor
+    DWORD bit;
+    DWORD defaultValue;
+};
+extern const TIEOptionRow kIEOptions[6]; // the last is TLS1.3
+void InstallIEDescriptors(bool aWithTls13 = false);
+
+// Every key and value below the trees a level may touch, as text: one line per key and per value
+// (type and bytes in hex), sorted, with a line for every tree root that is absent. Two equal
+// snapshots mean the registry is byte for byte the same there.
+std::wstring SnapshotTouchedTrees();
+// "" for equal snapshots, otherwise the lines only one of them has (at most 20, "-" for aBefore's).
+std::string SnapshotDifference(const std::wstring& anAfter, const std::wstring& aBefore);
+// The same for everything below one key.
+std::wstring SnapshotTree(HKEY aRoot, const std::wstring& aPath);
+
+// Saves every tree a level may touch in the prefix's real registry and puts it back afterwards;
+// Prepare then installs the Internet Explorer descriptors Wine lacks and sets SecureProtocols to
+// SSL2.0, SSL3.0 and TLS1.0 ticked next to kForeignBit.
+class TLevelStateGuard {
+public:
+    TLevelStateGuard();
+    void Prepare();
+
+private:
+    std::vector<std::unique_ptr<TKeyTreeGuard>> FTrees;
+    TValueGuard FSecureProtocols;
 };
 
-extern const TProtocolRow kExpectedProtocols[7];
-extern const TCipherRow kExpectedCiphers[12];
-extern const TIEOptionRow kIEOptions[5];
-
-bool ExpectedProtocolOn(const TProtocolRow& aRow, TLevel aLevel, bool anAtLeast63);
-bool ExpectedCipherOn(const TCipherRow& aRow, TLevel aLevel);
-// The five options' bits of SecureProtocols after aLevel: ticked set, unticked clear, default as
-// the descriptor's DefaultValue.
-DWORD ExpectedIEBits(TLevel aLevel);
-
-// Writes the five option descriptors (single-bit masks, target HKCU SecureProtocols) under
-// whatever HKEY_LOCAL_MACHINE currently is for this process.
-void InstallIEDescriptors();
-
-// Every protocol, cipher and IE bit in the state opposite to what aLevel leaves.
-void WriteOppositeState(TLevel aLevel, bool anAtLeast63);
-
-// "Enabled" and the value count of one SCHANNEL key; enabled is empty when absent or not a DWORD.
-struct TSwitchState {
-    std::optional<int> enabled;
-    DWORD valueCount = 0;
-    bool operator==(const TSwitchState& o) const { return enabled == o.enabled && valueCount == o.valueCount; }
-};
-
-inline void PrintTo(const TSwitchState& aState, std::ostream* anOut) {
-    *anOut << "{Enabled ";
-    if (aState.enabled)
-        *anOut << *aState.enabled;
-    else
-        *anOut << "absent";
-    *anOut << ", " << aState.valueCount << " values}";
-}
-
-struct TLevelState {
-    std::vector<TSwitchState> client, server, ciphers; // in the order of the expectation tables
-    std::optional<DWORD> secureProtocols;
-    bool operator==(const TLevelState& o) const {
-        return client == o.client && server == o.server && ciphers == o.ciphers && secureProtocols == o.secureProtocols;
-    }
-};
-
-TLevelState ReadLevelState();
-
-// Checks aState value by value: on is -1, off is 0, one value ("Enabled") per key, and
-// SecureProtocols holds anOtherBits plus ExpectedIEBits(aLevel).
-void ExpectLevelState(const TLevelState& aState, TLevel aLevel, bool anAtLeast63, DWORD anOtherBits);
-
-// "Enabled" of an existing key, or empty; a value count of the key (0 when it does not exist).
-TSwitchState ReadSwitch(const std::wstring& aKeyPath);
+// A machine as an administrator may have left it: values a level changes, some of the wrong type,
+// and values in the same keys that no level touches.
+void WriteAdministratorValues();
+// A TLS 1.3 key on a system whose SCHANNEL does not know it.
+void WriteStrayTls13Key();
 
 std::string Narrow(const std::wstring& aText);

@@ -1,5 +1,5 @@
-// Security levels against a sandboxed registry: the whole state each level leaves, the SCHANNEL
-// and Internet Explorer switches one by one, and how failures end a loop.
+// Security levels against a sandboxed registry: the plan of each level on each Windows version,
+// the state a level leaves, the exact restore, and what happens with bad or missing input.
 #include "LevelExpectations.h"
 #include "QVSettings.h"
 #include "RegistryU.h"
@@ -7,12 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
-#include <iterator>
 
 namespace {
-
-const wchar_t kVersionKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 
 std::wstring Protocol(const std::wstring& aName, const wchar_t* aSide) {
     return kProtocolsKey + aName + L"\\" + aSide;
@@ -25,15 +23,6 @@ std::wstring Cipher(const std::wstring& aName) {
 bool KeyExists(HKEY aRoot, const std::wstring& aPath) {
     TUniqueHKey key;
     return RegOpenKeyExW(aRoot, aPath.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-}
-
-// Creates aPath (and every missing key above it) as volatile keys: below a volatile key the
-// registry refuses to create the non-volatile keys the switch routines write.
-void CreateVolatileKey(HKEY aRoot, const std::wstring& aPath) {
-    TUniqueHKey key;
-    ASSERT_EQ(RegCreateKeyExW(aRoot, aPath.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, key.put(),
-                              nullptr),
-              ERROR_SUCCESS);
 }
 
 void WriteRaw(HKEY aRoot, const std::wstring& aPath, const wchar_t* aName, DWORD aType, const void* aData,
@@ -82,278 +71,468 @@ TRawValue Target() {
     return ReadRaw(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue);
 }
 
-const TLevel kLevels[] = {lOff, lOptimal, lMax};
+// ---- the plan ----
 
-// ---- the plan: write order and list membership ----
-
-std::vector<std::wstring> Flatten(const std::vector<TSwitchLoop>& aPlan, TSwitchKind aKind, TSwitchAction anAction) {
-    for (const auto& loop : aPlan)
-        if (loop.kind == aKind && loop.action == anAction)
-            return loop.names;
-    ADD_FAILURE() << "no loop for kind " << int(aKind) << " action " << int(anAction);
-    return {};
-}
-
-TEST(SecurityLevelPlan, MaximumWritesInTheDocumentedOrder) {
-    const auto plan = SecurityLevelPlan(lMax, true);
-    const std::pair<TSwitchKind, TSwitchAction> order[] = {
-        {skProtocol, saOn}, {skProtocol, saOff}, {skCipher, saOn},       {skCipher, saOff},
-        {skIEOption, saOn}, {skIEOption, saOff}, {skIEOption, saDefault}};
-    ASSERT_EQ(plan.size(), std::size(order));
-    for (size_t i = 0; i < plan.size(); ++i) {
-        EXPECT_EQ(plan[i].kind, order[i].first) << i;
-        EXPECT_EQ(plan[i].action, order[i].second) << i;
-    }
-    using N = std::vector<std::wstring>;
-    EXPECT_EQ(plan[0].names, (N{L"SSL 3.0", L"TLS 1.0", L"TLS 1.1", L"TLS 1.2"}));
-    EXPECT_EQ(plan[1].names, (N{L"Multi-Protocol Unified Hello", L"PCT 1.0", L"SSL 2.0"}));
-    EXPECT_EQ(plan[2].names, (N{L"RC4 128/128", L"Triple DES 168/168", L"AES 128/128", L"AES 256/256"}));
-    EXPECT_EQ(plan[3].names, (N{L"DES 56/56", L"NULL", L"RC2 128/128", L"RC2 40/128", L"RC2 56/128", L"RC4 40/128",
-                                L"RC4 56/128", L"RC4 64/128"}));
-    EXPECT_EQ(plan[4].names, (N{L"SSL3.0", L"TLS1.0", L"TLS1.1", L"TLS1.2"}));
-    EXPECT_EQ(plan[5].names, (N{L"SSL2.0"}));
-    EXPECT_TRUE(plan[6].names.empty());
-}
-
-TEST(SecurityLevelPlan, OffSwitchesOffOnlySsl2AndNullAndOnOlderSystemsTls11And12) {
-    using N = std::vector<std::wstring>;
-    for (bool atLeast63 : {true, false}) {
-        const auto plan = SecurityLevelPlan(lOff, atLeast63);
-        EXPECT_EQ(Flatten(plan, skProtocol, saOff),
-                  atLeast63 ? N{L"SSL 2.0"} : (N{L"SSL 2.0", L"TLS 1.1", L"TLS 1.2"}));
-        EXPECT_EQ(Flatten(plan, skCipher, saOff), N{L"NULL"});
-        EXPECT_TRUE(Flatten(plan, skIEOption, saOn).empty());
-        EXPECT_TRUE(Flatten(plan, skIEOption, saOff).empty());
-        EXPECT_EQ(Flatten(plan, skIEOption, saDefault), (N{L"SSL2.0", L"SSL3.0", L"TLS1.0", L"TLS1.1", L"TLS1.2"}));
-    }
-    // The version only matters for lOff.
-    for (TLevel level : {lOptimal, lMax})
-        EXPECT_EQ(Flatten(SecurityLevelPlan(level, true), skProtocol, saOn),
-                  Flatten(SecurityLevelPlan(level, false), skProtocol, saOn));
-}
-
-TEST(SecurityLevelPlan, OptimalAndMaximumTickAndUntickTheSameOptions) {
-    for (TSwitchAction action : {saOn, saOff, saDefault})
-        EXPECT_EQ(Flatten(SecurityLevelPlan(lOptimal, true), skIEOption, action),
-                  Flatten(SecurityLevelPlan(lMax, true), skIEOption, action));
-}
-
-TEST(SecurityLevelPlan, LevelsOutsideTheRangeHaveNoLoops) {
-    for (int level : {3, 4, 127, 128, 255})
-        EXPECT_TRUE(SecurityLevelPlan(static_cast<TLevel>(level), true).empty()) << level;
-}
-
-// ---- whole machine state per level ----
-
-void PrepareMachine(const wchar_t* aVersion) {
-    ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, kVersionKey, L"CurrentVersion", aVersion));
-    InstallIEDescriptors();
-}
-
-TEST(ApplySecurityLevel, EveryLevelLeavesTheStateOfItsTablesFromAnEmptyAndFromTheOppositeState) {
-    struct TCase {
-        TLevel level;
-        const wchar_t* version;
-        bool fromOpposite;
+TEST(OSGates, TheBuildDecidesTls13AndTheWindows10Settings) {
+    const struct {
+        TOSVersion os;
+        bool tls13, windows10;
+    } cases[] = {
+        {{6, 1, 7601, true}, false, false},  {{6, 3, 9600, true}, false, false},   {{10, 0, 10239, true}, false, false},
+        {{10, 0, 10240, true}, false, true}, {{10, 0, 19045, false}, false, true}, {{10, 0, 20347, true}, false, true},
+        {{10, 0, 20348, true}, true, true},  {{10, 0, 22631, true}, true, true},   {{10, 0, 26100, true}, true, true},
+        {{6, 3, 30000, true}, false, false}, // a build number alone is not enough
+        {{0, 0, 0, false}, false, false},    // an unreadable version: the oldest tables
     };
-    std::vector<TCase> cases;
-    for (TLevel level : kLevels)
-        for (const wchar_t* version : {L"6.1", L"6.3"})
-            for (bool opposite : {false, true})
-                cases.push_back({level, version, opposite});
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "level " << int(c.level) << ", CurrentVersion " << Narrow(c.version)
-                                        << (c.fromOpposite ? ", from the opposite state" : ", from an empty tree"));
-        TRegistrySandbox sandbox;
-        PrepareMachine(c.version);
-        const bool atLeast63 = std::wstring(c.version) == L"6.3";
-        if (c.fromOpposite)
-            WriteOppositeState(c.level, atLeast63);
-        else
-            WriteTarget(kForeignBit | 0xA0);
-        EXPECT_EQ(ApplySecurityLevel(c.level), S_OK);
-        ExpectLevelState(ReadLevelState(), c.level, atLeast63, kForeignBit);
+        EXPECT_EQ(HasTls13(c.os), c.tls13) << c.os.Major << "." << c.os.Minor << "." << c.os.Build;
+        EXPECT_EQ(IsWindows10(c.os), c.windows10) << c.os.Major << "." << c.os.Minor << "." << c.os.Build;
     }
 }
 
-TEST(ApplySecurityLevel, ApplyingALevelTwiceLeavesTheSameStateAsOnce) {
-    for (TLevel level : kLevels) {
-        SCOPED_TRACE(int(level));
-        TRegistrySandbox sandbox;
-        PrepareMachine(L"6.3");
-        WriteOppositeState(level, true);
-        ASSERT_EQ(ApplySecurityLevel(level), S_OK);
-        const TLevelState once = ReadLevelState();
-        ASSERT_EQ(ApplySecurityLevel(level), S_OK);
-        EXPECT_EQ(ReadLevelState(), once);
+std::vector<std::wstring> PlanLines(TLevel aLevel, const TOSVersion& anOS) {
+    std::vector<std::wstring> lines;
+    for (const TPlannedSetting& s : SecurityLevelPlan(aLevel, anOS))
+        lines.push_back(DescribePlanned(s));
+    return lines;
+}
+
+std::vector<std::wstring> TableLines(TLevel aLevel, const TOSVersion& anOS) {
+    std::vector<std::wstring> lines;
+    for (const TExpectedValue& row : ExpectedLevelValues(aLevel, anOS))
+        lines.push_back(DescribeRow(row));
+    return lines;
+}
+
+// Equal lists, or the lines that differ and where.
+void ExpectSameLines(const std::vector<std::wstring>& anActual, const std::vector<std::wstring>& anExpected) {
+    EXPECT_EQ(anActual.size(), anExpected.size());
+    for (size_t i = 0; i < std::max(anActual.size(), anExpected.size()); ++i) {
+        const std::wstring actual = i < anActual.size() ? anActual[i] : L"(none)";
+        const std::wstring expected = i < anExpected.size() ? anExpected[i] : L"(none)";
+        if (actual != expected) {
+            ADD_FAILURE() << "row " << i << ": planned " << Narrow(actual) << "\n  table   " << Narrow(expected);
+            return;
+        }
     }
 }
 
-TEST(ApplySecurityLevel, OptimalAndMaximumLeaveTheSameInternetExplorerOptions) {
-    std::optional<DWORD> results[2];
-    for (int i = 0; i < 2; ++i) {
-        TRegistrySandbox sandbox;
-        PrepareMachine(L"6.1");
-        WriteTarget(kForeignBit | 0x8 | 0x80);
-        ASSERT_EQ(ApplySecurityLevel(i == 0 ? lOptimal : lMax), S_OK);
-        results[i] = ReadLevelState().secureProtocols;
-    }
-    EXPECT_EQ(results[0], results[1]);
-    EXPECT_EQ(results[0], std::optional<DWORD>(kForeignBit | 0x20 | 0x80 | 0x200 | 0x800));
-}
-
-TEST(ApplySecurityLevel, ALevelOutsideTheRangeWritesNothing) {
-    for (int level : {3, 200, 255}) {
-        TRegistrySandbox sandbox;
-        PrepareMachine(L"6.3");
-        WriteTarget(0xA8);
-        EXPECT_EQ(ApplySecurityLevel(static_cast<TLevel>(level)), S_OK) << level;
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProtocolsKey)) << level;
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kCiphersKey)) << level;
-        EXPECT_EQ(Target(), DWordValue(0xA8)) << level;
+TEST(SecurityLevelPlan, EveryLevelOnEverySystemIsExactlyTheTable) {
+    const TOSVersion windows10x86 = {10, 0, 19045, false};
+    for (const TLevel level : {lOptimal, lMax}) {
+        for (const auto& record : kOSRecords) {
+            SCOPED_TRACE(std::string(record.name) + (level == lMax ? ", Maximum" : ", Optimal"));
+            ExpectSameLines(PlanLines(level, record.os), TableLines(level, record.os));
+        }
+        // 32-bit Windows has no WOW6432Node: the .NET and WinHTTP values are written once.
+        ExpectSameLines(PlanLines(level, windows10x86), TableLines(level, windows10x86));
+        for (const auto& line : PlanLines(level, windows10x86))
+            EXPECT_EQ(line.find(L"WOW6432Node"), std::wstring::npos) << Narrow(line);
     }
 }
 
-// A bad "CurrentVersion" is read as "older than 6.3": TLS 1.1 and 1.2 are switched off.
-TEST(ApplySecurityLevel, OffTreatsAnUnreadableVersionAsOlderThan63) {
-    const std::function<void()> versions[] = {
-        [] { WriteText(HKEY_LOCAL_MACHINE, kVersionKey, L"CurrentVersion", L""); },
-        [] { WriteText(HKEY_LOCAL_MACHINE, kVersionKey, L"CurrentVersion", L"6"); },
-        [] { WriteText(HKEY_LOCAL_MACHINE, kVersionKey, L"CurrentVersion", L"x.3"); },
-        [] { ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, kVersionKey, L"CurrentVersion", 63)); },
-        [] {},
+TEST(SecurityLevelPlan, OffAndUnknownLevelsPlanNoWrites) {
+    for (const int level : {0, 3, 255})
+        EXPECT_TRUE(SecurityLevelPlan(static_cast<TLevel>(level), kOSRecords[3].os).empty()) << level;
+}
+
+TEST(SecurityLevelPlan, OnlySchannelAndTheSuiteOrderWaitForARestart) {
+    for (const auto& s : SecurityLevelPlan(lMax, kOSRecords[3].os)) {
+        const bool restart =
+            s.Key.rfind(L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\", 0) == 0 ||
+            s.Key.rfind(L"SOFTWARE\\Policies\\", 0) == 0;
+        EXPECT_EQ(s.AtRestart, restart) << Narrow(DescribePlanned(s));
+    }
+    EXPECT_FALSE(TakesEffectAtRestart(L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNELX"));
+    EXPECT_TRUE(TakesEffectAtRestart(L"system\\currentcontrolset\\control\\securityproviders\\schannel"));
+}
+
+TRegValueData Data(DWORD aType, const void* aBytes, size_t aSize) {
+    TRegValueData value;
+    value.Present = true;
+    value.Type = aType;
+    value.Bytes.assign(static_cast<const BYTE*>(aBytes), static_cast<const BYTE*>(aBytes) + aSize);
+    return value;
+}
+
+TEST(SettingHolds, EachKindAgainstWhatTheRegistryMayHold) {
+    TPlannedSetting dword;
+    dword.Kind = skDWord;
+    dword.Number = 1;
+    TPlannedSetting on = dword;
+    on.Kind = skNotDisabled;
+    TPlannedSetting text = dword;
+    text.Kind = skString;
+    text.Text = L"A,B";
+    const DWORD one = 1, zero = 0, all = 0xFFFFFFFF;
+    const unsigned long long wide = 1;
+    const wchar_t ab[] = L"A,B", abMulti[] = L"A,B\0", abNoNul[] = {L'A', L',', L'B'};
+    const struct {
+        const char* what;
+        const TPlannedSetting& setting;
+        TRegValueData current;
+        bool holds;
+    } cases[] = {
+        {"DWORD 1", dword, Data(REG_DWORD, &one, 4), true},
+        {"DWORD 0", dword, Data(REG_DWORD, &zero, 4), false},
+        {"DWORD absent", dword, TRegValueData(), false},
+        {"DWORD as REG_SZ", dword, Data(REG_SZ, L"1", 4), false},
+        {"DWORD as REG_QWORD", dword, Data(REG_QWORD, &wide, 8), false},
+        {"DWORD as REG_BINARY", dword, Data(REG_BINARY, &one, 4), false},
+        {"DWORD of 3 bytes", dword, Data(REG_DWORD, &one, 3), false},
+        {"on, absent", on, TRegValueData(), true},
+        {"on, -1", on, Data(REG_DWORD, &all, 4), true},
+        {"on, 1", on, Data(REG_DWORD, &one, 4), false},
+        {"on, 0", on, Data(REG_DWORD, &zero, 4), false},
+        {"on, REG_SZ", on, Data(REG_SZ, L"-1", 6), false},
+        {"text", text, Data(REG_SZ, ab, sizeof(ab)), true},
+        {"text without its NUL", text, Data(REG_SZ, abNoNul, sizeof(abNoNul)), false},
+        {"text as REG_MULTI_SZ", text, Data(REG_MULTI_SZ, abMulti, sizeof(abMulti)), false},
+        {"text absent", text, TRegValueData(), false},
     };
-    for (size_t i = 0; i < std::size(versions); ++i) {
-        SCOPED_TRACE(i);
-        TRegistrySandbox sandbox;
-        InstallIEDescriptors();
-        versions[i]();
-        WriteTarget(0);
-        ASSERT_EQ(ApplySecurityLevel(lOff), S_OK);
-        ExpectLevelState(ReadLevelState(), lOff, false, 0);
-    }
-    TRegistrySandbox sandbox;
-    InstallIEDescriptors();
-    WriteText(HKEY_LOCAL_MACHINE, kVersionKey, L"CurrentVersion", L" 6.3 ");
-    WriteTarget(0);
-    ASSERT_EQ(ApplySecurityLevel(lOff), S_OK);
-    ExpectLevelState(ReadLevelState(), lOff, true, 0);
+    for (const auto& c : cases)
+        EXPECT_EQ(SettingHolds(c.setting, c.current), c.holds) << c.what;
+    EXPECT_FALSE(SettingValue(on).Present);
+    EXPECT_EQ(SettingValue(text), Data(REG_SZ, ab, sizeof(ab)));
+    EXPECT_EQ(SettingValue(dword), Data(REG_DWORD, &one, 4));
 }
 
-// ---- SCHANNEL switches ----
+// ---- applying levels and putting the machine back ----
 
-struct TSchannelCase {
-    const char* what;
-    TSwitchAction action;
-    std::function<void(const std::wstring& aClient, const std::wstring& aServer)> setup;
-    int client;
-    int server;
+class TLevelMachine {
+public:
+    TLevelMachine() {
+        InstallIEDescriptors(true);
+        WriteTarget(kForeignBit | 0x8 | 0xA0);
+    }
+
+private:
+    TRegistrySandbox FSandbox;
 };
 
-TEST(SetProtocolState, DerivesTheValueFromTheClientAndCopiesItToTheServer) {
-    const std::wstring name = L"TLS 1.0";
-    auto dword = [](int aClient, std::optional<int> aServer) {
-        return [=](const std::wstring& aClientKey, const std::wstring& aServerKey) {
-            ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, aClientKey, L"Enabled", aClient));
-            if (aServer) {
-                ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, aServerKey, L"Enabled", *aServer));
+class LevelSandbox : public ::testing::Test {
+protected:
+    TLevelMachine FMachine;
+};
+
+// Everything in the sandbox's machine and user hives.
+std::wstring Machine() {
+    return SnapshotTree(HKEY_LOCAL_MACHINE, L"") + SnapshotTree(HKEY_CURRENT_USER, L"");
+}
+
+TLevelReport Apply(TLevel aLevel, const TOSVersion& anOS, HRESULT anExpected = S_OK) {
+    TLevelReport report;
+    EXPECT_EQ(ApplySecurityLevelOn(aLevel, anOS, report), anExpected) << "level " << int(aLevel);
+    return report;
+}
+
+// The bits of SecureProtocols that are not the options': what a level must keep.
+DWORD OtherBits() {
+    DWORD options = 0;
+    for (const auto& option : kIEOptions)
+        options |= option.bit;
+    int target = 0;
+    ReadRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, target);
+    return static_cast<DWORD>(target) & ~options;
+}
+
+TEST(ApplySecurityLevel, EverySequenceOfLevelsEndsExactlyWhereTheMachineStarted) {
+    const struct {
+        const char* what;
+        void (*prepare)();
+    } starts[] = {{"fresh", [] {}},
+                  {"administrator values", WriteAdministratorValues},
+                  {"stray TLS 1.3 key", WriteStrayTls13Key}};
+    for (const auto& record : kOSRecords) {
+        for (const auto& start : starts) {
+            if (start.prepare == WriteStrayTls13Key && HasTls13(record.os))
+                continue;
+            SCOPED_TRACE(std::string(record.name) + ", " + start.what);
+            TLevelMachine machine;
+            start.prepare();
+            const DWORD others = OtherBits();
+            const std::wstring original = Machine();
+
+            Apply(lOptimal, record.os);
+            ExpectMachineAtLevel(lOptimal, record.os, others);
+            const std::wstring optimal = Machine();
+            Apply(lOff, record.os);
+            ASSERT_EQ(SnapshotDifference(Machine(), original), "");
+
+            Apply(lMax, record.os);
+            ExpectMachineAtLevel(lMax, record.os, others);
+            const std::wstring max = Machine();
+            Apply(lOptimal, record.os);
+            EXPECT_EQ(SnapshotDifference(Machine(), optimal), "") << "Optimal after Maximum differs from Optimal alone";
+            Apply(lMax, record.os);
+            EXPECT_EQ(SnapshotDifference(Machine(), max), "");
+            if (start.prepare == WriteStrayTls13Key) {
+                int enabled = 0;
+                EXPECT_TRUE(ReadRegDWord(HKEY_LOCAL_MACHINE, Protocol(L"TLS 1.3", L"Client"), L"Enabled", enabled));
+                EXPECT_EQ(enabled, 1);
             }
-        };
+            Apply(lOff, record.os);
+            EXPECT_EQ(SnapshotDifference(Machine(), original), "");
+        }
+    }
+}
+
+TEST_F(LevelSandbox, ApplyingALevelAgainChangesNothing) {
+    const TOSVersion& os = kOSRecords[3].os;
+    Apply(lMax, os);
+    const std::wstring once = Machine();
+    const TLevelReport again = Apply(lMax, os);
+    EXPECT_EQ(again.Changed, 0u);
+    EXPECT_FALSE(again.RestartNeeded);
+    EXPECT_EQ(SnapshotDifference(Machine(), once), "");
+}
+
+TEST_F(LevelSandbox, ARestartIsNeededOnlyWhenSettingsReadAtStartUpChanged) {
+    const TOSVersion& os = kOSRecords[2].os;
+    const TLevelReport first = Apply(lMax, os);
+    EXPECT_TRUE(first.RestartNeeded);
+    EXPECT_GT(first.Changed, 50u);
+    ASSERT_TRUE(
+        DeleteRegValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\.NETFramework\\v4.0.30319", L"SchUseStrongCrypto"));
+    const TLevelReport dotNet = Apply(lMax, os);
+    EXPECT_EQ(dotNet.Changed, 1u);
+    EXPECT_FALSE(dotNet.RestartNeeded);
+    ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, Protocol(L"TLS 1.0", L"Client"), L"Enabled", 1));
+    const TLevelReport schannel = Apply(lMax, os);
+    EXPECT_EQ(schannel.Changed, 1u);
+    EXPECT_TRUE(schannel.RestartNeeded);
+    const TLevelReport off = Apply(lOff, os);
+    EXPECT_TRUE(off.RestartNeeded);
+}
+
+TEST_F(LevelSandbox, ALevelOutsideTheRangeWritesNothing) {
+    const std::wstring before = Machine();
+    for (const int level : {3, 7, 255}) {
+        EXPECT_EQ(ApplySecurityLevel(static_cast<TLevel>(level)), S_OK);
+        EXPECT_EQ(SnapshotDifference(Machine(), before), "") << level;
+    }
+}
+
+TEST_F(LevelSandbox, AnUnwritableBackupMeansNoLevelIsApplied) {
+    // Below a volatile key the registry refuses the lasting backup key.
+    TUniqueHKey owner;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quenvar", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, owner.put(), nullptr),
+              ERROR_SUCCESS);
+    const std::wstring before = Machine();
+    for (const TLevel level : {lMax, lOptimal}) {
+        const TLevelReport report = Apply(level, kOSRecords[3].os, E_FAIL);
+        EXPECT_EQ(report.Changed, 0u);
+        ASSERT_FALSE(report.Notes.empty());
+        EXPECT_NE(report.Notes[0].find(L"no level was applied"), std::wstring::npos) << Narrow(report.Notes[0]);
+        EXPECT_EQ(SnapshotDifference(Machine(), before), "");
+    }
+    // Off has nothing to replay and changes nothing either.
+    Apply(lOff, kOSRecords[3].os);
+    EXPECT_EQ(SnapshotDifference(Machine(), before), "");
+}
+
+// The raw records of the backup, by name.
+std::vector<std::pair<std::wstring, TRegValueData>> BackupRecords() {
+    TRegKey backup;
+    std::vector<std::pair<std::wstring, TRegValueData>> values;
+    if (backup.Open(HKEY_LOCAL_MACHINE, kBackupKey, KEY_READ) == ERROR_SUCCESS) {
+        EXPECT_EQ(backup.Values(values), ERROR_SUCCESS);
+    }
+    return values;
+}
+
+const wchar_t kDhKey[] =
+    L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\KeyExchangeAlgorithms\\Diffie-Hellman";
+
+TEST(ApplySecurityLevel, ADamagedBackupIsReplayedAsFarAsItCanBeRead) {
+    const TOSVersion& os = kOSRecords[2].os;
+    // The record of a value the level created: losing it must never delete that value.
+    const std::wstring valueRecord = L"V HKLM\\" + std::wstring(kDhKey) + L"\\\\ServerMinKeyBitLength";
+    const auto binary = [](std::vector<BYTE> aBytes) {
+        TRegValueData d;
+        d.Present = true;
+        d.Type = REG_BINARY;
+        d.Bytes = std::move(aBytes);
+        return d;
     };
-    const TSchannelCase cases[] = {
-        {"on, nothing there", saOn, [](const std::wstring&, const std::wstring&) {}, -1, -1},
-        {"off, nothing there", saOff, [](const std::wstring&, const std::wstring&) {}, 0, 0},
-        {"off, client 1", saOff, dword(1, -1), 1, 1},
-        {"off, client -1", saOff, dword(-1, 1), 0, 0},
-        {"off, client 0", saOff, dword(0, -1), 0, 0},
-        {"on, client already -1", saOn, dword(-1, 0), -1, -1},
-        {"on, client 7", saOn, dword(7, 7), -1, -1},
-        {"off, client REG_SZ \"-1\"", saOff,
-         [](const std::wstring& aClient, const std::wstring&) {
-             WriteText(HKEY_LOCAL_MACHINE, aClient, L"Enabled", L"-1");
-         },
-         0, 0},
-        {"on, client REG_SZ", saOn,
-         [](const std::wstring& aClient, const std::wstring&) {
-             WriteText(HKEY_LOCAL_MACHINE, aClient, L"Enabled", L"0");
-         },
-         -1, -1},
-        {"off, client REG_BINARY ff ff ff ff", saOff,
-         [](const std::wstring& aClient, const std::wstring&) {
-             const BYTE bytes[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-             WriteRaw(HKEY_LOCAL_MACHINE, aClient, L"Enabled", REG_BINARY, bytes, 4);
-         },
-         0, 0},
+    const struct {
+        const char* what;
+        std::function<TRegValueData(const TRegValueData&)> damage;
+    } cases[] = {
+        {"truncated",
+         [&](const TRegValueData& r) {
+             return binary({r.Bytes.begin(), r.Bytes.begin() + 20});
+         }},
+        {"one byte longer",
+         [&](const TRegValueData& r) {
+             std::vector<BYTE> b = r.Bytes;
+             b.push_back(0);
+             return binary(b);
+         }},
+        {"a lying data size",
+         [&](const TRegValueData& r) {
+             std::vector<BYTE> b = r.Bytes;
+             b[16] = 0xFF;
+             return binary(b);
+         }},
+        {"REG_SZ", [](const TRegValueData&) { return Data(REG_SZ, L"garbage", 16); }},
+        {"REG_DWORD",
+         [](const TRegValueData&) {
+             const DWORD n = 7;
+             return Data(REG_DWORD, &n, 4);
+         }},
+        {"another record's contents",
+         [&](const TRegValueData&) {
+             for (const auto& [name, data] : BackupRecords())
+                 if (name.find(L"Diffie-Hellman\\\\ClientMinKeyBitLength") != std::wstring::npos)
+                     return data;
+             return TRegValueData();
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        TRegistrySandbox sandbox;
-        const std::wstring client = Protocol(name, L"Client");
-        const std::wstring server = Protocol(name, L"Server");
-        c.setup(client, server);
-        EXPECT_EQ(SetProtocolState(c.action, name), S_OK);
-        EXPECT_EQ(ReadSwitch(client), (TSwitchState{c.client, 1}));
-        EXPECT_EQ(ReadSwitch(server), (TSwitchState{c.server, 1}));
-        EXPECT_EQ(ReadRaw(HKEY_LOCAL_MACHINE, client, L"Enabled"), DWordValue(static_cast<DWORD>(c.client)));
-    }
-}
-
-TEST(SetCipherState, SwitchesTheOneKeyNamedWithItsSlash) {
-    struct TCase {
-        TSwitchAction action;
-        std::optional<int> before;
-        int after;
-    } const cases[] = {{saOn, {}, -1}, {saOff, {}, 0}, {saOff, -1, 0}, {saOff, 1, 1}, {saOn, 0, -1}};
-    for (const auto& c : cases) {
-        TRegistrySandbox sandbox;
-        if (c.before) {
-            ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, Cipher(L"Triple DES 168/168"), L"Enabled", *c.before));
+        TLevelMachine machine;
+        const std::wstring protocols = SnapshotTree(
+            HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\Protocols");
+        const std::wstring software = SnapshotTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft");
+        const std::wstring user = SnapshotTree(HKEY_CURRENT_USER, L"");
+        Apply(lMax, os);
+        TRegValueData damaged;
+        {
+            TRegKey backup;
+            ASSERT_EQ(backup.Open(HKEY_LOCAL_MACHINE, kBackupKey, KEY_READ | KEY_WRITE), ERROR_SUCCESS);
+            TRegValueData record;
+            ASSERT_EQ(backup.Read(valueRecord, record), ERROR_SUCCESS);
+            ASSERT_TRUE(record.Present);
+            damaged = c.damage(record);
+            ASSERT_TRUE(damaged.Present);
+            ASSERT_EQ(backup.Put(valueRecord, damaged), ERROR_SUCCESS);
         }
-        EXPECT_EQ(SetCipherState(c.action, L"Triple DES 168/168"), S_OK);
-        EXPECT_EQ(ReadSwitch(Cipher(L"Triple DES 168/168")), (TSwitchState{c.after, 1}));
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Cipher(L"Triple DES 168")));
-
-        // The key is a direct child of Ciphers: it is the only one there.
-        TUniqueHKey ciphers;
-        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCiphersKey, 0, KEY_READ, ciphers.put()), ERROR_SUCCESS);
-        wchar_t child[256];
-        DWORD length = 256;
-        ASSERT_EQ(RegEnumKeyExW(ciphers.get(), 0, child, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-        EXPECT_EQ(std::wstring(child, length), L"Triple DES 168/168");
-        length = 256;
-        EXPECT_EQ(RegEnumKeyExW(ciphers.get(), 1, child, &length, nullptr, nullptr, nullptr, nullptr),
-                  ERROR_NO_MORE_ITEMS);
+        const TLevelReport off = Apply(lOff, os);
+        bool noted = false;
+        for (const auto& note : off.Notes)
+            noted = noted || note.find(L"ServerMinKeyBitLength") != std::wstring::npos;
+        EXPECT_TRUE(noted);
+        // Everything else is back; the damaged record's value stays as the level wrote it, and the
+        // backup keeps that one record.
+        EXPECT_EQ(SnapshotDifference(
+                      SnapshotTree(HKEY_LOCAL_MACHINE,
+                                   L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\Protocols"),
+                      protocols),
+                  "");
+        EXPECT_EQ(SnapshotDifference(SnapshotTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft"), software), "");
+        EXPECT_EQ(SnapshotDifference(SnapshotTree(HKEY_CURRENT_USER, L""), user), "");
+        int length = 0;
+        EXPECT_TRUE(ReadRegDWord(HKEY_LOCAL_MACHINE, kDhKey, L"ServerMinKeyBitLength", length));
+        EXPECT_EQ(length, 3072);
+        // The backup keeps the damaged record, and that it created its own key.
+        const auto recordNames = [] {
+            std::vector<std::wstring> names;
+            for (const auto& record : BackupRecords())
+                names.push_back(record.first);
+            return names;
+        };
+        const std::vector<std::wstring> kept = {L"K HKLM\\SOFTWARE\\Quenvar", valueRecord};
+        EXPECT_EQ(recordNames(), kept);
+        // A later level still applies, and the unreadable record is never replaced.
+        Apply(lMax, os);
+        ExpectMachineAtLevel(lMax, os, kForeignBit);
+        Apply(lOff, os);
+        EXPECT_EQ(recordNames(), kept);
+        TRegValueData still;
+        TRegKey backup;
+        ASSERT_EQ(backup.Open(HKEY_LOCAL_MACHINE, kBackupKey, KEY_READ), ERROR_SUCCESS);
+        ASSERT_EQ(backup.Read(valueRecord, still), ERROR_SUCCESS);
+        EXPECT_EQ(still, damaged);
     }
 }
 
-TEST(SchannelSwitches, AnEmptyNameTouchesNothing) {
-    TRegistrySandbox sandbox;
-    EXPECT_EQ(SetProtocolState(saOn, L""), S_OK);
-    EXPECT_EQ(SetCipherState(saOff, L""), S_OK);
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM"));
+// What versions before this one left: "Enabled" on both sides of their seven protocols (the
+// server copying the client) and on their twelve ciphers, and nothing else.
+void WriteEarlierVersionsMaximum() {
+    const std::pair<const wchar_t*, int> protocols[] = {{L"Multi-Protocol Unified Hello", 0},
+                                                        {L"PCT 1.0", 0},
+                                                        {L"SSL 2.0", 0},
+                                                        {L"SSL 3.0", -1},
+                                                        {L"TLS 1.0", -1},
+                                                        {L"TLS 1.1", -1},
+                                                        {L"TLS 1.2", -1}};
+    for (const auto& [name, enabled] : protocols)
+        for (const wchar_t* side : {L"Client", L"Server"})
+            ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, Protocol(name, side), L"Enabled", enabled));
+    const std::pair<const wchar_t*, int> ciphers[] = {
+        {L"AES 128/128", -1}, {L"AES 256/256", -1}, {L"DES 56/56", 0},  {L"NULL", 0},
+        {L"RC2 128/128", 0},  {L"RC2 40/128", 0},   {L"RC2 56/128", 0}, {L"RC4 128/128", -1},
+        {L"RC4 40/128", 0},   {L"RC4 56/128", 0},   {L"RC4 64/128", 0}, {L"Triple DES 168/168", -1}};
+    for (const auto& [name, enabled] : ciphers)
+        ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, Cipher(name), L"Enabled", enabled));
 }
 
-TEST(SchannelSwitches, AFailingWriteGivesEFailAndAFailingClientWriteLeavesTheServerAlone) {
-    TRegistrySandbox sandbox;
-    // "TLS 1.0" and its Server key are volatile, so the non-volatile Client key cannot be created.
-    CreateVolatileKey(HKEY_LOCAL_MACHINE, Protocol(L"TLS 1.0", L"Server"));
-    {
-        TUniqueHKey server;
-        ASSERT_EQ(
-            RegOpenKeyExW(HKEY_LOCAL_MACHINE, Protocol(L"TLS 1.0", L"Server").c_str(), 0, KEY_SET_VALUE, server.put()),
-            ERROR_SUCCESS);
-        const DWORD five = 5;
-        ASSERT_EQ(RegSetValueExW(server.get(), L"Enabled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&five), 4),
-                  ERROR_SUCCESS);
-    }
-    for (TSwitchAction action : {saOn, saOff}) {
-        EXPECT_EQ(SetProtocolState(action, L"TLS 1.0"), E_FAIL);
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Protocol(L"TLS 1.0", L"Client")));
-        EXPECT_EQ(ReadSwitch(Protocol(L"TLS 1.0", L"Server")), (TSwitchState{5, 1}));
-    }
-    CreateVolatileKey(HKEY_LOCAL_MACHINE, kCiphersKey);
-    EXPECT_EQ(SetCipherState(saOn, L"NULL"), E_FAIL);
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Cipher(L"NULL")));
+TEST_F(LevelSandbox, OffWithoutABackupChangesNothingOnAMachineNoEarlierVersionLevelled) {
+    WriteAdministratorValues();
+    // An administrator's protocol switches with "DisabledByDefault", as current tools write them.
+    ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, Protocol(L"SSL 3.0", L"Client"), L"DisabledByDefault", 1));
+    const std::wstring before = Machine();
+    const TLevelReport report = Apply(lOff, kOSRecords[2].os);
+    EXPECT_EQ(report.Changed, 0u);
+    EXPECT_EQ(SnapshotDifference(Machine(), before), "");
+}
+
+TEST_F(LevelSandbox, OffWithoutABackupRemovesWhatAnEarlierVersionWrote) {
+    WriteEarlierVersionsMaximum();
+    // A value the earlier versions kept when switching off (anything but -1 and 0) is the administrator's.
+    ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, Cipher(L"RC4 40/128"), L"Enabled", 1));
+    const TLevelReport report = Apply(lOff, kOSRecords[2].os);
+    EXPECT_GT(report.Changed, 0u);
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProtocolsKey + std::wstring(L"TLS 1.2")));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Cipher(L"AES 128/128")));
+    int kept = 0;
+    EXPECT_TRUE(ReadRegDWord(HKEY_LOCAL_MACHINE, Cipher(L"RC4 40/128"), L"Enabled", kept));
+    EXPECT_EQ(kept, 1);
+    // The Internet Explorer options go back to their defaults; other bits stay.
+    DWORD defaults = 0;
+    for (const auto& option : kIEOptions)
+        defaults |= option.defaultValue;
+    EXPECT_EQ(Target(), DWordValue(kForeignBit | defaults));
+}
+
+TEST_F(LevelSandbox, AFirstLevelOnAMachineAnEarlierVersionLevelledRecordsTheCleanState) {
+    WriteEarlierVersionsMaximum();
+    Apply(lOff, kOSRecords[2].os);
+    const std::wstring clean = Machine();
+    WriteEarlierVersionsMaximum();
+    WriteTarget(kForeignBit | 0x8 | 0xA0);
+    Apply(lMax, kOSRecords[2].os);
+    ExpectMachineAtLevel(lMax, kOSRecords[2].os, kForeignBit);
+    Apply(lOff, kOSRecords[2].os);
+    EXPECT_EQ(SnapshotDifference(Machine(), clean), "");
+}
+
+TEST_F(LevelSandbox, OptionsWithoutADescriptorOrAReadableTargetAreLeftAndNoted) {
+    const TOSVersion& os = kOSRecords[3].os;
+    DeleteRegKeyTree(HKEY_LOCAL_MACHINE, kCryptoKey + std::wstring(L"SSL3.0"), true);
+    Apply(lMax, os);
+    int target = 0;
+    ASSERT_TRUE(ReadRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, target));
+    // SSL3.0 keeps its bit; the other options and everything else are applied.
+    EXPECT_EQ(static_cast<DWORD>(target), kForeignBit | 0x20 | 0x800 | 0x2000);
+    Apply(lOff, os);
+
+    WriteText(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, L"160");
+    const TLevelReport report = Apply(lMax, os);
+    EXPECT_EQ(ReadRaw(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue).type, DWORD(REG_SZ));
+    bool noted = false;
+    for (const auto& note : report.Notes)
+        noted = noted || note.find(L"SecureProtocols") != std::wstring::npos;
+    EXPECT_TRUE(noted);
+}
+
+TEST_F(LevelSandbox, TheLiveApplicationMarksARestartPending) {
+    EXPECT_FALSE(RestartPending());
+    EXPECT_EQ(ApplySecurityLevel(lMax), S_OK);
+    EXPECT_TRUE(RestartPending());
+    ExpectMachineAtLevel(lMax, CurrentOSVersion(), kForeignBit);
 }
 
 // ---- Internet Explorer options ----
@@ -511,66 +690,6 @@ TEST(SetIECryptoOption, AnEmptyNameReadsAndWritesNothing) {
     WriteTarget(0x20);
     EXPECT_EQ(SetIECryptoOption(saOn, L""), S_OK);
     EXPECT_EQ(Target(), DWordValue(0x20));
-}
-
-// ---- failures inside a level's loops ----
-
-// "TLS 1.1" cannot be written (a volatile key) and the "TLS1.1" option has no descriptor: each
-// ends its own loop, and every later loop still writes.
-TEST(ApplySecurityLevel, AFailureEndsOnlyItsOwnLoop) {
-    TRegistrySandbox sandbox;
-    PrepareMachine(L"6.3");
-    {
-        TUniqueHKey protocols;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProtocolsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  protocols.put(), nullptr),
-                  ERROR_SUCCESS);
-    }
-    CreateVolatileKey(HKEY_LOCAL_MACHINE, kProtocolsKey + std::wstring(L"TLS 1.1"));
-    DeleteRegKeyTree(HKEY_LOCAL_MACHINE, kCryptoKey + std::wstring(L"TLS1.1"), true);
-    WriteTarget(kForeignBit | 0x8);
-
-    EXPECT_EQ(ApplySecurityLevel(lMax), S_OK);
-
-    for (const wchar_t* on : {L"SSL 3.0", L"TLS 1.0"}) {
-        EXPECT_EQ(ReadSwitch(Protocol(on, L"Client")), (TSwitchState{-1, 1})) << Narrow(on);
-        EXPECT_EQ(ReadSwitch(Protocol(on, L"Server")), (TSwitchState{-1, 1})) << Narrow(on);
-    }
-    // After the failing name nothing of the switch-on list is touched, and it is not switched off either.
-    for (const wchar_t* untouched : {L"TLS 1.1", L"TLS 1.2"}) {
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Protocol(untouched, L"Client"))) << Narrow(untouched);
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Protocol(untouched, L"Server"))) << Narrow(untouched);
-    }
-    for (const wchar_t* off : {L"Multi-Protocol Unified Hello", L"PCT 1.0", L"SSL 2.0"}) {
-        EXPECT_EQ(ReadSwitch(Protocol(off, L"Client")), (TSwitchState{0, 1})) << Narrow(off);
-        EXPECT_EQ(ReadSwitch(Protocol(off, L"Server")), (TSwitchState{0, 1})) << Narrow(off);
-    }
-    const TLevelState state = ReadLevelState();
-    for (size_t i = 0; i < std::size(kExpectedCiphers); ++i)
-        EXPECT_EQ(state.ciphers[i], (TSwitchState{ExpectedCipherOn(kExpectedCiphers[i], lMax) ? -1 : 0, 1}))
-            << Narrow(kExpectedCiphers[i].name);
-    // SSL3.0 and TLS1.0 ticked, TLS1.2 not reached, SSL2.0 unticked by the next loop.
-    EXPECT_EQ(Target(), DWordValue(kForeignBit | 0x20 | 0x80));
-}
-
-// With a machine hive in which nothing can be created, each SCHANNEL loop stops at once, while the
-// options whose target lies in the user's hive are still set.
-TEST(ApplySecurityLevel, WithoutWritableMachineKeysOnlyTheUserOptionsChange) {
-    TRegistrySandbox sandbox;
-    TUniqueHKey machine;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"VolatileMachine", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
-                              nullptr, machine.put(), nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine.get()), ERROR_SUCCESS);
-    for (const auto& option : kIEOptions)
-        CreateVolatileKey(HKEY_LOCAL_MACHINE, kCryptoKey + std::wstring(option.name));
-    InstallIEDescriptors();
-    WriteTarget(kForeignBit | 0x8);
-
-    EXPECT_EQ(ApplySecurityLevel(lOptimal), S_OK);
-
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM"));
-    EXPECT_EQ(Target(), DWordValue(kForeignBit | 0x20 | 0x80 | 0x200 | 0x800));
 }
 
 } // namespace

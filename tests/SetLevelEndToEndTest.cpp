@@ -1,6 +1,7 @@
-// Runs "Quenvar.exe SETLEVEL n" under Wine against the prefix's real machine registry and checks
-// the SCHANNEL and Internet Explorer state it leaves. Every key and value the runs touch is saved
-// first and put back afterwards.
+// Runs "Quenvar.exe SETLEVEL n" and UNINSTALL under Wine against the prefix's real machine
+// registry, as Windows 7 (Wine's default) and as Windows 10, and checks what they leave: each
+// level exactly its table, and the machine exactly as it was once protection is off again.
+// Every tree the runs touch is saved first and put back afterwards.
 #include "LevelExpectations.h"
 #include "QVSupport.h"
 #include "RegistryU.h"
@@ -8,145 +9,109 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-
 namespace {
-
-// Saves a key tree (if it exists) to a scratch key and puts it back when destroyed, after
-// deleting whatever is at its place by then.
-class TKeyBackup {
-public:
-    TKeyBackup(HKEY aRoot, const std::wstring& aPath) : FRoot(aRoot), FPath(aPath) {
-        static int counter = 0;
-        FBackupPath = L"Software\\QuenvarTests\\Backup-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                      std::to_wstring(++counter);
-        TUniqueHKey source;
-        if (RegOpenKeyExW(FRoot, FPath.c_str(), 0, KEY_READ, source.put()) != ERROR_SUCCESS)
-            return;
-        TUniqueHKey backup;
-        FExisted = RegCreateKeyExW(HKEY_CURRENT_USER, FBackupPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                   backup.put(), nullptr) == ERROR_SUCCESS &&
-                   RegCopyTreeW(source.get(), nullptr, backup.get()) == ERROR_SUCCESS;
-        EXPECT_TRUE(FExisted) << "cannot save " << Narrow(FPath);
-    }
-    ~TKeyBackup() {
-        RegDeleteTreeW(FRoot, FPath.c_str());
-        RegDeleteKeyW(FRoot, FPath.c_str());
-        if (!FExisted)
-            return;
-        TUniqueHKey backup;
-        TUniqueHKey target;
-        const bool restored =
-            RegOpenKeyExW(HKEY_CURRENT_USER, FBackupPath.c_str(), 0, KEY_READ, backup.put()) == ERROR_SUCCESS &&
-            RegCreateKeyExW(FRoot, FPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, target.put(), nullptr) ==
-                ERROR_SUCCESS &&
-            RegCopyTreeW(backup.get(), nullptr, target.get()) == ERROR_SUCCESS;
-        EXPECT_TRUE(restored) << "cannot restore " << Narrow(FPath);
-        backup.reset();
-        RegDeleteTreeW(HKEY_CURRENT_USER, FBackupPath.c_str());
-        RegDeleteKeyW(HKEY_CURRENT_USER, FBackupPath.c_str());
-    }
-    TKeyBackup(const TKeyBackup&) = delete;
-    TKeyBackup& operator=(const TKeyBackup&) = delete;
-
-private:
-    HKEY FRoot;
-    std::wstring FPath;
-    std::wstring FBackupPath;
-    bool FExisted = false;
-};
-
-// Saves one value, whatever its type, and puts it back (or deletes it again) when destroyed.
-class TValueBackup {
-public:
-    TValueBackup(HKEY aRoot, const std::wstring& aPath, const std::wstring& aName)
-        : FRoot(aRoot), FPath(aPath), FName(aName) {
-        TUniqueHKey key;
-        DWORD size = 0;
-        if (RegOpenKeyExW(FRoot, FPath.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
-            RegQueryValueExW(key.get(), FName.c_str(), nullptr, &FType, nullptr, &size) != ERROR_SUCCESS)
-            return;
-        FData.resize(size);
-        FExisted = RegQueryValueExW(key.get(), FName.c_str(), nullptr, &FType, FData.data(), &size) == ERROR_SUCCESS;
-    }
-    ~TValueBackup() {
-        if (!FExisted) {
-            DeleteRegValue(FRoot, FPath, FName);
-            return;
-        }
-        EXPECT_TRUE(WriteRegValue(FRoot, FPath, FName, static_cast<DWORD>(FData.size()), FData.data(), FType));
-    }
-    TValueBackup(const TValueBackup&) = delete;
-    TValueBackup& operator=(const TValueBackup&) = delete;
-
-private:
-    HKEY FRoot;
-    std::wstring FPath;
-    std::wstring FName;
-    DWORD FType = REG_NONE;
-    std::vector<BYTE> FData;
-    bool FExisted = false;
-};
-
-std::wstring WithoutTrailingBackslash(const wchar_t* aPath) {
-    std::wstring path = aPath;
-    path.pop_back();
-    return path;
-}
-
-constexpr DWORD kStartBits = kForeignBit | 0x8; // only SSL2.0 ticked
-
-class SetLevelEndToEnd : public ::testing::Test {
-protected:
-    TKeyBackup FProtocols{HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kProtocolsKey)};
-    TKeyBackup FCiphers{HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCiphersKey)};
-    // The whole AdvancedOptions key: Wine has none, and the descriptors would leave it behind.
-    TKeyBackup FAdvancedOptions{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions"};
-    TValueBackup FSecureProtocols{HKEY_CURRENT_USER, kIETargetPath, kIETargetValue};
-    TUrlRecorder FPages; // a successful level opens its protection page: recorded, not shown
-
-    // An empty SCHANNEL tree, the descriptors Wine lacks, and SecureProtocols at kStartBits.
-    void ResetMachine() {
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kProtocolsKey).c_str());
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCiphersKey).c_str());
-        InstallIEDescriptors();
-        ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, static_cast<int>(kStartBits)));
-    }
-};
 
 long RunQuenvar(const std::wstring& anArgs) {
     return RunProcess(L"\"" + QuenvarExe() + L"\" " + anArgs);
 }
 
-bool MachineAtLeast63() {
-    std::wstring version;
-    ReadRegString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", L"CurrentVersion", version);
-    return VersionTextAtLeast63(version);
+// Makes Wine report another Windows version to Quenvar.exe only, for the guard's lifetime.
+class TWineVersionForQuenvar {
+public:
+    explicit TWineVersionForQuenvar(const wchar_t* aVersion) {
+        if (aVersion) {
+            EXPECT_TRUE(WriteRegString(HKEY_CURRENT_USER, kKey, L"Version", aVersion));
+        }
+    }
+    ~TWineVersionForQuenvar() { DeleteRegKeyTree(HKEY_CURRENT_USER, kKey, true); }
+    TWineVersionForQuenvar(const TWineVersionForQuenvar&) = delete;
+    TWineVersionForQuenvar& operator=(const TWineVersionForQuenvar&) = delete;
+
+private:
+    static constexpr const wchar_t* kKey = L"Software\\Wine\\AppDefaults\\Quenvar.exe";
+};
+
+struct TWineSystem {
+    const char* name;
+    const wchar_t* wineVersion; // null: the prefix's default
+    const TOSVersion& os;
+};
+const TWineSystem kSystems[] = {{"Windows 7", nullptr, kWineWindows7}, {"Windows 10", L"win10", kWineWindows10}};
+
+class SetLevelEndToEnd : public ::testing::Test {
+protected:
+    TLevelStateGuard FMachine;
+    TUrlRecorder FPages; // a successful level opens its protection page: recorded, not shown
+
+    void SetUp() override {
+        // The store decides nothing about the machine, but a test leaves none behind.
+        DeleteRegKeyTree(HKEY_CURRENT_USER, kStoreKey, true);
+        FMachine.Prepare();
+    }
+    void TearDown() override { DeleteRegKeyTree(HKEY_CURRENT_USER, kStoreKey, true); }
+};
+
+TEST_F(SetLevelEndToEnd, LevelsInAnyOrderLeaveTheirTablesAndOffLeavesTheMachineAsItWas) {
+    const struct {
+        const char* what;
+        void (*prepare)();
+    } starts[] = {{"fresh prefix", [] {}},
+                  {"administrator values", WriteAdministratorValues},
+                  {"stray TLS 1.3 key", WriteStrayTls13Key}};
+    for (const auto& system : kSystems) {
+        const TWineVersionForQuenvar version(system.wineVersion);
+        for (const auto& start : starts) {
+            SCOPED_TRACE(std::string(system.name) + ", " + start.what);
+            TLevelStateGuard guard;
+            guard.Prepare();
+            start.prepare();
+            int target = 0;
+            ReadRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, target);
+            const DWORD others = static_cast<DWORD>(target) & ~DWORD(0x8 | 0x20 | 0x80 | 0x200 | 0x800 | 0x2000);
+            const std::wstring original = SnapshotTouchedTrees();
+
+            ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+            ExpectMachineAtLevel(lMax, system.os, others);
+            const std::wstring max = SnapshotTouchedTrees();
+            ASSERT_EQ(RunQuenvar(L"SETLEVEL 1"), 0);
+            ExpectMachineAtLevel(lOptimal, system.os, others);
+            ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+            EXPECT_EQ(SnapshotDifference(SnapshotTouchedTrees(), max), "");
+            ASSERT_EQ(RunQuenvar(L"SETLEVEL 0"), 0);
+            EXPECT_EQ(SnapshotDifference(SnapshotTouchedTrees(), original), "");
+
+            ASSERT_EQ(RunQuenvar(L"SETLEVEL 1"), 0);
+            ASSERT_EQ(RunQuenvar(L"UNINSTALL"), 0);
+            EXPECT_EQ(SnapshotDifference(SnapshotTouchedTrees(), original), "");
+        }
+    }
 }
 
-TEST_F(SetLevelEndToEnd, TheArgumentSelectsTheLevelAppliedToTheMachine) {
+TEST_F(SetLevelEndToEnd, TheArgumentSelectsTheLevel) {
+    const std::wstring original = SnapshotTouchedTrees();
     const std::pair<const wchar_t*, TLevel> cases[] = {
         {L"SETLEVEL 2", lMax},   {L"/setlevel \"7\"", lMax}, {L"setlevel 1", lOptimal},
         {L"-SETLEVEL -3", lOff}, {L"SETLEVEL abc", lOff},    {L"/SETLEVEL \"0\"", lOff},
     };
-    const bool atLeast63 = MachineAtLeast63();
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.first));
-        ResetMachine();
         ASSERT_EQ(RunQuenvar(c.first), 0);
-        ExpectLevelState(ReadLevelState(), c.second, atLeast63, kForeignBit);
+        if (c.second == lOff)
+            EXPECT_EQ(SnapshotDifference(SnapshotTouchedTrees(), original), "");
+        else
+            ExpectMachineAtLevel(c.second, kWineWindows7, kForeignBit);
+        ASSERT_EQ(RunQuenvar(L"SETLEVEL 0"), 0);
     }
+    // A level that changed SCHANNEL leaves a restart pending, until Windows starts again.
+    EXPECT_TRUE(RestartPending());
 }
 
 TEST_F(SetLevelEndToEnd, WithoutALevelNothingIsWritten) {
+    const std::wstring original = SnapshotTouchedTrees();
     for (const wchar_t* args : {L"SETLEVEL", L"SETLEVEL \"\"", L"/SetLevel \"\" 2"}) {
         SCOPED_TRACE(Narrow(args));
-        ResetMachine();
         ASSERT_EQ(RunQuenvar(args), 0);
-        TUniqueHKey key;
-        EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProtocolsKey, 0, KEY_READ, key.put()), ERROR_SUCCESS);
-        EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCiphersKey, 0, KEY_READ, key.put()), ERROR_SUCCESS);
-        EXPECT_EQ(ReadLevelState().secureProtocols, std::optional<DWORD>(kStartBits));
+        EXPECT_EQ(SnapshotDifference(SnapshotTouchedTrees(), original), "");
     }
 }
 

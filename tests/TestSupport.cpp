@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "RegistryU.h"
+
 #include <gtest/gtest.h>
 
 TRegistrySandbox::TRegistrySandbox() {
@@ -25,6 +27,54 @@ TRegistrySandbox::~TRegistrySandbox() {
     FMachine.reset();
     RegDeleteTreeW(HKEY_CURRENT_USER, FRootPath.c_str());
     RegDeleteKeyW(HKEY_CURRENT_USER, FRootPath.c_str());
+}
+
+TKeyTreeGuard::TKeyTreeGuard(HKEY aRoot, const std::wstring& aPath) : FRoot(aRoot), FPath(aPath) {
+    static int counter = 0;
+    FCopy =
+        L"Software\\QuenvarTests\\Guard-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+    TUniqueHKey source, copy;
+    if (RegOpenKeyExW(FRoot, FPath.c_str(), 0, KEY_READ, source.put()) != ERROR_SUCCESS)
+        return;
+    FExisted = RegCreateKeyExW(HKEY_CURRENT_USER, FCopy.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, copy.put(),
+                               nullptr) == ERROR_SUCCESS &&
+               RegCopyTreeW(source.get(), nullptr, copy.get()) == ERROR_SUCCESS;
+    EXPECT_TRUE(FExisted) << "cannot save a key tree";
+}
+
+TKeyTreeGuard::~TKeyTreeGuard() {
+    RegDeleteTreeW(FRoot, FPath.c_str());
+    RegDeleteKeyW(FRoot, FPath.c_str());
+    if (!FExisted)
+        return;
+    TUniqueHKey copy, target;
+    EXPECT_TRUE(RegOpenKeyExW(HKEY_CURRENT_USER, FCopy.c_str(), 0, KEY_READ, copy.put()) == ERROR_SUCCESS &&
+                RegCreateKeyExW(FRoot, FPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, target.put(), nullptr) ==
+                    ERROR_SUCCESS &&
+                RegCopyTreeW(copy.get(), nullptr, target.get()) == ERROR_SUCCESS)
+        << "cannot restore a key tree";
+    copy.reset();
+    RegDeleteTreeW(HKEY_CURRENT_USER, FCopy.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, FCopy.c_str());
+}
+
+TValueGuard::TValueGuard(HKEY aRoot, const std::wstring& aPath, const std::wstring& aName)
+    : FRoot(aRoot), FPath(aPath), FName(aName) {
+    TUniqueHKey key;
+    DWORD size = 0;
+    if (RegOpenKeyExW(FRoot, FPath.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
+        RegQueryValueExW(key.get(), FName.c_str(), nullptr, &FType, nullptr, &size) != ERROR_SUCCESS)
+        return;
+    FData.resize(size);
+    FExisted = RegQueryValueExW(key.get(), FName.c_str(), nullptr, &FType, FData.data(), &size) == ERROR_SUCCESS;
+}
+
+TValueGuard::~TValueGuard() {
+    if (!FExisted) {
+        DeleteRegValue(FRoot, FPath, FName);
+        return;
+    }
+    EXPECT_TRUE(WriteRegValue(FRoot, FPath, FName, static_cast<DWORD>(FData.size()), FData.data(), FType));
 }
 
 std::wstring TestBinDir() {

@@ -23,6 +23,40 @@ private:
     TUniqueHKey FMachine;
 };
 
+// Copies a key tree of the prefix aside and, when destroyed, puts it back as it was: whatever is at
+// its place then is deleted first, and a tree that did not exist is only deleted. The copy lives
+// under HKEY_CURRENT_USER\Software\QuenvarTests.
+class TKeyTreeGuard {
+public:
+    TKeyTreeGuard(HKEY aRoot, const std::wstring& aPath);
+    ~TKeyTreeGuard();
+    TKeyTreeGuard(const TKeyTreeGuard&) = delete;
+    TKeyTreeGuard& operator=(const TKeyTreeGuard&) = delete;
+
+private:
+    HKEY FRoot;
+    std::wstring FPath;
+    std::wstring FCopy;
+    bool FExisted = false;
+};
+
+// Saves one value, whatever its type, and puts it back (or deletes it again) when destroyed.
+class TValueGuard {
+public:
+    TValueGuard(HKEY aRoot, const std::wstring& aPath, const std::wstring& aName);
+    ~TValueGuard();
+    TValueGuard(const TValueGuard&) = delete;
+    TValueGuard& operator=(const TValueGuard&) = delete;
+
+private:
+    HKEY FRoot;
+    std::wstring FPath;
+    std::wstring FName;
+    DWORD FType = REG_NONE;
+    std::vector<BYTE> FData;
+    bool FExisted = false;
+};
+
 // The folder of the running test program, with a trailing backslash: the build's bin folder.
 std::wstring TestBinDir();
 

@@ -384,31 +384,13 @@ TEST_F(UI, TheLayoutScalesWithTheScreensDpi) {
     EXPECT_EQ(shot.At(248 + 24 + 6, 230 + 60 + 4), RGB(0, 0, 0)) << "first bullet, scaled";
 }
 
-// The SCHANNEL switches a level leaves, in the order of ReadLevelState.
-bool MachineAtLevel(TLevel aLevel, bool anAtLeast63) {
-    const TLevelState state = ReadLevelState();
-    if (state.client.size() != std::size(kExpectedProtocols) || state.ciphers.size() != std::size(kExpectedCiphers))
-        return false;
-    for (size_t i = 0; i < state.client.size(); ++i)
-        if (state.client[i].enabled != (ExpectedProtocolOn(kExpectedProtocols[i], aLevel, anAtLeast63) ? -1 : 0))
-            return false;
-    for (size_t i = 0; i < state.ciphers.size(); ++i)
-        if (state.ciphers[i].enabled != (ExpectedCipherOn(kExpectedCiphers[i], aLevel) ? -1 : 0))
-            return false;
-    return true;
-}
-
-std::wstring WithoutTrailingBackslash(const wchar_t* aPath) {
-    std::wstring path = aPath;
-    path.pop_back();
-    return path;
-}
-
-// Starts from the maximum level on the machine, so that only a SETLEVEL 0 run leaves the off state.
+// Starts from the maximum level on the machine, so that only a SETLEVEL 0 run puts it back.
 TEST_F(UI, ApplyAtTheBottomStartsSetLevelAndGoesToTheTray) {
-    const bool atLeast63 = CurrentVersionAtLeast63();
+    TLevelStateGuard machine;
+    machine.Prepare();
+    const std::wstring original = SnapshotTouchedTrees();
     ASSERT_EQ(RunProcess(L"\"" + QuenvarExe() + L"\" SETLEVEL 2"), 0);
-    ASSERT_TRUE(MachineAtLevel(lMax, atLeast63));
+    ASSERT_NE(SnapshotTouchedTrees(), original);
     StoreLevel(1);
     TUrlRecorder urls;
     TQuenvar app(L"");
@@ -420,13 +402,11 @@ TEST_F(UI, ApplyAtTheBottomStartsSetLevelAndGoesToTheTray) {
     EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(w); }, 5000));
     EXPECT_TRUE(app.Running());
     EXPECT_FALSE(ApplyEnabled(w));
-    EXPECT_TRUE(WaitFor([&] { return MachineAtLevel(lOff, atLeast63); }, 30000));
+    EXPECT_TRUE(WaitFor([&] { return SnapshotTouchedTrees() == original; }, 30000));
     // After the switch the level is stored and the page for the off state opened.
     EXPECT_TRUE(urls.WaitForOpened("/Protection-off.aspx")) << urls.Opened();
     EXPECT_EQ(ReadStoreInteger(L"Level"), 0);
-    Sleep(1000); // let the SETLEVEL process finish before the trees are removed
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kProtocolsKey).c_str());
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, WithoutTrailingBackslash(kCiphersKey).c_str());
+    Sleep(1000); // let the SETLEVEL process finish before the trees are put back
 }
 
 TEST_F(UI, CloseHidesToTheTrayAndOpensTheProtectionPage) {
@@ -693,6 +673,32 @@ TEST_F(UI, TheWindowSendsTheDailyHitOnce) {
     MoveSlider(app.Window(true), 0);
     EXPECT_TRUE(ApplyEnabled(app.Window(true)));
     EXPECT_TRUE(app.Running());
+}
+
+} // namespace
+
+namespace {
+
+// Settings the system reads only at start-up changed: the window says so until Windows restarts,
+// which drops the volatile marker.
+TEST_F(UI, TheRestartNoteShowsWhileChangesWaitForARestart) {
+    const TKeyTreeGuard marker(HKEY_LOCAL_MACHINE, kRestartPendingKey);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRestartPendingKey);
+    {
+        TQuenvar app(L"");
+        HWND w = app.Window(true);
+        ASSERT_NE(w, nullptr);
+        EXPECT_FALSE(IsWindowVisible(GetDlgItem(w, idRestartNote)));
+    }
+    TUniqueHKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRestartPendingKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_WRITE,
+                              nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
+    TQuenvar app(L"");
+    HWND w = app.Window(true);
+    ASSERT_NE(w, nullptr);
+    EXPECT_TRUE(IsWindowVisible(GetDlgItem(w, idRestartNote)));
+    EXPECT_EQ(ControlText(w, idRestartNote), L"Some changes take effect after the next restart");
 }
 
 } // namespace

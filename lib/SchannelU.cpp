@@ -1,0 +1,162 @@
+#include "SchannelU.h"
+
+#include "HandleU.h"
+
+#include <vector>
+
+namespace {
+
+bool SameHandle(const SecHandle& a, const SecHandle& b) noexcept {
+    return a.dwLower == b.dwLower && a.dwUpper == b.dwUpper;
+}
+
+SecHandle InvalidSecHandle() noexcept {
+    SecHandle h;
+    SecInvalidateHandle(&h);
+    return h;
+}
+
+// Credential and context handles are structs, not pointers: one small owner each.
+template <SECURITY_STATUS(SEC_ENTRY* Free)(PSecHandle)> class TSecHandleOwner {
+public:
+    TSecHandleOwner() = default;
+    TSecHandleOwner(const TSecHandleOwner&) = delete;
+    TSecHandleOwner& operator=(const TSecHandleOwner&) = delete;
+    ~TSecHandleOwner() {
+        if (Valid())
+            Free(&FHandle);
+    }
+    bool Valid() const noexcept { return !SameHandle(FHandle, InvalidSecHandle()); }
+    SecHandle* Get() noexcept { return &FHandle; }
+    // For the first call that fills it: null while nothing is held.
+    SecHandle* GetOrNull() noexcept { return Valid() ? &FHandle : nullptr; }
+
+private:
+    SecHandle FHandle = InvalidSecHandle();
+};
+
+using TCredentials = TSecHandleOwner<FreeCredentialsHandle>;
+using TContext = TSecHandleOwner<DeleteSecurityContext>;
+
+// A buffer SCHANNEL allocated (ISC_REQ_ALLOCATE_MEMORY); freed with FreeContextBuffer.
+struct TContextBufferTraits {
+    using type = void*;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type p) noexcept { FreeContextBuffer(p); }
+};
+using TContextBuffer = TUniqueHandle<TContextBufferTraits>;
+
+SECURITY_STATUS AcquireCredentials(DWORD aProtocols, bool aServer, TCredentials& aCredentials) noexcept {
+    SCHANNEL_CRED cred{};
+    cred.dwVersion = SCHANNEL_CRED_VERSION;
+    cred.grbitEnabledProtocols = aProtocols;
+    cred.dwFlags = aServer ? SCH_CRED_NO_SYSTEM_MAPPER : SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    TimeStamp expiry{};
+    return AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
+                                     aServer ? SECPKG_CRED_INBOUND : SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr,
+                                     nullptr, aCredentials.Get(), &expiry);
+}
+
+} // namespace
+
+SECURITY_STATUS ProbeProtocolCredentials(DWORD aProtocols, bool aServer) noexcept {
+    TCredentials credentials;
+    return AcquireCredentials(aProtocols, aServer, credentials);
+}
+
+TTlsOutcome TlsClientHandshake(TTlsTransport& aTransport, const std::wstring& aServerName, DWORD aProtocols) noexcept {
+    TTlsOutcome outcome;
+    try {
+        TCredentials credentials;
+        outcome.Status = AcquireCredentials(aProtocols, false, credentials);
+        if (outcome.Status != SEC_E_OK)
+            return outcome;
+        const ULONG flags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
+                            ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
+        TContext context;
+        std::vector<BYTE> received;
+        bool haveInput = false, needRead = false;
+        // A handshake of a few kilobytes; anything far beyond that is not a TLS server.
+        constexpr size_t kLimit = 1 << 20;
+        for (;;) {
+            if (needRead) {
+                BYTE chunk[16384];
+                const int n = aTransport.Receive(chunk, sizeof(chunk));
+                if (n <= 0 || received.size() + static_cast<size_t>(n) > kLimit) {
+                    outcome.Status = SEC_E_INTERNAL_ERROR;
+                    return outcome;
+                }
+                received.insert(received.end(), chunk, chunk + n);
+                haveInput = true;
+            }
+            SecBuffer in[2] = {{static_cast<ULONG>(received.size()), SECBUFFER_TOKEN, received.data()},
+                               {0, SECBUFFER_EMPTY, nullptr}};
+            SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
+            SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+            SecBufferDesc outDesc{SECBUFFER_VERSION, 1, out};
+            ULONG attributes = 0;
+            TimeStamp expiry{};
+            const SECURITY_STATUS status = InitializeSecurityContextW(
+                credentials.Get(), context.GetOrNull(), const_cast<wchar_t*>(aServerName.c_str()), flags, 0, 0,
+                haveInput ? &inDesc : nullptr, 0, context.Get(), &outDesc, &attributes, &expiry);
+            const TContextBuffer token(out[0].pvBuffer);
+            // An alert that explains a failure is sent too.
+            const bool sendable = status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED ||
+                                  (FAILED(status) && (attributes & ISC_RET_EXTENDED_ERROR));
+            if (sendable && out[0].cbBuffer != 0 && out[0].pvBuffer &&
+                !aTransport.Send(out[0].pvBuffer, out[0].cbBuffer) && status != SEC_E_OK) {
+                outcome.Status = SEC_E_INTERNAL_ERROR;
+                return outcome;
+            }
+            if (status == SEC_E_INCOMPLETE_MESSAGE) {
+                needRead = true;
+                continue;
+            }
+            if (status == SEC_I_CONTINUE_NEEDED) {
+                // Keep only what this call did not consume, and read more only when nothing is left.
+                if (haveInput && in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer <= received.size())
+                    received.erase(received.begin(), received.end() - in[1].cbBuffer);
+                else
+                    received.clear();
+                haveInput = !received.empty();
+                needRead = received.empty();
+                continue;
+            }
+            if (status != SEC_E_OK) {
+                outcome.Status = status;
+                return outcome;
+            }
+            SecPkgContext_ConnectionInfo info{};
+            if (QueryContextAttributesW(context.Get(), SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
+                outcome.Protocol = info.dwProtocol;
+                outcome.Cipher = info.aiCipher;
+                outcome.CipherStrength = info.dwCipherStrength;
+            }
+            outcome.Connected = true;
+            outcome.Status = SEC_E_OK;
+            return outcome;
+        }
+    } catch (...) {
+        outcome.Connected = false;
+        outcome.Status = SEC_E_INSUFFICIENT_MEMORY;
+        return outcome;
+    }
+}
+
+const wchar_t* TlsProtocolName(DWORD aProtocol) noexcept {
+    if (aProtocol & SP_PROT_SSL2)
+        return L"SSL 2.0";
+    if (aProtocol & SP_PROT_SSL3)
+        return L"SSL 3.0";
+    if (aProtocol & SP_PROT_TLS1_0)
+        return L"TLS 1.0";
+    if (aProtocol & SP_PROT_TLS1_1)
+        return L"TLS 1.1";
+    if (aProtocol & SP_PROT_TLS1_2)
+        return L"TLS 1.2";
+#ifdef SP_PROT_TLS1_3
+    if (aProtocol & SP_PROT_TLS1_3)
+        return L"TLS 1.3";
+#endif
+    return L"unknown";
+}

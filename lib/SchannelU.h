@@ -1,0 +1,43 @@
+// TLS through the system's SCHANNEL provider: which protocols it accepts for a credential, and a
+// client handshake over any byte transport. With no protocols given, SCHANNEL chooses by its own
+// registry switches, which is what these routines are for: seeing what the machine will use.
+#pragma once
+
+#define SECURITY_WIN32
+#include <windows.h>
+
+#include <schannel.h>
+#include <security.h>
+
+#include <cstddef>
+#include <string>
+
+// Moves bytes for a handshake. Send: all of them or false. Receive: up to aSize bytes, 0 when the
+// peer closed, negative on error.
+class TTlsTransport {
+public:
+    virtual ~TTlsTransport() = default;
+    virtual bool Send(const void* aData, size_t aSize) = 0;
+    virtual int Receive(void* aBuffer, size_t aSize) = 0;
+};
+
+struct TTlsOutcome {
+    bool Connected = false;
+    SECURITY_STATUS Status = SEC_E_OK; // the failing call's status when not connected
+    DWORD Protocol = 0;                // SP_PROT_* bit of the negotiated protocol
+    ALG_ID Cipher = 0;
+    DWORD CipherStrength = 0;
+};
+
+// SCHANNEL's answer to client (aServer false) or server credentials limited to aProtocols
+// (SP_PROT_* bits): SEC_E_OK when it would use one of them. A server credential without a
+// certificate is asked for with SCH_CRED_NO_SYSTEM_MAPPER only, so the answer says whether the
+// protocol is available, not whether a certificate is.
+SECURITY_STATUS ProbeProtocolCredentials(DWORD aProtocols, bool aServer) noexcept;
+
+// A client handshake with aServerName over aTransport; the server's certificate is not checked
+// (this looks at protocols, not identities). aProtocols 0 lets the system choose.
+TTlsOutcome TlsClientHandshake(TTlsTransport& aTransport, const std::wstring& aServerName, DWORD aProtocols) noexcept;
+
+// "TLS 1.2" and the like for an SP_PROT_* bit; "unknown" otherwise.
+const wchar_t* TlsProtocolName(DWORD aProtocol) noexcept;
