@@ -21,12 +21,16 @@ work=$(mktemp -d /tmp/qv-bench-service.XXXXXX)
 # The cluster lives in a folder of its own, which its server user can reach.
 pg_dir=$(mktemp -d /tmp/qv-pg.XXXXXX)
 pids=()
-cleanup() {
+stop_all() {
     local pid
     for pid in "${pids[@]}"; do
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
+    pids=()
+}
+cleanup() {
+    stop_all
     qv_pg_stop "$pg_dir"
     rm -rf "$work"
 }
@@ -77,14 +81,6 @@ start() {
         exit 1
     }
     port=$(cat "$work/$name.port")
-}
-stop_all() {
-    local pid
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    pids=()
 }
 
 # load OUT PORT CONNECTIONS [SHARES FIRST-SHARE]: one wrk run with two threads; OUT gets

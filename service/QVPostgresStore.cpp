@@ -164,21 +164,15 @@ void TPostgresStore::Migrate() {
     TConnection& db = *FWriter;
     db.Run(kMigrationLock);
     try {
-        db.Run("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, applied TEXT NOT NULL)");
+        db.Run(store_sql::kCreateSchemaVersion);
         int version = 0;
-        db.Run("SELECT coalesce(max(version), 0) FROM schema_version", {},
+        db.Run(store_sql::kSchemaVersion, {},
                [&version](const std::vector<std::string>& aRow) { version = std::stoi(aRow.at(0)); });
-        if (version > kSchemaVersion)
-            throw TStoreError("the database has schema version " + std::to_string(version) +
-                              "; this program knows versions up to " + std::to_string(kSchemaVersion));
-        for (const TMigration& migration : Migrations()) {
-            if (migration.version <= version)
-                continue;
+        for (const TMigration* migration : PendingMigrations(version)) {
             db.Run("BEGIN");
-            for (const char* sql : migration.postgres)
+            for (const char* sql : migration->postgres)
                 db.Run(sql);
-            db.Run("INSERT INTO schema_version (version, applied) VALUES ($1, $2)",
-                   {std::to_string(migration.version), UtcNow()});
+            db.Run(store_sql::kRecordMigration, {std::to_string(migration->version), UtcNow()});
             db.Run("COMMIT");
         }
         db.Run(kMigrationUnlock);

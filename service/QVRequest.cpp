@@ -32,29 +32,6 @@ std::string Latin1ToUtf8(const std::wstring& aText) {
     return out;
 }
 
-std::string XmlAttr(const std::string& aText) {
-    std::string out;
-    for (char c : aText) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
 std::string Param(const std::map<std::string, std::string>& aParams, const char* aName) {
     const auto it = aParams.find(aName);
     return it == aParams.end() ? std::string() : it->second;
@@ -158,7 +135,7 @@ bool DecodeToken(const std::string& aToken, std::map<std::string, std::string>& 
 std::string UpdateInfoXML(const std::string& aVersion, const std::string& aURL) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<UpdateInfo><Vers>";
     if (!aURL.empty())
-        xml += "<Ver V=\"" + XmlAttr(aVersion) + "\" URL=\"" + XmlAttr(aURL) + "\"/>";
+        xml += "<Ver V=\"" + XmlText(aVersion) + "\" URL=\"" + XmlText(aURL) + "\"/>";
     xml += "</Vers></UpdateInfo>";
     return xml;
 }

@@ -118,20 +118,14 @@ void TSQLiteStore::Migrate() {
     // schema current.
     Exec(db, "BEGIN IMMEDIATE");
     try {
-        Exec(db, "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, applied TEXT NOT NULL)");
+        Exec(db, store_sql::kCreateSchemaVersion);
         int version = 0;
-        Run(db, "SELECT coalesce(max(version), 0) FROM schema_version", {},
+        Run(db, store_sql::kSchemaVersion, {},
             [&version](const std::vector<std::string>& aRow) { version = std::stoi(aRow.at(0)); });
-        if (version > kSchemaVersion)
-            throw TStoreError("the database has schema version " + std::to_string(version) +
-                              "; this program knows versions up to " + std::to_string(kSchemaVersion));
-        for (const TMigration& migration : Migrations()) {
-            if (migration.version <= version)
-                continue;
-            for (const char* sql : migration.sqlite)
+        for (const TMigration* migration : PendingMigrations(version)) {
+            for (const char* sql : migration->sqlite)
                 Exec(db, sql);
-            Run(db, "INSERT INTO schema_version (version, applied) VALUES ($1, $2)",
-                {std::to_string(migration.version), UtcNow()});
+            Run(db, store_sql::kRecordMigration, {std::to_string(migration->version), UtcNow()});
         }
         Exec(db, "COMMIT");
     } catch (...) {

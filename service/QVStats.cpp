@@ -38,32 +38,6 @@ void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
     y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
 }
 
-std::string Escaped(const std::string& aText) {
-    std::string out;
-    for (char c : aText) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&#39;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
 std::string Number(double aValue) {
     char buf[32];
     std::snprintf(buf, sizeof(buf), "%.1f", aValue);
@@ -109,7 +83,7 @@ public:
         : FDays(aDays), FTop(aTop), FPercent(aPercent) {
         FSvg = "<svg id=\"" + anId + "\" class=\"chart\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
                Number(kWidth) + "\" height=\"" + Number(kHeight) + "\" viewBox=\"0 0 " + Number(kWidth) + " " +
-               Number(kHeight) + "\" role=\"img\"><title>" + Escaped(aTitle) + "</title>";
+               Number(kHeight) + "\" role=\"img\"><title>" + XmlText(aTitle) + "</title>";
         for (double tick = 0; tick <= aTop + aStep / 2; tick += aStep) {
             const double y = Y(tick);
             FSvg += "<line class=\"grid\" x1=\"" + Number(kLeft) + "\" y1=\"" + Number(y) + "\" x2=\"" +
@@ -122,7 +96,7 @@ public:
         const std::size_t every = std::max<std::size_t>(1, (aDays.size() + 11) / 12);
         for (std::size_t i = 0; i < aDays.size(); i += every)
             FSvg += "<text class=\"day\" x=\"" + Number(Center(i)) + "\" y=\"" + Number(kHeight - kBottom + 18) +
-                    "\" text-anchor=\"middle\">" + Escaped(aDays[i].substr(5)) + "</text>";
+                    "\" text-anchor=\"middle\">" + XmlText(aDays[i].substr(5)) + "</text>";
         FSvg += "<line class=\"axis\" x1=\"" + Number(kLeft) + "\" y1=\"" + Number(Y(0)) + "\" x2=\"" +
                 Number(kWidth - kRight) + "\" y2=\"" + Number(Y(0)) + "\" stroke=\"#616161\"/>";
     }
@@ -140,11 +114,11 @@ public:
                 const double x = kLeft + static_cast<double>(i) * band + band * 0.1 +
                                  (aStacked ? 0 : static_cast<double>(s) * width);
                 const double top = Y(base + value), bottom = Y(base);
-                FSvg += "<rect class=\"bar\" data-series=\"" + Escaped(aSeries[s].key) + "\" data-day=\"" +
-                        Escaped(FDays[i]) + "\" data-value=\"" + Value(value) + "\" x=\"" + Number(x) + "\" y=\"" +
+                FSvg += "<rect class=\"bar\" data-series=\"" + XmlText(aSeries[s].key) + "\" data-day=\"" +
+                        XmlText(FDays[i]) + "\" data-value=\"" + Value(value) + "\" x=\"" + Number(x) + "\" y=\"" +
                         Number(top) + "\" width=\"" + Number(width) + "\" height=\"" + Number(bottom - top) +
-                        "\" fill=\"" + aSeries[s].colour + "\"><title>" + Escaped(FDays[i]) + ": " +
-                        Escaped(aSeries[s].name) + " " + Value(value) + "</title></rect>";
+                        "\" fill=\"" + aSeries[s].colour + "\"><title>" + XmlText(FDays[i]) + ": " +
+                        XmlText(aSeries[s].name) + " " + Value(value) + "</title></rect>";
                 if (aStacked)
                     base += value;
             }
@@ -162,13 +136,13 @@ public:
                     continue;
                 const std::string x = Number(Center(i)), y = Number(Y(value));
                 points += (points.empty() ? "" : " ") + x + "," + y;
-                marks += "<circle class=\"point\" data-series=\"" + Escaped(series.key) + "\" data-day=\"" +
-                         Escaped(FDays[i]) + "\" data-value=\"" + Value(value) + "\" cx=\"" + x + "\" cy=\"" + y +
-                         "\" r=\"3.5\" fill=\"" + series.colour + "\"><title>" + Escaped(FDays[i]) + ": " +
-                         Escaped(series.name) + " " + Value(value) + "</title></circle>";
+                marks += "<circle class=\"point\" data-series=\"" + XmlText(series.key) + "\" data-day=\"" +
+                         XmlText(FDays[i]) + "\" data-value=\"" + Value(value) + "\" cx=\"" + x + "\" cy=\"" + y +
+                         "\" r=\"3.5\" fill=\"" + series.colour + "\"><title>" + XmlText(FDays[i]) + ": " +
+                         XmlText(series.name) + " " + Value(value) + "</title></circle>";
             }
             if (!points.empty())
-                FSvg += "<polyline class=\"line\" data-series=\"" + Escaped(series.key) + "\" points=\"" + points +
+                FSvg += "<polyline class=\"line\" data-series=\"" + XmlText(series.key) + "\" points=\"" + points +
                         "\" fill=\"none\" stroke=\"" + series.colour + "\" stroke-width=\"2\"/>" + marks;
         }
         Legend(aSeries);
@@ -190,7 +164,7 @@ private:
         for (const TSeries& series : aSeries) {
             FSvg += "<rect class=\"key\" x=\"" + Number(x) + "\" y=\"12\" width=\"12\" height=\"12\" fill=\"" +
                     series.colour + "\"/><text class=\"key\" x=\"" + Number(x + 16) + "\" y=\"22\">" +
-                    Escaped(series.name) + "</text>";
+                    XmlText(series.name) + "</text>";
             x += 28 + 7.5 * static_cast<double>(series.name.size());
         }
     }
@@ -212,6 +186,29 @@ std::string Cell(const char* aClass, std::int64_t aValue) {
 }
 
 } // namespace
+
+std::string XmlText(const std::string& aText) {
+    std::string out;
+    for (char c : aText) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
 
 std::string JsonText(const std::string& aText) {
     std::string out = "\"";
@@ -419,7 +416,7 @@ std::string StatisticsHTML(const TStatistics& aStatistics) {
             stack += n;
         maxStack = std::max(maxStack, static_cast<double>(stack));
     }
-    const std::string range = Escaped(aStatistics.range.first) + " to " + Escaped(aStatistics.range.last);
+    const std::string range = XmlText(aStatistics.range.first) + " to " + XmlText(aStatistics.range.last);
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                        "<title>Quenvar service statistics</title><style>"
                        "body{font-family:sans-serif;margin:24px;color:#212121}"
@@ -433,11 +430,11 @@ std::string StatisticsHTML(const TStatistics& aStatistics) {
                        "</style></head><body>"
                        "<h1>Quenvar service statistics</h1>"
                        "<form method=\"get\" action=\"/stats\">From <input type=\"date\" name=\"from\" value=\"" +
-                       Escaped(aStatistics.range.first) + "\"> to <input type=\"date\" name=\"to\" value=\"" +
-                       Escaped(aStatistics.range.last) +
+                       XmlText(aStatistics.range.first) + "\"> to <input type=\"date\" name=\"to\" value=\"" +
+                       XmlText(aStatistics.range.last) +
                        "\"> <button type=\"submit\">Show</button> "
                        "<a href=\"/stats.json?from=" +
-                       Escaped(aStatistics.range.first) + "&amp;to=" + Escaped(aStatistics.range.last) +
+                       XmlText(aStatistics.range.first) + "&amp;to=" + XmlText(aStatistics.range.last) +
                        "\">JSON</a></form>"
                        "<p id=\"summary\">" +
                        range + " (UTC): <span id=\"total-installations\">" + std::to_string(installations) +
@@ -508,8 +505,8 @@ std::string StatisticsHTML(const TStatistics& aStatistics) {
             for (const TAdoptionDay& figures : adoption.days)
                 if (figures.clients > 0)
                     latest = figures;
-            html += "<tr data-version=\"" + Escaped(adoption.version) + "\"><td>" + Escaped(adoption.version) +
-                    "</td><td>" + Escaped(adoption.since) + "</td><td class=\"day\">" + Escaped(latest.day) +
+            html += "<tr data-version=\"" + XmlText(adoption.version) + "\"><td>" + XmlText(adoption.version) +
+                    "</td><td>" + XmlText(adoption.since) + "</td><td class=\"day\">" + XmlText(latest.day) +
                     "</td><td class=\"updated\">" + std::to_string(latest.updated) + " of " +
                     std::to_string(latest.clients) + "</td><td class=\"share\">" +
                     Percent(latest.updated, latest.clients) + "</td></tr>";
@@ -524,9 +521,9 @@ std::string StatisticsHTML(const TStatistics& aStatistics) {
         std::string versions;
         for (std::size_t v = 0; v < it->versions.size(); ++v)
             if (it->versions[v] > 0)
-                versions += (versions.empty() ? "" : ", ") + Escaped(aStatistics.versions[v]) + ": " +
+                versions += (versions.empty() ? "" : ", ") + XmlText(aStatistics.versions[v]) + ": " +
                             std::to_string(it->versions[v]);
-        html += "<tr data-day=\"" + Escaped(it->day) + "\"><td>" + Escaped(it->day) + "</td>" +
+        html += "<tr data-day=\"" + XmlText(it->day) + "\"><td>" + XmlText(it->day) + "</td>" +
                 Cell("installations", it->installations) + Cell("removals", it->removals) + Cell("hits", it->hits) +
                 Cell("active", it->active) + Cell("rejected", it->rejected) + "<td class=\"versions\">" + versions +
                 "</td></tr>";

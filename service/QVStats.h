@@ -56,6 +56,9 @@ struct TStatistics {
     std::vector<TAdoption> adoption;   // the offers made before the range ended
 };
 
+// aText with "&", "<", ">" and '"' as entities: XML or HTML text, or a double-quoted attribute.
+std::string XmlText(const std::string& aText);
+
 // aText as a JSON string literal, quotes included; aText must be UTF-8.
 std::string JsonText(const std::string& aText);
 

@@ -10,6 +10,10 @@
 
 namespace store_sql {
 
+const char* const kCreateSchemaVersion =
+    "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, applied TEXT NOT NULL)";
+const char* const kSchemaVersion = "SELECT coalesce(max(version), 0) FROM schema_version";
+const char* const kRecordMigration = "INSERT INTO schema_version (version, applied) VALUES ($1, $2)";
 const char* const kInsertReport = "INSERT INTO reports (time, day, operation, action, accepted, reason, cfg, uid, ver,"
                                   " cls, subid, randomizer, peer) VALUES ";
 const char* const kInsertClient = "INSERT INTO day_clients (day, uid, ver) VALUES ";
@@ -89,6 +93,17 @@ const std::vector<TMigration>& Migrations() {
                        " PRIMARY KEY (day, uid))"})},
     };
     return migrations;
+}
+
+std::vector<const TMigration*> PendingMigrations(int aVersion) {
+    if (aVersion > kSchemaVersion)
+        throw TStoreError("the database has schema version " + std::to_string(aVersion) +
+                          "; this program knows versions up to " + std::to_string(kSchemaVersion));
+    std::vector<const TMigration*> pending;
+    for (const TMigration& migration : Migrations())
+        if (migration.version > aVersion)
+            pending.push_back(&migration);
+    return pending;
 }
 
 std::vector<TReport> TReportStore::All() {

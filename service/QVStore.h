@@ -96,10 +96,16 @@ struct TMigration {
     std::vector<const char*> postgres;
 };
 const std::vector<TMigration>& Migrations();
+// The migrations a database at aVersion still needs, in order. Throws TStoreError for a schema
+// newer than this program's.
+std::vector<const TMigration*> PendingMigrations(int aVersion);
 
 // The statements both stores run, with parameters $1, $2... only.
 namespace store_sql {
-extern const char* const kInsertReport; // "INSERT INTO reports (...) VALUES " without the rows
+extern const char* const kCreateSchemaVersion;
+extern const char* const kSchemaVersion;   // one row, one column: the version, 0 for none
+extern const char* const kRecordMigration; // $1 version, $2 time
+extern const char* const kInsertReport;    // "INSERT INTO reports (...) VALUES " without the rows
 constexpr int kInsertParameters = 13;
 extern const char* const kInsertClient;     // without the rows and "ON CONFLICT DO NOTHING"
 extern const char* const kInsertVersion;    // the same

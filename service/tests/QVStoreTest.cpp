@@ -2,8 +2,6 @@
 #include "QVStore.h"
 #include "ServiceTestSupport.h"
 
-#include <sqlite3.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,22 +21,6 @@ bool SameReport(const TReport& a, const TReport& b) {
     return a.id == b.id && a.time == b.time && a.operation == b.operation && a.action == b.action &&
            a.accepted == b.accepted && a.reason == b.reason && a.cfg == b.cfg && a.uid == b.uid && a.ver == b.ver &&
            a.cls == b.cls && a.subid == b.subid && a.randomizer == b.randomizer && a.peer == b.peer;
-}
-
-std::vector<std::string> SqliteColumn(const std::string& aPath, const std::string& aSql) {
-    sqlite3* db = nullptr;
-    std::vector<std::string> values;
-    if (sqlite3_open(aPath.c_str(), &db) != SQLITE_OK)
-        return values;
-    sqlite3_exec(
-        db, aSql.c_str(),
-        [](void* aValues, int, char** aColumns, char**) {
-            static_cast<std::vector<std::string>*>(aValues)->push_back(aColumns[0] ? aColumns[0] : "");
-            return 0;
-        },
-        &values, nullptr);
-    sqlite3_close(db);
-    return values;
 }
 
 // A database as the first releases of the service left it: the reports table as they created it
@@ -93,11 +75,11 @@ TEST(QVStoreTest, DatabaseOfTheFirstReleasesIsUpgradedWithItsRows) {
     }
     ExpectFiguresMatchReports(path);
     // Migrated once, and kept across the second opening.
-    EXPECT_EQ(SqliteColumn(path, "SELECT version FROM schema_version ORDER BY version"),
+    EXPECT_EQ(QueryTestDatabase(path, "SELECT version FROM schema_version ORDER BY version"),
               (std::vector<std::string>{"1", "2"}));
-    EXPECT_EQ(SqliteColumn(path, "SELECT id FROM reports WHERE time = '2024-02-02T00:00:00Z'"),
+    EXPECT_EQ(QueryTestDatabase(path, "SELECT id FROM reports WHERE time = '2024-02-02T00:00:00Z'"),
               std::vector<std::string>{"7"});
-    EXPECT_EQ(SqliteColumn(path, "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
+    EXPECT_EQ(QueryTestDatabase(path, "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
 }
 
 TEST(QVStoreTest, NewerSchemaIsRefused) {
