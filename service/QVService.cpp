@@ -43,10 +43,11 @@ std::string LogText(const std::string& aText) {
 }
 
 void AccessLog(const httplib::Request& aRequest, const httplib::Response& aResponse) {
+    // A file's answer is streamed: its body stays empty, its length is the content length.
+    const std::size_t bytes = aResponse.body.empty() ? aResponse.content_length_ : aResponse.body.size();
     std::string line = "{\"time\":\"" + UtcNowMilliseconds() + "\",\"peer\":" + LogText(aRequest.remote_addr) +
                        ",\"method\":" + LogText(aRequest.method) + ",\"path\":" + LogText(aRequest.path) +
-                       ",\"status\":" + std::to_string(aResponse.status) +
-                       ",\"bytes\":" + std::to_string(aResponse.body.size());
+                       ",\"status\":" + std::to_string(aResponse.status) + ",\"bytes\":" + std::to_string(bytes);
     if (tRequestStart != std::chrono::steady_clock::time_point{}) {
         const auto us =
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - tRequestStart)
