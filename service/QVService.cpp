@@ -1,222 +1,124 @@
 #include "QVService.h"
 
-#include "CryptU.h"
+#include "QVStats.h"
 
 #include <httplib.h>
-#include <sqlite3.h>
 
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <fstream>
-#include <regex>
-#include <stdexcept>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+// The library's server with its listening socket in reach, for a longer accept queue than the
+// library's own.
+class TQVServer : public httplib::Server {
+public:
+    int ListeningSocket() const { return svr_sock_; }
+};
 
 namespace {
 
-// Token characters are bytes 0..255; the database holds them as UTF-8.
-std::string Latin1ToUtf8(const std::wstring& aText) {
-    std::string out;
-    for (wchar_t wc : aText) {
-        const unsigned c = static_cast<unsigned>(wc) & 0xFF;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+// When the request being served on this thread began, set once its head was read.
+thread_local std::chrono::steady_clock::time_point tRequestStart{};
 
-std::string UtcNow() {
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+std::string UtcNowMilliseconds() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     std::tm tm{};
-    gmtime_r(&now, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tm);
+    gmtime_r(&seconds, &tm);
+    char buf[40];
+    const std::size_t n = std::strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%S", &tm);
+    std::snprintf(buf + n, sizeof(buf) - n, ".%03dZ", static_cast<int>(ms));
     return buf;
 }
 
-std::string XmlAttr(const std::string& aText) {
-    std::string out;
-    for (char c : aText) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
+// Request text in a log line: valid UTF-8, bounded in length.
+std::string LogText(const std::string& aText) {
+    constexpr std::size_t kMax = 512;
+    return JsonText(StorableText(aText.size() > kMax ? aText.substr(0, kMax) : aText));
 }
 
-std::string Param(const std::map<std::string, std::string>& aParams, const char* aName) {
-    const auto it = aParams.find(aName);
-    return it == aParams.end() ? std::string() : it->second;
+void AccessLog(const httplib::Request& aRequest, const httplib::Response& aResponse) {
+    // A file's answer is streamed: its body stays empty, its length is the content length.
+    const std::size_t bytes = aResponse.body.empty() ? aResponse.content_length_ : aResponse.body.size();
+    std::string line = "{\"time\":\"" + UtcNowMilliseconds() + "\",\"peer\":" + LogText(aRequest.remote_addr) +
+                       ",\"method\":" + LogText(aRequest.method) + ",\"path\":" + LogText(aRequest.path) +
+                       ",\"status\":" + std::to_string(aResponse.status) + ",\"bytes\":" + std::to_string(bytes);
+    if (tRequestStart != std::chrono::steady_clock::time_point{}) {
+        const auto us =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - tRequestStart)
+                .count();
+        char ms[32];
+        std::snprintf(ms, sizeof(ms), "%.3f", static_cast<double>(us) / 1000.0);
+        line += std::string(",\"ms\":") + ms;
+        tRequestStart = {};
+    }
+    WriteLogLine(line + "}");
 }
 
-class TStatement {
-public:
-    TStatement(sqlite3* aDb, const char* aSql) {
-        if (sqlite3_prepare_v2(aDb, aSql, -1, &FStmt, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(aDb));
-    }
-    ~TStatement() { sqlite3_finalize(FStmt); }
-    TStatement(const TStatement&) = delete;
-    TStatement& operator=(const TStatement&) = delete;
-    sqlite3_stmt* get() const { return FStmt; }
-    void Bind(int anIndex, const std::string& aText) {
-        sqlite3_bind_text(FStmt, anIndex, aText.c_str(), static_cast<int>(aText.size()), SQLITE_TRANSIENT);
-    }
-    std::string Text(int aColumn) const {
-        const auto* p = sqlite3_column_text(FStmt, aColumn);
-        return p ? reinterpret_cast<const char*>(p) : "";
-    }
-
-private:
-    sqlite3_stmt* FStmt = nullptr;
-};
-
-} // namespace
-
-TReportStore::TReportStore(const std::string& aPath) {
-    if (sqlite3_open_v2(aPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        const std::string message = FDb ? sqlite3_errmsg(FDb) : "cannot open the database";
-        sqlite3_close(FDb);
-        throw std::runtime_error(message);
-    }
-    sqlite3_busy_timeout(FDb, 5000);
-    char* error = nullptr;
-    if (sqlite3_exec(FDb,
-                     "CREATE TABLE IF NOT EXISTS reports ("
-                     " id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL, operation TEXT NOT NULL,"
-                     " action INTEGER NOT NULL, accepted INTEGER NOT NULL, reason TEXT NOT NULL,"
-                     " cfg TEXT, uid TEXT, ver TEXT, cls TEXT, subid TEXT, randomizer TEXT, peer TEXT)",
-                     nullptr, nullptr, &error) != SQLITE_OK) {
-        const std::string message = error ? error : "cannot create the table";
-        sqlite3_free(error);
-        sqlite3_close(FDb);
-        throw std::runtime_error(message);
-    }
+TRequest ToRequest(const httplib::Request& aRequest) {
+    TRequest request;
+    request.method = aRequest.method;
+    request.path = aRequest.path;
+    const std::size_t question = aRequest.target.find('?');
+    if (question != std::string::npos)
+        request.query = aRequest.target.substr(question + 1);
+    for (const auto& header : aRequest.headers)
+        request.headers.emplace_back(header.first, header.second);
+    request.body = aRequest.body;
+    request.peer = aRequest.remote_addr;
+    return request;
 }
 
-TReportStore::~TReportStore() {
-    sqlite3_close(FDb);
-}
-
-void TReportStore::Add(const TReport& aReport) {
-    std::lock_guard<std::mutex> guard(FLock);
-    TStatement s(FDb, "INSERT INTO reports (time, operation, action, accepted, reason, cfg, uid, ver, cls, subid,"
-                      " randomizer, peer) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    s.Bind(1, aReport.time);
-    s.Bind(2, aReport.operation);
-    sqlite3_bind_int(s.get(), 3, aReport.action);
-    sqlite3_bind_int(s.get(), 4, aReport.accepted ? 1 : 0);
-    s.Bind(5, aReport.reason);
-    s.Bind(6, aReport.cfg);
-    s.Bind(7, aReport.uid);
-    s.Bind(8, aReport.ver);
-    s.Bind(9, aReport.cls);
-    s.Bind(10, aReport.subid);
-    s.Bind(11, aReport.randomizer);
-    s.Bind(12, aReport.peer);
-    if (sqlite3_step(s.get()) != SQLITE_DONE)
-        throw std::runtime_error(sqlite3_errmsg(FDb));
-}
-
-std::vector<TReport> TReportStore::All() {
-    std::lock_guard<std::mutex> guard(FLock);
-    TStatement s(FDb, "SELECT id, time, operation, action, accepted, reason, cfg, uid, ver, cls, subid, randomizer,"
-                      " peer FROM reports ORDER BY id");
-    std::vector<TReport> rows;
-    while (sqlite3_step(s.get()) == SQLITE_ROW) {
-        TReport r;
-        r.id = sqlite3_column_int64(s.get(), 0);
-        r.time = s.Text(1);
-        r.operation = s.Text(2);
-        r.action = sqlite3_column_int(s.get(), 3);
-        r.accepted = sqlite3_column_int(s.get(), 4) != 0;
-        r.reason = s.Text(5);
-        r.cfg = s.Text(6);
-        r.uid = s.Text(7);
-        r.ver = s.Text(8);
-        r.cls = s.Text(9);
-        r.subid = s.Text(10);
-        r.randomizer = s.Text(11);
-        r.peer = s.Text(12);
-        rows.push_back(r);
-    }
-    return rows;
-}
-
-bool DecodeToken(const std::string& aToken, std::map<std::string, std::string>& aParams) {
-    TCryptURL crypt(true);
-    std::wstring token;
-    token.reserve(aToken.size());
-    for (unsigned char c : aToken)
-        token += static_cast<wchar_t>(c);
-    if (!crypt.Decrypt(token))
+// Streams a file in chunks; the library cuts out the requested range and answers 206.
+bool SendFile(const std::string& aPath, httplib::Response& aResponse) {
+    struct stat st {};
+    auto file = std::make_shared<std::ifstream>(aPath, std::ios::binary);
+    if (!*file || stat(aPath.c_str(), &st) != 0)
         return false;
-    for (const TParam& p : crypt.Parameters())
-        aParams[Latin1ToUtf8(p.name)] = Latin1ToUtf8(p.value);
+    aResponse.set_content_provider(static_cast<size_t>(st.st_size), "application/octet-stream",
+                                   [file](size_t anOffset, size_t aLength, httplib::DataSink& aSink) {
+                                       char buf[65536];
+                                       file->clear();
+                                       file->seekg(static_cast<std::streamoff>(anOffset));
+                                       const size_t n = std::min(aLength, sizeof(buf));
+                                       file->read(buf, static_cast<std::streamsize>(n));
+                                       const std::streamsize got = file->gcount();
+                                       if (got <= 0)
+                                           return false;
+                                       return aSink.write(buf, static_cast<size_t>(got));
+                                   });
     return true;
 }
 
-std::optional<TVersion> ParseVersion(const std::string& aText) {
-    TVersion version{};
-    std::size_t part = 0, pos = 0;
-    for (;;) {
-        if (part == version.size())
-            return std::nullopt;
-        const std::size_t start = pos;
-        unsigned long value = 0;
-        while (pos < aText.size() && aText[pos] >= '0' && aText[pos] <= '9') {
-            value = value * 10 + static_cast<unsigned long>(aText[pos] - '0');
-            if (value > 0xFFFF)
-                return std::nullopt;
-            ++pos;
-        }
-        if (pos == start)
-            return std::nullopt;
-        version[part++] = static_cast<std::uint16_t>(value);
-        if (pos == aText.size())
-            return version;
-        if (aText[pos] != '.')
-            return std::nullopt;
-        ++pos;
+} // namespace
+
+void WriteLogLine(const std::string& aLine) {
+    const std::string line = aLine + "\n";
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<std::size_t>(n);
     }
 }
 
-bool IsOlderVersion(const std::string& aClientVer, const std::string& anOfferVersion) {
-    const std::size_t equals = aClientVer.rfind('=');
-    const auto client = ParseVersion(equals == std::string::npos ? aClientVer : aClientVer.substr(equals + 1));
-    const auto offer = ParseVersion(anOfferVersion);
-    return client && offer && *client < *offer;
-}
-
-std::string UpdateInfoXML(const std::string& aVersion, const std::string& aURL) {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<UpdateInfo><Vers>";
-    if (!aURL.empty())
-        xml += "<Ver V=\"" + XmlAttr(aVersion) + "\" URL=\"" + XmlAttr(aURL) + "\"/>";
-    xml += "</Vers></UpdateInfo>";
-    return xml;
-}
-
 TQVService::TQVService(TServiceOptions anOptions)
-    : FOptions(std::move(anOptions)), FStore(std::make_unique<TReportStore>(FOptions.database)),
-      FServer(std::make_unique<httplib::Server>()) {
+    : FOptions(std::move(anOptions)), FStore(OpenStore(FOptions.database, TStoreSettings{FOptions.fullSync})),
+      FServer(std::make_unique<TQVServer>()) {
+    if (!FOptions.offerURL.empty())
+        FStore->AddOffer({FOptions.offerVersion, FOptions.offerURL, UtcNow()});
+    FCommit = std::make_unique<TGroupCommit>(
+        *FStore, std::chrono::microseconds(FOptions.commitDelayUs), std::min(FOptions.maxBatch, kMaxBatch),
+        [this](std::size_t aReports, const std::string& aReason) { LogCommitFailure(aReports, aReason); });
+    FHandler = std::make_unique<TRequestHandler>(FOptions, *FStore, *FCommit);
     Route();
 }
 
@@ -224,91 +126,61 @@ TQVService::~TQVService() {
     Stop();
 }
 
+void TQVService::LogCommitFailure(std::size_t aReports, const std::string& aReason) {
+    // While the database is down every batch fails: one line a second is enough to tell.
+    std::lock_guard<std::mutex> guard(FLogLock);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - FLastFailureLog < std::chrono::seconds(1)) {
+        ++FSuppressedFailures;
+        return;
+    }
+    WriteLogLine("{\"time\":\"" + UtcNowMilliseconds() + "\",\"event\":\"commit failed\",\"reports\":" +
+                 std::to_string(aReports) + ",\"error\":" + LogText(aReason) +
+                 ",\"earlier_failures_not_logged\":" + std::to_string(FSuppressedFailures) + "}");
+    FLastFailureLog = now;
+    FSuppressedFailures = 0;
+}
+
 void TQVService::Route() {
+    const std::size_t threads = static_cast<std::size_t>(std::max(FOptions.threads, 1));
+    FServer->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     FServer->set_payload_max_length(FOptions.maxBody);
-    FServer->set_read_timeout(10, 0);
+    // A client that stops sending, or idles between requests, loses its connection after the read
+    // time-out, so silent clients cannot hold every worker.
+    const time_t timeout = std::max(FOptions.readTimeout, 1);
+    FServer->set_read_timeout(timeout, 0);
+    FServer->set_keep_alive_timeout(timeout);
+    FServer->set_keep_alive_max_count(1000);
     FServer->set_write_timeout(30, 0);
+    // Small answers go out at once instead of waiting for the client's delayed acknowledgement.
+    FServer->set_tcp_nodelay(true);
 
-    FServer->Post(
-        R"((?:/.*)?/api/client\.asmx/(SendLog|GetXML))", [this](const httplib::Request& req, httplib::Response& res) {
-            TReport report;
-            report.time = UtcNow();
-            report.operation = req.matches[1];
-            report.peer = req.remote_addr;
-            // The client sends a form body; a query string is accepted the same way.
-            const std::string token = req.get_param_value("CR");
-            const std::string actionText = req.get_param_value("Action");
-            std::map<std::string, std::string> params;
-            if (report.operation == "SendLog")
-                report.action = 0;
-            else if (actionText == "INQV")
-                report.action = 1;
-            else if (actionText == "UNQV")
-                report.action = 2;
+    FServer->set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+        tRequestStart = std::chrono::steady_clock::now();
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    if (FOptions.accessLog)
+        FServer->set_logger(AccessLog);
 
-            if (token.empty())
-                report.reason = "missing CR";
-            else if (!DecodeToken(token, params))
-                report.reason = "malformed or tampered token";
-            else if (report.action < 0)
-                report.reason = "unknown action";
-            report.accepted = report.reason.empty();
-            report.cfg = Param(params, "CFG");
-            report.uid = Param(params, "UID");
-            report.ver = Param(params, "VER");
-            report.cls = Param(params, "CLS");
-            report.subid = Param(params, "SUBID");
-            report.randomizer = Param(params, "RANDOMIZER");
-            try {
-                FStore->Add(report);
-            } catch (const std::exception&) {
-                res.status = 500;
-                res.set_content("cannot record the report", "text/plain");
-                return;
-            }
-            if (!report.accepted) {
-                res.status = 400;
-                res.set_content(report.reason, "text/plain");
-                return;
-            }
-            if (report.action == 0) {
-                // Clients already at the offered version or newer get the document without an archive.
-                const bool offer = !FOptions.offerURL.empty() && IsOlderVersion(report.ver, FOptions.offerVersion);
-                res.set_content(offer ? UpdateInfoXML(FOptions.offerVersion, FOptions.offerURL) : UpdateInfoXML("", ""),
-                                "text/xml; charset=utf-8");
-            } else
-                res.set_content("<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<Result>OK</Result>",
-                                "text/xml; charset=utf-8");
-        });
-
-    const std::string filesDir = FOptions.filesDir;
-    FServer->Get(R"(/files/([A-Za-z0-9_\-][A-Za-z0-9_.\-]*))",
-                 [filesDir](const httplib::Request& req, httplib::Response& res) {
-                     struct stat st {};
-                     const std::string path = filesDir + "/" + req.matches[1].str();
-                     if (filesDir.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-                         res.status = 404;
-                         return;
-                     }
-                     auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
-                     if (!*file) {
-                         res.status = 404;
-                         return;
-                     }
-                     // Streams the file in chunks; the library cuts out the requested range and answers 206.
-                     res.set_content_provider(static_cast<size_t>(st.st_size), "application/octet-stream",
-                                              [file](size_t anOffset, size_t aLength, httplib::DataSink& aSink) {
-                                                  char buf[65536];
-                                                  file->clear();
-                                                  file->seekg(static_cast<std::streamoff>(anOffset));
-                                                  const size_t n = std::min(aLength, sizeof(buf));
-                                                  file->read(buf, static_cast<std::streamsize>(n));
-                                                  const std::streamsize got = file->gcount();
-                                                  if (got <= 0)
-                                                      return false;
-                                                  return aSink.write(buf, static_cast<size_t>(got));
-                                              });
-                 });
+    const TRequestHandler& handler = *FHandler;
+    auto serve = [&handler](const httplib::Request& req, httplib::Response& res) {
+        const TResponse response = handler.Handle(ToRequest(req));
+        for (const auto& header : response.headers)
+            res.set_header(header.first.c_str(), header.second);
+        if (!response.file.empty()) {
+            // The status stays unset: the library answers 200 or, for a Range request, 206.
+            if (!SendFile(response.file, res))
+                res.status = 404;
+            return;
+        }
+        res.status = response.status;
+        if (!response.body.empty() || !response.contentType.empty()) {
+            res.set_content(response.body, response.contentType.c_str());
+        }
+    };
+    // Every path goes to the handler, including those with line breaks in them.
+    FServer->Get(R"([\s\S]*)", serve);
+    FServer->Post(R"([\s\S]*)", serve);
 }
 
 bool TQVService::Start() {
@@ -316,6 +188,8 @@ bool TQVService::Start() {
                                : (FServer->bind_to_port(FOptions.host, FOptions.port) ? FOptions.port : -1);
     if (FPort <= 0)
         return false;
+    // Logon bursts open many connections at once; the library listens with a queue of 5.
+    ::listen(FServer->ListeningSocket(), SOMAXCONN);
     FThread = std::thread([this] { FServer->listen_after_bind(); });
     return true;
 }

@@ -7,22 +7,45 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <pthread.h>
 
 namespace {
 
-const char kUsage[] = "usage: qvservice --db FILE [--host 127.0.0.1] [--port N] [--port-file FILE] [--files DIR]\n"
-                      "                 [--offer-version V --offer-url URL] [--max-body BYTES]\n"
-                      "       qvservice --db FILE --dump\n"
-                      "       qvservice --decode TOKEN\n"
-                      "       qvservice --sign KEY.pem FILE\n";
+const char kUsage[] =
+    "usage: qvservice --db FILE|postgresql://USER@HOST:PORT/DBNAME [--host 127.0.0.1] [--port N] [--port-file FILE]\n"
+    "                 [--files DIR] [--offer-version V --offer-url URL] [--max-body BYTES]\n"
+    "                 [--admin-token TOKEN | --admin-token-file FILE] [--threads N] [--read-timeout SECONDS]\n"
+    "                 [--commit-delay-us N] [--max-batch N] [--sync full|normal] [--no-access-log]\n"
+    "       qvservice --db FILE|URL --dump\n"
+    "       qvservice --decode TOKEN\n"
+    "       qvservice --sign KEY.pem FILE\n";
+
+// A whole decimal number from aMin to aMax, or false.
+bool ParseNumber(const std::string& aText, long long aMin, long long aMax, long long& aValue) {
+    if (aText.empty() || aText.size() > 18 || aText.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    aValue = std::stoll(aText);
+    return aValue >= aMin && aValue <= aMax;
+}
+
+// The first line of aPath without its line break, or false when the file cannot be read.
+bool ReadFirstLine(const std::string& aPath, std::string& aLine) {
+    std::ifstream in(aPath);
+    if (!in || !std::getline(in, aLine))
+        return false;
+    if (!aLine.empty() && aLine.back() == '\r')
+        aLine.pop_back();
+    return true;
+}
 
 void Dump(TReportStore& aStore) {
     std::cout << "id\ttime\toperation\taction\taccepted\treason\tcfg\tuid\tver\tcls\tsubid\trandomizer\tpeer\n";
-    for (const TReport& r : aStore.All())
+    aStore.ForEach([](const TReport& r) {
         std::cout << r.id << '\t' << r.time << '\t' << r.operation << '\t' << r.action << '\t' << r.accepted << '\t'
                   << r.reason << '\t' << r.cfg << '\t' << r.uid << '\t' << r.ver << '\t' << r.cls << '\t' << r.subid
                   << '\t' << r.randomizer << '\t' << r.peer << '\n';
+    });
 }
 
 } // namespace
@@ -42,7 +65,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     TServiceOptions options;
-    std::string portFile, decode;
+    options.accessLog = true;
+    std::string portFile, decode, tokenFile;
     bool dump = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -52,6 +76,15 @@ int main(int argc, char** argv) {
                 std::exit(2);
             }
             return argv[++i];
+        };
+        auto number = [&](long long aMin, long long aMax) {
+            const std::string text = value();
+            long long n = 0;
+            if (!ParseNumber(text, aMin, aMax, n)) {
+                std::cerr << arg << " takes a number from " << aMin << " to " << aMax << ", not \"" << text << "\"\n";
+                std::exit(2);
+            }
+            return n;
         };
         if (arg == "--db")
             options.database = value();
@@ -69,6 +102,27 @@ int main(int argc, char** argv) {
             options.offerURL = value();
         else if (arg == "--max-body")
             options.maxBody = static_cast<size_t>(std::strtoull(value().c_str(), nullptr, 10));
+        else if (arg == "--admin-token")
+            options.adminToken = value();
+        else if (arg == "--admin-token-file")
+            tokenFile = value();
+        else if (arg == "--threads")
+            options.threads = static_cast<int>(number(1, 100000));
+        else if (arg == "--read-timeout")
+            options.readTimeout = static_cast<int>(number(1, 3600));
+        else if (arg == "--commit-delay-us")
+            options.commitDelayUs = static_cast<int>(number(0, 1000000));
+        else if (arg == "--max-batch")
+            options.maxBatch = static_cast<std::size_t>(number(1, kMaxBatch));
+        else if (arg == "--sync") {
+            const std::string mode = value();
+            if (mode != "normal" && mode != "full") {
+                std::cerr << "--sync takes normal or full, not \"" << mode << "\"\n";
+                return 2;
+            }
+            options.fullSync = mode == "full";
+        } else if (arg == "--no-access-log")
+            options.accessLog = false;
         else if (arg == "--dump")
             dump = true;
         else if (arg == "--decode")
@@ -101,33 +155,51 @@ int main(int argc, char** argv) {
                   << options.offerVersion << "\"\n";
         return 2;
     }
+    if (!tokenFile.empty() && !ReadFirstLine(tokenFile, options.adminToken)) {
+        std::cerr << "cannot read the admin token from " << tokenFile << "\n";
+        return 2;
+    }
+    if (!tokenFile.empty() && options.adminToken.empty()) {
+        std::cerr << tokenFile << " holds no admin token\n";
+        return 2;
+    }
+    // Signals are taken by sigwait below, never by the service's threads, which start with it.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    std::unique_ptr<TReportStore> dumpStore;
+    std::unique_ptr<TQVService> service;
+    try {
+        if (dump)
+            dumpStore = OpenStore(options.database, TStoreSettings{options.fullSync});
+        else
+            service = std::make_unique<TQVService>(options);
+    } catch (const TStoreError& e) {
+        // The database named by --db cannot be used: a start-up error like a wrong argument.
+        std::cerr << "qvservice: " << e.what() << "\n";
+        return 2;
+    }
     try {
         if (dump) {
-            TReportStore store(options.database);
-            Dump(store);
+            Dump(*dumpStore);
             return 0;
         }
-        // Signals are taken by sigwait below, never by the server's threads.
-        sigset_t signals;
-        sigemptyset(&signals);
-        sigaddset(&signals, SIGINT);
-        sigaddset(&signals, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
-        TQVService service(options);
-        if (!service.Start()) {
+        if (!service->Start()) {
             std::cerr << "cannot listen on " << options.host << ":" << options.port << "\n";
             return 1;
         }
         if (!portFile.empty()) {
             const std::string temp = portFile + ".tmp";
-            std::ofstream(temp) << service.Port() << "\n";
+            std::ofstream(temp) << service->Port() << "\n";
             std::rename(temp.c_str(), portFile.c_str());
         }
-        std::cout << "listening on " << options.host << ":" << service.Port() << std::endl;
+        std::cout << "listening on " << options.host << ":" << service->Port() << std::endl;
         int received = 0;
         sigwait(&signals, &received);
-        service.Stop();
+        service->Stop();
         return 0;
     } catch (const std::exception& e) {
         std::cerr << "qvservice: " << e.what() << "\n";

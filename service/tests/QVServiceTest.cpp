@@ -1,6 +1,6 @@
-#include "CryptU.h"
 #include "QVService.h"
 #include "QVSign.h"
+#include "ServiceTestSupport.h"
 
 #include <httplib.h>
 #include <openssl/evp.h>
@@ -10,11 +10,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -24,11 +30,6 @@ template <auto Free> struct TFree {
 };
 using TPKey = std::unique_ptr<EVP_PKEY, TFree<EVP_PKEY_free>>;
 using TBio = std::unique_ptr<BIO, TFree<BIO_free_all>>;
-
-std::string ReadAll(const std::string& aPath) {
-    std::ifstream in(aPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 void WriteAll(const std::string& aPath, const std::string& aData) {
     std::ofstream(aPath, std::ios::binary | std::ios::trunc) << aData;
@@ -49,23 +50,12 @@ std::string SaveKey(EVP_PKEY* aKey, const std::string& aPath) {
     return der;
 }
 
-int RunShell(const std::string& aCommand) {
-    const int status = std::system(aCommand.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::string Narrow(const std::wstring& aText) {
     return std::string(aText.begin(), aText.end());
 }
 
-std::string ClientToken(const std::vector<std::pair<std::wstring, std::wstring>>& aParams) {
-    TCryptURL crypt(true);
-    for (const auto& p : aParams)
-        crypt.SetParameters(p.first, p.second);
-    return Narrow(crypt.Encrypt());
-}
-
-// A running service over a scratch database and files folder, removed afterwards.
+// A running service over a scratch database (SQLite, or PostgreSQL in the run that has it) and
+// files folder, removed afterwards.
 class QVServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -75,17 +65,27 @@ protected:
         std::ofstream(FDir + "/update.cab", std::ios::binary) << Content();
     }
     void TearDown() override {
+        FClient.reset();
         FService.reset();
         std::filesystem::remove_all(FDir);
     }
-    void StartService(const std::string& aVersion = "", const std::string& aURL = "") {
+    TServiceOptions Options(const std::string& aVersion = "", const std::string& aURL = "") {
         TServiceOptions options;
-        options.database = FDir + "/reports.db";
+        options.database = TestDatabase(FDir);
         options.filesDir = FDir;
         options.offerVersion = aVersion;
         options.offerURL = aURL;
         options.maxBody = 4096;
-        FService = std::make_unique<TQVService>(options);
+        return options;
+    }
+    void StartService(const std::string& aVersion = "", const std::string& aURL = "") {
+        StartWith(Options(aVersion, aURL));
+    }
+    void StartWith(const TServiceOptions& anOptions) {
+        FClient.reset();
+        FService.reset();
+        FDatabase = anOptions.database;
+        FService = std::make_unique<TQVService>(anOptions);
         ASSERT_TRUE(FService->Start());
         FClient = std::make_unique<httplib::Client>("127.0.0.1", FService->Port());
     }
@@ -99,10 +99,45 @@ protected:
         return FClient->Post(aPath.c_str(), aBody, "application/x-www-form-urlencoded");
     }
 
+    httplib::Result GetWith(const std::string& aPath, const std::string& anAuthorization) {
+        httplib::Headers headers;
+        if (!anAuthorization.empty())
+            headers.emplace("Authorization", anAuthorization);
+        return FClient->Get(aPath.c_str(), headers);
+    }
+    std::vector<std::string> StoredUids() {
+        std::vector<std::string> uids;
+        for (const TReport& r : FService->Store().All())
+            uids.push_back(r.uid);
+        std::sort(uids.begin(), uids.end());
+        return uids;
+    }
+
     std::string FDir;
+    std::string FDatabase;
     std::unique_ptr<TQVService> FService;
     std::unique_ptr<httplib::Client> FClient;
 };
+
+std::string Base64(const std::string& aText) {
+    std::string out(4 * ((aText.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                                  reinterpret_cast<const unsigned char*>(aText.data()), static_cast<int>(aText.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+// The number of pixels of exactly aColour ("#2E7D32") in a PNG, counted by ImageMagick.
+long PixelsOfColour(const std::string& aPng, const std::string& aColour) {
+    const std::string histogram = aPng + ".histogram";
+    if (RunShell("convert '" + aPng + "' -alpha off -format %c histogram:info:- > '" + histogram + "'") != 0)
+        return -1;
+    std::istringstream lines(ReadAll(histogram));
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(aColour) != std::string::npos)
+            return std::atol(line.c_str());
+    return 0;
+}
 
 TEST_F(QVServiceTest, HitIsRecordedAndAnsweredWithTheOffer) {
     StartService("1.0.0.2", "http://127.0.0.1/files/update.cab?a=1&b=2");
@@ -258,6 +293,326 @@ TEST_F(QVServiceTest, PackageAndSignatureAreServed) {
     // What the client downloaded verifies against the public key it is built with.
     WriteAll(FDir + "/downloaded.cab", package->body);
     EXPECT_TRUE(VerifyFileSignature(publicKey, FDir + "/downloaded.cab", signature->body));
+}
+
+TEST_F(QVServiceTest, ReportsThatCannotBeStoredAreRefusedAndNotCounted) {
+    StartService();
+    auto kept = Post("/api/client.asmx/SendLog", "CR=" + HitToken("kept-1"));
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->status, 200);
+
+    ExecOnTestDatabase(FDatabase, "ALTER TABLE reports RENAME TO reports_away");
+    // Rejected requests are recorded too, so they cannot be answered either.
+    for (const std::string& body : {"CR=" + HitToken("lost"), std::string("CR=abc")}) {
+        auto refused = Post("/api/client.asmx/SendLog", body);
+        ASSERT_TRUE(refused) << body;
+        EXPECT_EQ(refused->status, 503) << body;
+        EXPECT_EQ(refused->body, "cannot record the report");
+    }
+    auto install = Post("/api/client.asmx/GetXML", "CR=" + HitToken("lost-install") + "&Action=INQV");
+    ASSERT_TRUE(install);
+    EXPECT_EQ(install->status, 503);
+    ExecOnTestDatabase(FDatabase, "ALTER TABLE reports_away RENAME TO reports");
+
+    auto again = Post("/api/client.asmx/SendLog", "CR=" + HitToken("kept-2"));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 200);
+    EXPECT_EQ(StoredUids(), (std::vector<std::string>{"kept-1", "kept-2"}));
+}
+
+TEST_F(QVServiceTest, ConcurrentReportsAreAllCommitted) {
+    TServiceOptions options = Options("1.0.0.2", "http://127.0.0.1/files/update.cab");
+    options.commitDelayUs = 2000;
+    StartWith(options);
+    constexpr int kThreads = 8, kEach = 40;
+    std::vector<std::vector<int>> statuses(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            httplib::Client client("127.0.0.1", FService->Port());
+            for (int i = 0; i < kEach; ++i) {
+                auto res = client.Post("/api/client.asmx/SendLog",
+                                       "CR=" + HitToken("c" + std::to_string(t) + "-" + std::to_string(i)),
+                                       "application/x-www-form-urlencoded");
+                // Every answer is the same offer, whichever batch a report went with.
+                statuses[t].push_back(res && res->body.find("<Ver V=\"1.0.0.2\"") != std::string::npos ? res->status
+                                                                                                       : -1);
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    std::vector<std::string> sent;
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(statuses[t], std::vector<int>(kEach, 200)) << t;
+        for (int i = 0; i < kEach; ++i)
+            sent.push_back("c" + std::to_string(t) + "-" + std::to_string(i));
+    }
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(StoredUids(), sent);
+}
+
+TEST_F(QVServiceTest, HealthAndStatisticsAccess) {
+    StartService();
+    auto health = FClient->Get("/healthz");
+    ASSERT_TRUE(health);
+    EXPECT_EQ(health->status, 200);
+    EXPECT_EQ(health->body, "ok\n");
+    // Without a configured token the statistics do not exist.
+    for (const char* path : {"/stats", "/stats.json"}) {
+        auto off = GetWith(path, "Bearer ");
+        ASSERT_TRUE(off);
+        EXPECT_EQ(off->status, 404) << path;
+    }
+
+    TServiceOptions options = Options();
+    options.adminToken = "s3cret-token";
+    StartWith(options);
+    const struct {
+        std::string authorization;
+        int status;
+    } cases[] = {
+        {"", 401},
+        {"Bearer s3cret-token", 200},
+        {"bearer   s3cret-token ", 200},
+        {"Basic " + Base64("vendor:s3cret-token"), 200},
+        {"Basic " + Base64(":s3cret-token"), 200},
+        {"Bearer s3cret-toke", 401},
+        {"Bearer s3cret-token2", 401},
+        {"Bearer S3CRET-TOKEN", 401},
+        {"Bearer ", 401},
+        {"Bearer", 401},
+        {"s3cret-token", 401},
+        {"Token s3cret-token", 401},
+        {"Basic " + Base64("s3cret-token"), 401},
+        {"Basic " + Base64("s3cret-token:vendor"), 401},
+        {"Basic s3cret-token", 401},
+    };
+    for (const char* path : {"/stats", "/stats.json"})
+        for (const auto& c : cases) {
+            auto res = GetWith(path, c.authorization);
+            ASSERT_TRUE(res) << path << " " << c.authorization;
+            EXPECT_EQ(res->status, c.status) << path << " " << c.authorization;
+            if (c.status == 401) {
+                EXPECT_EQ(res->get_header_value("WWW-Authenticate", 0), "Bearer realm=\"Quenvar statistics\"");
+                EXPECT_EQ(res->get_header_value("WWW-Authenticate", 1).rfind("Basic realm=", 0), 0u);
+                EXPECT_EQ(res->body.find("chart"), std::string::npos);
+            }
+        }
+}
+
+TEST_F(QVServiceTest, StatisticsOfAKnownFixture) {
+    TServiceOptions options = Options();
+    options.adminToken = "t0ken";
+    StartWith(options);
+    AddStatsFixture(FService->Store());
+    auto json = GetWith("/stats.json?from=2024-03-01&to=2024-03-05", "Bearer t0ken");
+    ASSERT_TRUE(json);
+    EXPECT_EQ(json->status, 200);
+    EXPECT_EQ(json->get_header_value("Content-Type"), "application/json");
+    EXPECT_EQ(json->body, kFixtureJSON);
+
+    auto page = GetWith("/stats?to=2024-03-05&from=2024-03-01", "Bearer t0ken");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_EQ(page->get_header_value("Content-Security-Policy").rfind("default-src 'none';", 0), 0u);
+    // Everything is inline: nothing refers to another address.
+    EXPECT_EQ(page->body.find("src="), std::string::npos);
+    EXPECT_EQ(page->body.find("href=\"http"), std::string::npos);
+    EXPECT_EQ(page->body.find("url("), std::string::npos);
+    EXPECT_NE(page->body.find("<span id=\"total-hits\">12</span>"), std::string::npos);
+}
+
+TEST_F(QVServiceTest, HostileStatisticsQueries) {
+    TServiceOptions options = Options();
+    options.adminToken = "t0ken";
+    StartWith(options);
+    const struct {
+        std::string query;
+        int status;
+    } cases[] = {
+        {"from=2024-03-01&to=2024-03-05", 200},
+        {"", 200},
+        {"to=9999-12-31", 200},
+        {"from=2024-03-01&unknown=%ff%fe%00&to=2024-03-05", 200},
+        {"%zz=1&&=&from=2024-03-01&to=2024-03-05&", 200},
+        {std::string(6000, '&') + "from=2024-03-01&to=2024-03-05", 200},
+        {"from=2023-03-06&to=2024-03-05", 200},
+        {"from=2023-03-05&to=2024-03-05", 400},
+        {"from=2024-02-30", 400},
+        {"from=2023-02-29&to=2023-03-01", 400},
+        {"from=2024-3-1", 400},
+        {"from=2024-03-01&from=2024-03-02", 400},
+        {"from=2024-03-05&to=2024-03-01", 400},
+        {"from=2024-03-01%27%3B%20DROP%20TABLE%20reports%3B--", 400},
+        {"from=2024-03-01'%20OR%201=1", 400},
+        {"from=%00", 400},
+        {"from=", 400},
+        {"to=1969-12-31", 400},
+        {"from=+2024-03-01", 400},
+        {"from=２０２４-03-01", 400},
+        {"to=10000-01-01", 400},
+        {"from=" + std::string(100000, 'x'), 414},
+    };
+    for (const char* path : {"/stats", "/stats.json"})
+        for (const auto& c : cases) {
+            auto res = GetWith(std::string(path) + "?" + c.query, "Bearer t0ken");
+            ASSERT_TRUE(res) << path << "?" << c.query.substr(0, 80);
+            EXPECT_EQ(res->status, c.status) << path << "?" << c.query.substr(0, 80);
+        }
+    // The store took no harm and still answers.
+    auto hit = Post("/api/client.asmx/SendLog", "CR=" + HitToken("after"));
+    ASSERT_TRUE(hit);
+    EXPECT_EQ(hit->status, 200);
+    EXPECT_EQ(StoredUids(), std::vector<std::string>{"after"});
+}
+
+TEST_F(QVServiceTest, SlowClientsCannotHoldTheWorkers) {
+    TServiceOptions options = Options();
+    options.threads = 2;
+    options.readTimeout = 1;
+    StartWith(options);
+    // Four connections that stall: two in the middle of a request, two before sending anything.
+    // Each would hold one of the two workers for as long as it stays open.
+    std::vector<int> sockets;
+    for (int i = 0; i < 4; ++i) {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(FService->Port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        if (i < 2) {
+            const std::string part = "POST /api/client.asmx/SendLog HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Le";
+            ASSERT_EQ(send(s, part.data(), part.size(), 0), static_cast<ssize_t>(part.size()));
+        }
+        timeval wait{10, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+        sockets.push_back(s);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    httplib::Client client("127.0.0.1", FService->Port());
+    client.set_read_timeout(30, 0);
+    auto res =
+        client.Post("/api/client.asmx/SendLog", "CR=" + HitToken("patient"), "application/x-www-form-urlencoded");
+    const auto waited = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_LT(waited, std::chrono::seconds(8));
+    // The service closed every stalled connection: at once, or after refusing the half request.
+    for (const int s : sockets) {
+        char buf[256];
+        const ssize_t n = recv(s, buf, sizeof(buf), 0);
+        const std::string answer(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        EXPECT_TRUE(n == 0 || answer.rfind("HTTP/1.1 400 ", 0) == 0) << n << " " << answer;
+        close(s);
+    }
+    EXPECT_EQ(StoredUids(), std::vector<std::string>{"patient"});
+}
+
+// The statistics page as a real browser shows it: headless Chromium loads it with the token, the
+// screenshot is kept beside the build, and the charts and figures are checked in the DOM it built.
+TEST_F(QVServiceTest, StatisticsPageInABrowser) {
+    TServiceOptions options = Options();
+    options.adminToken = "browser-t0ken";
+    StartWith(options);
+    AddStatsFixture(FService->Store());
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(FService->Port()) + "/stats?from=2024-03-01&to=2024-03-05";
+    const std::string screenshot =
+        std::string(QVSERVICE_ARTIFACTS) + "/stats-" + (PostgresURL().empty() ? "sqlite" : "postgresql") + ".png";
+    // The page with the token, and without it.
+    ASSERT_EQ(RunShell("python3 " QVSERVICE_TESTS_DIR "/browse.py '" + url + "' '" + screenshot + "' " + FDir +
+                       "/dom.html browser-t0ken '" + url + "' " + FDir + "/anonymous.png " + FDir +
+                       "/anonymous.html - > " + FDir + "/status"),
+              0)
+        << ReadAll(screenshot + ".chromium.log");
+    EXPECT_EQ(ReadAll(FDir + "/status"), "status 200\nstatus 401\n");
+    EXPECT_EQ(ReadAll(FDir + "/anonymous.html").find("chart-"), std::string::npos);
+    const std::string dom = ReadAll(FDir + "/dom.html");
+    auto has = [&dom](const std::string& aText) { return dom.find(aText) != std::string::npos; };
+    EXPECT_TRUE(has("<svg id=\"chart-installs\""));
+    EXPECT_TRUE(has("<svg id=\"chart-active\""));
+    EXPECT_TRUE(has("<svg id=\"chart-versions\""));
+    EXPECT_TRUE(has("<svg id=\"chart-adoption\""));
+    const char* const figures[] = {
+        "data-series=\"installations\" data-day=\"2024-03-01\" data-value=\"2\"",
+        "data-series=\"installations\" data-day=\"2024-03-02\" data-value=\"1\"",
+        "data-series=\"removals\" data-day=\"2024-03-03\" data-value=\"1\"",
+        "data-series=\"active\" data-day=\"2024-03-01\" data-value=\"2\"",
+        "data-series=\"active\" data-day=\"2024-03-04\" data-value=\"3\"",
+        "data-series=\"1.0.0.1\" data-day=\"2024-03-02\" data-value=\"3\"",
+        "data-series=\"1.0.0.2\" data-day=\"2024-03-03\" data-value=\"2\"",
+        "data-series=\"unknown\" data-day=\"2024-03-04\" data-value=\"1\"",
+        "<circle class=\"point\" data-series=\"1.0.0.2\" data-day=\"2024-03-02\" data-value=\"0.0\"",
+        "<circle class=\"point\" data-series=\"1.0.0.2\" data-day=\"2024-03-03\" data-value=\"66.7\"",
+        "<circle class=\"point\" data-series=\"1.0.0.2\" data-day=\"2024-03-04\" data-value=\"100.0\"",
+        "<tr data-day=\"2024-03-01\"><td>2024-03-01</td><td class=\"installations\">2</td><td "
+        "class=\"removals\">0</td><td class=\"hits\">3</td><td class=\"active\">2</td><td class=\"rejected\">1</td>",
+        "<td class=\"versions\">1.2.0.0: 1, 1.0.0.2: 1, unknown: 1</td>",
+        "<td class=\"day\">2024-03-04</td><td class=\"updated\">2 of 2</td><td class=\"share\">100.0%</td>",
+        "<span id=\"total-installations\">3</span>",
+    };
+    for (const char* figure : figures)
+        EXPECT_TRUE(has(figure)) << figure;
+    // Days without a value get no bar, and the offer made after the range is not shown.
+    EXPECT_FALSE(has("data-day=\"2024-03-05\" data-value"));
+    EXPECT_FALSE(has("1.3.0.0"));
+    // The bars were painted: the screenshot holds their colours.
+    EXPECT_GT(PixelsOfColour(screenshot, "#2E7D32"), 100); // installations
+    EXPECT_GT(PixelsOfColour(screenshot, "#C62828"), 50);  // removals
+    EXPECT_GT(PixelsOfColour(screenshot, "#1565C0"), 500); // active clients, version 1.2.0.0, adoption
+}
+
+// The answers come from a plain function over a store, without any socket.
+TEST(QVRequestHandlerTest, AnswersWithoutSockets) {
+    const auto store = OpenStore(":memory:");
+    TDirectRecorder recorder(*store);
+    TServiceOptions options;
+    options.offerVersion = "1.0.0.2";
+    options.offerURL = "http://updates.example/Q.cab";
+    const TRequestHandler handler(options, *store, recorder);
+    TRequest hit;
+    hit.method = "POST";
+    hit.path = "/api/client.asmx/SendLog";
+    hit.headers = {{"content-type", "application/x-www-form-urlencoded"}};
+    hit.body = "CR=" + HitToken("direct");
+    hit.peer = "192.0.2.7";
+    const TResponse answer = handler.Handle(hit);
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.contentType, "text/xml; charset=utf-8");
+    EXPECT_NE(answer.body.find("<Ver V=\"1.0.0.2\" URL=\"http://updates.example/Q.cab\"/>"), std::string::npos);
+    const auto rows = store->All();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].uid, "direct");
+    EXPECT_EQ(rows[0].peer, "192.0.2.7");
+
+    // Without the form content type the body is not read: the token is missing.
+    hit.headers.clear();
+    EXPECT_EQ(handler.Handle(hit).status, 400);
+    hit.query = "CR=" + HitToken("query");
+    EXPECT_EQ(handler.Handle(hit).status, 200);
+    const struct {
+        const char* method;
+        const char* path;
+        int status;
+    } others[] = {
+        {"GET", "/api/client.asmx/SendLog", 404},
+        {"PUT", "/api/client.asmx/SendLog", 404},
+        {"POST", "x/api/client.asmx/SendLog", 404},
+        {"POST", "/a\nb/api/client.asmx/SendLog", 404},
+        {"GET", "/files/x.cab", 404},
+        {"GET", "/healthz", 200},
+        {"HEAD", "/healthz", 200},
+        {"GET", "/stats", 404},
+    };
+    for (const auto& o : others) {
+        TRequest request;
+        request.method = o.method;
+        request.path = o.path;
+        EXPECT_EQ(handler.Handle(request).status, o.status) << o.method << " " << o.path;
+    }
+    EXPECT_EQ(store->All().size(), 3u);
 }
 
 TEST(QVServiceVersionTest, ClientVersionComparisonTable) {
