@@ -1,6 +1,7 @@
 #include "QVSupport.h"
 
 #include "../lib/ComU.h"
+#include "../lib/ConfigTextU.h"
 #include "../lib/FileU.h"
 #include "../lib/FileVersionU.h"
 #include "../lib/RegistryU.h"
@@ -133,34 +134,12 @@ TLevel ReadLevel() noexcept {
 }
 
 std::vector<std::wstring> ConfigLines(const std::string& aBytes) {
-    const std::wstring text = ConfigText(aBytes);
-    std::vector<std::wstring> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = text.find_first_of(L"\r\n", start);
-        if (end == std::wstring::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-        if (text[end] == L'\r' && start < text.size() && text[start] == L'\n')
-            ++start;
-    }
-    return lines;
+    return ConfigTextLines(ConfigText(aBytes));
 }
 
 std::wstring ConfigValueIn(const std::vector<std::wstring>& aLines, const std::wstring& aName,
                            const std::wstring& aDefault) {
-    const std::wstring name = UpperInvariant(aName);
-    for (const std::wstring& line : aLines) {
-        const size_t eq = line.find(L'=');
-        if (eq == std::wstring::npos || eq != aName.size())
-            continue;
-        if (UpperInvariant(line.substr(0, eq)) == name)
-            return line.substr(eq + 1);
-    }
-    return aDefault;
+    return ConfigLineValue(aLines, aName, aDefault, UpperInvariant);
 }
 
 void LoadEmbeddedConfig() {

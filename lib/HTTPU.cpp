@@ -76,34 +76,6 @@ void THTTPSettings::Assign(const THTTPSettings* iSettings) {
         *this = *iSettings;
 }
 
-TURLParts SplitURL(const std::wstring& aURL) {
-    TURLParts parts;
-    std::wstring rest = aURL;
-    if (AsciiUpper(rest).find(L"HTTP://") != std::wstring::npos) {
-        parts.port = 80;
-        rest.erase(0, std::min<size_t>(7, rest.size()));
-    }
-    if (AsciiUpper(rest).find(L"HTTPS://") != std::wstring::npos) {
-        parts.port = 443;
-        rest.erase(0, std::min<size_t>(8, rest.size()));
-    }
-    const size_t slash = rest.find(L'/');
-    parts.host = slash == std::wstring::npos ? rest : rest.substr(0, slash);
-    parts.object = slash == std::wstring::npos ? std::wstring() : rest.substr(slash);
-    // An explicit port: digits after the last ":" that is not inside an IPv6 literal.
-    const size_t colon = parts.host.rfind(L':');
-    const size_t bracket = parts.host.rfind(L']');
-    if (colon != std::wstring::npos && (bracket == std::wstring::npos || bracket < colon)) {
-        const std::wstring digits = parts.host.substr(colon + 1);
-        const std::uint32_t port = digits.size() <= 5 ? DecimalOrZero(digits) : 0;
-        if (port >= 1 && port <= 65535) {
-            parts.port = static_cast<std::uint16_t>(port);
-            parts.host.erase(colon);
-        }
-    }
-    return parts;
-}
-
 THTTPGet::THTTPGet(void* iOwner) : fOwner(iOwner) {}
 
 void THTTPGet::SetURL(const std::wstring& aURL) {
@@ -336,15 +308,4 @@ std::wstring HTTPPostURL(const std::wstring& URL, const THTTPSettings* Settings,
     } catch (...) {
     }
     return result;
-}
-
-std::wstring ExtractURLFileName(const std::wstring& aURL) {
-    std::wstring name = aURL;
-    const size_t slash = name.rfind(L'/');
-    if (slash != std::wstring::npos)
-        name.erase(0, slash + 1);
-    const size_t q = name.find(L'?');
-    if (q != std::wstring::npos)
-        name.erase(q);
-    return name;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "StreamU.h"
+#include "URLU.h"
 
 #include <atomic>
 #include <cstdint>
@@ -106,19 +107,7 @@ private:
     std::uint32_t fContentLength = 0;
 };
 
-// Host, object path and port of a URL. "http://" gives 80 and "https://" 443 (case ignored); an
-// explicit port after the host ("host:8080") is taken; without a prefix the port is 80.
-struct TURLParts {
-    std::wstring host;
-    std::wstring object;
-    std::uint16_t port = 80;
-};
-TURLParts SplitURL(const std::wstring& aURL);
-
 // Sends URL (a POST of its query part when it has one) and returns the body decoded from the
 // ANSI code page; empty for a status outside 200..300 or on failure.
 std::wstring HTTPPostURL(const std::wstring& URL, const THTTPSettings* Settings = nullptr,
                          std::uint32_t* ErrorCode = nullptr, std::uint32_t* StatusCode = nullptr);
-
-// The last path segment of a URL without its query: ".../dir/setup.cab?x=1" gives "setup.cab".
-std::wstring ExtractURLFileName(const std::wstring& aURL);
