@@ -10,6 +10,9 @@ qv_install_deps
 # The service runs natively; its own tests run first, and the Windows tests talk to it.
 qv_build_service
 ctest --test-dir "$QV_ROOT/build/service" --output-on-failure
+# Every fuzz target briefly, from its seeds: a regression in the code that reads foreign bytes
+# shows up here. scripts/fuzz.sh SECONDS runs them longer.
+"$QV_ROOT/scripts/fuzz.sh" 20
 qv_build x86_64
 qv_build i686
 

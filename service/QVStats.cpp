@@ -268,8 +268,11 @@ bool ParseStatsRange(const TFormFields& aFields, const std::string& aToday, TSta
         anError = "to must be a date YYYY-MM-DD";
         return false;
     }
-    const auto first = FormCount(aFields, "from") ? ParseDay(FormValue(aFields, "from"))
-                                                  : std::optional(*last - kDefaultStatsDays + 1);
+    // The default start stays on a day ParseDay reads (day 0 is 1970-01-01), so the page's own
+    // links ask for a range the service accepts.
+    const auto first = FormCount(aFields, "from")
+                           ? ParseDay(FormValue(aFields, "from"))
+                           : std::optional(std::max<std::int64_t>(0, *last - kDefaultStatsDays + 1));
     if (!first) {
         anError = "from must be a date YYYY-MM-DD";
         return false;

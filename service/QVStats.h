@@ -24,8 +24,8 @@ struct TStatsRange {
 
 // The days a statistics request asks for with "from" and "to" (YYYY-MM-DD, each at most once;
 // other fields are ignored). Without "to" the range ends at aToday, without "from" it spans
-// kDefaultStatsDays. False with the reason in anError for anything else, a reversed range or one
-// longer than kMaxStatsDays.
+// kDefaultStatsDays, from 1970-01-01 at the earliest. False with the reason in anError for anything else, a reversed
+// range or one longer than kMaxStatsDays.
 bool ParseStatsRange(const TFormFields& aFields, const std::string& aToday, TStatsRange& aRange, std::string& anError);
 
 // The version of a client's VER text ("QUENVAR=1.0.0.1") as four numbers ("1.0.0.1"), or

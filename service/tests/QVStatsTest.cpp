@@ -49,6 +49,11 @@ TEST(QVStatsTest, RangeDefaultsAndLimits) {
     EXPECT_FALSE(ParseStatsRange({{"from", "2023-03-10"}}, "2024-03-10", range, error));
     EXPECT_EQ(error, "the range spans at most 366 days");
     EXPECT_TRUE(ParseStatsRange({{"from", "2023-03-11"}}, "2024-03-10", range, error));
+    // The default start never leaves the days ParseDay reads, or the page's links would be refused.
+    ASSERT_TRUE(ParseStatsRange({{"to", "1970-01-05"}}, "2024-03-10", range, error));
+    EXPECT_EQ(range.first, "1970-01-01");
+    EXPECT_EQ(range.last, "1970-01-05");
+    ASSERT_TRUE(ParseStatsRange({{"from", range.first}, {"to", range.last}}, "2024-03-10", range, error));
 }
 
 TEST(QVStatsTest, FormFieldsTable) {
