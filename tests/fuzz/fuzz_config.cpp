@@ -16,8 +16,7 @@ std::wstring Upper(const std::wstring& aText) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* aData, std::size_t aSize) {
     const std::vector<std::string> parts = SplitAtNul(aData, aSize, 2);
     const std::wstring name(parts[0].begin(), parts[0].end());
-    const std::wstring text =
-        WideFromBytes(reinterpret_cast<const std::uint8_t*>(parts[1].data()), parts[1].size());
+    const std::wstring text = WideFromBytes(reinterpret_cast<const std::uint8_t*>(parts[1].data()), parts[1].size());
 
     const std::vector<std::wstring> lines = ConfigTextLines(text);
     std::size_t characters = 0, breaks = 0;
