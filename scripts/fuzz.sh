@@ -35,6 +35,6 @@ for target in $targets; do
         exit 1
     fi
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-    figures=$(grep -E '^#[0-9]+' "$log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+')
+    figures=$(grep -E '^#[0-9]+' "$log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+' || true)
     echo "$target: $runs runs in ${seconds} s, $figures"
 done
