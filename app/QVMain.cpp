@@ -2,6 +2,7 @@
 
 #include "QVMainForm.h"
 #include "QVSettings.h"
+#include "QVStatus.h"
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
@@ -81,7 +82,8 @@ TRunMode RunModeFromArguments(const std::vector<std::wstring>& anArgs) {
         const wchar_t* verb;
         TRunMode mode;
     } kVerbs[] = {{L"UNINSTALL", rmUninstall}, {L"INSTALL", rmInstall}, {L"UPDATE", rmUpdate},
-                  {L"SETLEVEL", rmSetLevel},   {L"STOP", rmStop},       {L"TRAY", rmTray}};
+                  {L"SETLEVEL", rmSetLevel},   {L"STOP", rmStop},       {L"TRAY", rmTray},
+                  {L"STATUS", rmStatus}};
     if (anArgs.empty())
         return rmWindow;
     const std::wstring verb = NormalisedVerb(anArgs[0]);
@@ -165,6 +167,14 @@ void RunStop() noexcept {
     CloseRunningInstance();
 }
 
+void RunStatus() noexcept {
+    try {
+        const std::vector<std::wstring> args = CommandLineArguments();
+        RunStatusReport(args.size() >= 2 ? args[1] : std::wstring());
+    } catch (...) {
+    }
+}
+
 void RunUpdate() {
     TGlobalMutex mutex(L"QuenvarMtx_UPD");
     if (!mutex.Lock(1000))
@@ -238,6 +248,9 @@ void RunSelectedMode() {
         break;
     case rmTray:
         RunMainWindow(mTray);
+        break;
+    case rmStatus:
+        RunStatus();
         break;
     case rmWindow:
     default:
