@@ -75,7 +75,7 @@ const TControlKind kControls[] = {
     {idTitleShare, WC_STATICW, kAutoLabel | SS_NOTIFY, fkLink, L""},
     {idButApply, WC_BUTTONW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_DISABLED | BS_PUSHBUTTON, fkForm, L"Apply"},
     {idRestartNote, WC_STATICW, kAutoLabel & ~WS_VISIBLE, fkLabel, L""},
-    {idStatusLine, WC_STATICW, kWrapLabel & ~WS_VISIBLE, fkLabel, L""},
+    {idStatusLine, WC_STATICW, kAutoLabel & ~WS_VISIBLE, fkLabel, L""},
     {idStatusDetails, WC_STATICW, (kAutoLabel & ~WS_VISIBLE) | SS_NOTIFY, fkLink, L"Details"},
 };
 
@@ -95,10 +95,8 @@ struct TBoxRow {
     bool Bullet;
 };
 const TBoxRow kBoxRows[] = {
-    {idTitleLevel, 20, 17, 23, 0, false},   {idLevelNote1, 52, 12, 46, 493, true},
-    {idLevelNote2, 52, 6, 42, 493, true},   {idLevelNote3, 52, 6, 46, 489, true},
-    {idLevelNote4, 52, 6, 61, 485, true},   {idStatusLine, 20, 8, 20, 520, false},
-    {idStatusDetails, 20, 2, 18, 0, false},
+    {idTitleLevel, 20, 17, 23, 0, false}, {idLevelNote1, 52, 12, 46, 493, true}, {idLevelNote2, 52, 6, 42, 493, true},
+    {idLevelNote3, 52, 6, 46, 489, true}, {idLevelNote4, 52, 6, 61, 485, true},
 };
 const int kHeaderHeight = 58;
 const RECT kLogo{24, 12, 24 + 213, 12 + 37};
@@ -108,6 +106,8 @@ const int kIntroGap = 8, kSliderGap = 6; // the least space below the heading, a
 const int kLevelAreaGap = 42;            // from the introduction's bottom to "Maximum Protection"
 const int kBoxLeft = 248, kBoxTopOffset = 24, kBoxWidth = 565, kBoxHeight = 277, kBoxRightMargin = 72;
 const int kBoxBottomPadding = 12;
+// The status line and its "Details" link: one line below the level box, in the space before the footer.
+const int kStatusLeft = 20, kStatusGap = 10, kDetailsGap = 12, kStatusBottomGap = 12;
 const int kBulletLeft = 24, kBulletWidth = 13, kBulletHeight = 9;
 const int kSliderLeft = 92, kSliderTopOffset = 34, kSliderWidth = 45, kSliderHeight = 237;
 const int kMaxLabelLeft = 44, kOffLabelLeft = 65, kOffLabelGap = 15;
@@ -250,9 +250,12 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optiona
     for (const TBoxRow& row : kBoxRows)
         boxWidth =
             std::max(boxWidth, s(row.Left) + (row.Width ? s(row.Width) : aMeasure(row.Id, 0, true).cx) + s(kMargin));
+    // The status line keeps room for its longest text, so a check never moves anything.
+    const SIZE status = aMeasure(idStatusLine, 0, true), details = aMeasure(idStatusDetails, 0, false);
     const LONG needWidth =
         std::max({s(kClientWidth), boxLeft + boxWidth + s(kBoxRightMargin), s(kMargin) + heading.cx + s(kMargin),
-                  restartLeft + restart.cx + s(kMargin) + apply.cx + s(kApplyRightMargin)});
+                  restartLeft + restart.cx + s(kMargin) + apply.cx + s(kApplyRightMargin),
+                  boxLeft + s(kStatusLeft) + status.cx + s(kDetailsGap) + details.cx + s(kMargin)});
     const LONG width = aClient ? std::max(0L, aClient->cx) : needWidth;
     // A client narrower than needed narrows the box and the wrapped texts by what is missing.
     const LONG narrowing = std::max(0L, needWidth - width);
@@ -300,6 +303,10 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optiona
     }
     layout.LevelBox = RECT{boxLeft, boxTop, boxLeft + boxWidth,
                            std::max(boxTop + s(kBoxHeight), largestBottom + s(kBoxBottomPadding))};
+    const size_t boxRowsEnd = layout.Controls.size();
+    const RECT statusRect =
+        place(idStatusLine, boxLeft + s(kStatusLeft), layout.LevelBox.bottom + s(kStatusGap), status);
+    place(idStatusDetails, statusRect.right + s(kDetailsGap), statusRect.top, details);
     const size_t bodyControls = layout.Controls.size();
 
     // The footer: below the body, or at the bottom of a given client area.
@@ -307,7 +314,8 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optiona
         std::max({s(kFooterHeight), s(kApplyTop) + apply.cy + s(kApplyBottomMargin),
                   s(kShareTextTop) + share.cy + s(kShareTextTop), s(kRestartNoteTop) + restart.cy + s(kShareTextTop)});
     const LONG bodyBottom =
-        std::max(layout.LevelBox.bottom + s(kBodyBottomBelowBox), offRect.bottom + s(kBodyBottomBelowSlider));
+        std::max({layout.LevelBox.bottom + s(kBodyBottomBelowBox), offRect.bottom + s(kBodyBottomBelowSlider),
+                  std::max(statusRect.bottom, statusRect.top + details.cy) + s(kStatusBottomGap)});
     const LONG height = aClient ? std::max(0L, aClient->cy) : bodyBottom + footerHeight;
     const LONG footerTop = std::max(0L, height - footerHeight);
     layout.FooterEdge = RECT{0, footerTop, width, footerTop + 1};
@@ -334,7 +342,7 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optiona
     const RECT beforeApply{0, 0, std::max(0L, applyRect.left - s(kMargin)), height};
     for (size_t i = 0; i < layout.Controls.size(); ++i) {
         RECT& r = layout.Controls[i].Rect;
-        cut(r, i >= firstRow && i < bodyControls ? inside : i < bodyControls ? body : client);
+        cut(r, i >= firstRow && i < boxRowsEnd ? inside : i < bodyControls ? body : client);
         if (layout.Controls[i].Id == idRestartNote)
             cut(r, beforeApply);
     }
@@ -731,8 +739,6 @@ void TMainForm::N4Click() noexcept {
 
 void TMainForm::Timer1Timer() noexcept {
     try {
-        // Keys created since they were armed are watched from now on.
-        FWatch.RearmAll();
         CheckDrift();
         CheckReminder();
     } catch (...) {
@@ -1010,6 +1016,9 @@ void TMainForm::ScheduleDriftCheck() noexcept {
 void TMainForm::CheckDrift() noexcept {
     try {
         FCheckPending = false;
+        // Every check starts the watch afresh: under Wine a notification registered while another
+        // program keeps writing can stay silent, and keys created since are picked up too.
+        FWatch.RearmAll();
         const TLevel stored = ReadLevel();
         // A hidden window follows a level another process applied; an open one keeps the
         // user's choice on the slider.

@@ -23,7 +23,8 @@ bool TRegistryWatch::Add(HKEY aRoot, const std::wstring& aPath, bool aSubtree, R
         // Manual reset: the event stays signalled until the watch is armed again, so a loop that
         // wakes for another reason still sees it.
         TUniqueKernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        if (!event)
+        TUniqueKernelHandle parentEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!event || !parentEvent)
             return false;
         TEntry entry;
         entry.Root = aRoot;
@@ -31,7 +32,9 @@ bool TRegistryWatch::Add(HKEY aRoot, const std::wstring& aPath, bool aSubtree, R
         entry.Subtree = aSubtree;
         entry.Access = anAccess & (KEY_WOW64_64KEY | KEY_WOW64_32KEY);
         entry.Event = std::move(event);
+        entry.ParentEvent = std::move(parentEvent);
         FEvents.push_back(entry.Event.get());
+        FEvents.push_back(entry.ParentEvent.get());
         FEntries.push_back(std::move(entry));
         Arm(FEntries.back());
         return true;
@@ -47,6 +50,7 @@ bool TRegistryWatch::Add(HKEY aRoot, const std::wstring& aPath, bool aSubtree, R
 void TRegistryWatch::Arm(TEntry& anEntry) noexcept {
     try {
         ResetEvent(anEntry.Event.get());
+        ResetEvent(anEntry.ParentEvent.get());
         anEntry.Key.reset();
         anEntry.Parent.reset();
         anEntry.Armed.clear();
@@ -79,7 +83,8 @@ void TRegistryWatch::Arm(TEntry& anEntry) noexcept {
 bool TRegistryWatch::RearmSignalled() noexcept {
     bool any = false;
     for (TEntry& entry : FEntries)
-        if (WaitForSingleObject(entry.Event.get(), 0) == WAIT_OBJECT_0) {
+        if (WaitForSingleObject(entry.Event.get(), 0) == WAIT_OBJECT_0 ||
+            WaitForSingleObject(entry.ParentEvent.get(), 0) == WAIT_OBJECT_0) {
             any = true;
             Arm(entry);
         }

@@ -21,7 +21,8 @@ public:
     // nearest existing ancestor, for the creation of subkeys only. False when no event can be made.
     bool Add(HKEY aRoot, const std::wstring& aPath, bool aSubtree, REGSAM anAccess = 0) noexcept;
 
-    // One event per watched key, in the order they were added: valid until the next Add.
+    // The events to wait for, two per watched key (its own and its parent's), in the order the keys
+    // were added: valid until the next Add.
     const std::vector<HANDLE>& Events() const noexcept { return FEvents; }
     size_t Count() const noexcept { return FEntries.size(); }
 
@@ -40,7 +41,9 @@ private:
         std::wstring Path;
         bool Subtree = false;
         REGSAM Access = 0;
-        TUniqueKernelHandle Event;
+        // One event per registration: registering a notification resets its event, which would
+        // lose a change already signalled for the other registration.
+        TUniqueKernelHandle Event, ParentEvent;
         TUniqueHKey Key;    // the key itself or its nearest existing ancestor
         TUniqueHKey Parent; // the key's parent, for the key's own deletion
         std::wstring Armed;

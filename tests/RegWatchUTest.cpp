@@ -5,13 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 const wchar_t kBase[] = L"Software\\QuenvarWatchTest";
 const wchar_t kKey[] = L"Software\\QuenvarWatchTest\\Protocols\\TLS 1.0";
 
 bool Signalled(const TRegistryWatch& aWatch, DWORD aTimeout = 2000) {
-    return WaitForSingleObject(aWatch.Events()[0], aTimeout) == WAIT_OBJECT_0;
+    const auto& events = aWatch.Events();
+    return WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE, aTimeout) <
+           WAIT_OBJECT_0 + events.size();
 }
 
 class RegWatch : public ::testing::Test {
@@ -72,6 +77,36 @@ TEST_F(RegWatch, AKeyThatDoesNotExistYetIsWaitedForOnItsNearestAncestor) {
     // Creating the whole path signals the ancestor once; arming again reaches the key itself.
     watch.RearmSignalled();
     EXPECT_EQ(watch.ArmedPath(0), kKey);
+}
+
+// A flood from another thread while the watch is armed again and again: it ends, the watch goes
+// quiet, and once armed afresh (as the tray does after each check) the next change is seen. Under
+// Wine a registration made while another thread keeps writing can stay silent for good; arming
+// again with a new key handle brings it back.
+TEST_F(RegWatch, AFloodEndsAndTheWatchArmedAfreshSeesTheNextChange) {
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kKey, L"Enabled", 0));
+    TRegistryWatch watch;
+    ASSERT_TRUE(watch.Add(HKEY_CURRENT_USER, kKey, false));
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 1; i <= 400; ++i)
+            WriteRegDWord(HKEY_CURRENT_USER, kKey, L"Enabled", i);
+        done = true;
+    });
+    unsigned wakes = 0;
+    while (!done)
+        if (Signalled(watch, 100) && watch.RearmSignalled())
+            ++wakes;
+    writer.join();
+    EXPECT_GE(wakes, 1u);
+    EXPECT_LE(wakes, 400u); // at most one wake per change: no loop of its own
+    for (int i = 0; i < 10 && Signalled(watch, 200); ++i)
+        watch.RearmSignalled();
+    EXPECT_FALSE(Signalled(watch, 300));
+    watch.RearmAll();
+    EXPECT_FALSE(Signalled(watch, 300));
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kKey, L"Enabled", 0));
+    EXPECT_TRUE(Signalled(watch));
 }
 
 TEST_F(RegWatch, WrongTypesAndHugeValuesAreChangesLikeAnyOther) {
