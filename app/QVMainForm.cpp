@@ -988,7 +988,8 @@ void TMainForm::StartWatch() noexcept {
             FWatch.Add(key.Root, key.Path, key.Subtree, key.View64 && RunningUnderWow64 ? KEY_WOW64_64KEY : 0);
         // Another process's SETLEVEL changes the level the settings are judged against.
         FWatch.Add(HKEY_CURRENT_USER, kStoreKey, false);
-        CheckDrift();
+        // The first check runs once the window is up, so it adds nothing to the start-up.
+        SetTimer(Handle(), kDriftTimerId, USER_TIMER_MINIMUM, nullptr);
     } catch (...) {
     }
 }

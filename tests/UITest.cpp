@@ -577,7 +577,9 @@ TEST_F(UI, TheDetailsViewListsTheChangedSettingAndTheSelfTest) {
     TQuenvar app(L"");
     HWND w = app.Window(true);
     ASSERT_NE(w, nullptr);
-    EXPECT_EQ(ControlText(w, idStatusLine), L"1 setting differs from Maximum protection");
+    EXPECT_TRUE(
+        WaitFor([&] { return ControlText(w, idStatusLine) == L"1 setting differs from Maximum protection"; }, 5000))
+        << Narrow(ControlText(w, idStatusLine));
     EXPECT_TRUE(ApplyEnabled(w));
     PostMessageW(w, WM_COMMAND, MAKEWPARAM(idStatusDetails, STN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(w, idStatusDetails)));
