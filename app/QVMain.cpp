@@ -2,6 +2,7 @@
 
 #include "QVMainForm.h"
 #include "QVSettings.h"
+#include "QVStatus.h"
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
@@ -19,6 +20,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -81,7 +83,8 @@ TRunMode RunModeFromArguments(const std::vector<std::wstring>& anArgs) {
         const wchar_t* verb;
         TRunMode mode;
     } kVerbs[] = {{L"UNINSTALL", rmUninstall}, {L"INSTALL", rmInstall}, {L"UPDATE", rmUpdate},
-                  {L"SETLEVEL", rmSetLevel},   {L"STOP", rmStop},       {L"TRAY", rmTray}};
+                  {L"SETLEVEL", rmSetLevel},   {L"STOP", rmStop},       {L"TRAY", rmTray},
+                  {L"STATUS", rmStatus}};
     if (anArgs.empty())
         return rmWindow;
     const std::wstring verb = NormalisedVerb(anArgs[0]);
@@ -165,6 +168,14 @@ void RunStop() noexcept {
     CloseRunningInstance();
 }
 
+void RunStatus() noexcept {
+    try {
+        const std::vector<std::wstring> args = CommandLineArguments();
+        RunStatusReport(args.size() >= 2 ? args[1] : std::wstring());
+    } catch (...) {
+    }
+}
+
 void RunUpdate() {
     TGlobalMutex mutex(L"QuenvarMtx_UPD");
     if (!mutex.Lock(1000))
@@ -187,6 +198,38 @@ void RunUpdate() {
     mutex.Unlock();
 }
 
+namespace {
+
+// Messages, and the registry watch's events in the same wait: the thread sleeps until either
+// comes, with no polling.
+void RunMessageLoop(TMainForm& aForm) {
+    for (;;) {
+        const std::vector<HANDLE>& events = aForm.WatchEvents();
+        const DWORD count = static_cast<DWORD>(std::min<size_t>(events.size(), MAXIMUM_WAIT_OBJECTS - 1));
+        const DWORD woken =
+            MsgWaitForMultipleObjectsEx(count, events.data(), INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woken < WAIT_OBJECT_0 + count) {
+            aForm.WatchSignalled();
+            continue;
+        }
+        if (woken == WAIT_FAILED)
+            WaitMessage();
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT)
+                return;
+            bool handled = false;
+            aForm.AppMessage(msg, handled);
+            if (handled)
+                continue;
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+} // namespace
+
 void RunMainWindow(TMode aMode) {
     TGlobalMutex mutex(L"QuenvarMtx");
     // Before the mutex is tried: a running instance shows its window whenever a second start happens.
@@ -202,15 +245,7 @@ void RunMainWindow(TMode aMode) {
         if (form.Create()) {
             form.AfterCreate();
             form.SetMode(aMode);
-            MSG msg;
-            while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-                bool handled = false;
-                form.AppMessage(msg, handled);
-                if (handled)
-                    continue;
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
+            RunMessageLoop(form);
         }
     } catch (...) {
     }
@@ -238,6 +273,9 @@ void RunSelectedMode() {
         break;
     case rmTray:
         RunMainWindow(mTray);
+        break;
+    case rmStatus:
+        RunStatus();
         break;
     case rmWindow:
     default:

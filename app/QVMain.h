@@ -14,7 +14,8 @@ enum TRunMode : std::uint8_t {
     rmUpdate = 3,
     rmSetLevel = 4,
     rmStop = 5,
-    rmTray = 6
+    rmTray = 6,
+    rmStatus = 7
 };
 
 // The mode this process runs; rmWindow until ParseRunMode has run.
@@ -51,6 +52,8 @@ void RunInstall() noexcept;
 void RunUninstall() noexcept;
 void RunSetLevel() noexcept;
 void RunStop() noexcept;
+// Writes the status report to the file the argument names, or to the console without one.
+void RunStatus() noexcept;
 void RunUpdate();
 void RunMainWindow(TMode aMode);
 

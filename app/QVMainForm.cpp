@@ -32,6 +32,14 @@ const UINT kTrayId = 1;
 const UINT_PTR kTimerId = 1;
 const UINT kTimerInterval = 600000;
 const UINT kBalloonTimeout = 10000;
+// Registry changes are checked once things have been quiet for a moment, so that a program that
+// writes twenty values causes one check; a flood that never pauses is checked every few seconds.
+const UINT_PTR kDriftTimerId = 2;
+const UINT kDriftQuiet = 2000;
+const DWORD kDriftLongest = 10000;
+// Window properties other processes (the UI tests) read: checks run, drift balloons shown.
+const wchar_t kChecksProperty[] = L"QV_DriftChecks";
+const wchar_t kWarningsProperty[] = L"QV_DriftWarnings";
 
 const DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 
@@ -67,6 +75,8 @@ const TControlKind kControls[] = {
     {idTitleShare, WC_STATICW, kAutoLabel | SS_NOTIFY, fkLink, L""},
     {idButApply, WC_BUTTONW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_DISABLED | BS_PUSHBUTTON, fkForm, L"Apply"},
     {idRestartNote, WC_STATICW, kAutoLabel & ~WS_VISIBLE, fkLabel, L""},
+    {idStatusLine, WC_STATICW, kAutoLabel & ~WS_VISIBLE, fkLabel, L""},
+    {idStatusDetails, WC_STATICW, (kAutoLabel & ~WS_VISIBLE) | SS_NOTIFY, fkLink, L"Details"},
 };
 
 TFontKind FontOf(int anId) noexcept {
@@ -96,6 +106,8 @@ const int kIntroGap = 8, kSliderGap = 6; // the least space below the heading, a
 const int kLevelAreaGap = 42;            // from the introduction's bottom to "Maximum Protection"
 const int kBoxLeft = 248, kBoxTopOffset = 24, kBoxWidth = 565, kBoxHeight = 277, kBoxRightMargin = 72;
 const int kBoxBottomPadding = 12;
+// The status line and its "Details" link: one line below the level box, in the space before the footer.
+const int kStatusLeft = 20, kStatusGap = 10, kDetailsGap = 12, kStatusBottomGap = 12;
 const int kBulletLeft = 24, kBulletWidth = 13, kBulletHeight = 9;
 const int kSliderLeft = 92, kSliderTopOffset = 34, kSliderWidth = 45, kSliderHeight = 237;
 const int kMaxLabelLeft = 44, kOffLabelLeft = 65, kOffLabelGap = 15;
@@ -238,9 +250,12 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optiona
     for (const TBoxRow& row : kBoxRows)
         boxWidth =
             std::max(boxWidth, s(row.Left) + (row.Width ? s(row.Width) : aMeasure(row.Id, 0, true).cx) + s(kMargin));
+    // The status line keeps room for its longest text, so a check never moves anything.
+    const SIZE status = aMeasure(idStatusLine, 0, true), details = aMeasure(idStatusDetails, 0, false);
     const LONG needWidth =
         std::max({s(kClientWidth), boxLeft + boxWidth + s(kBoxRightMargin), s(kMargin) + heading.cx + s(kMargin),
-                  restartLeft + restart.cx + s(kMargin) + apply.cx + s(kApplyRightMargin)});
+                  restartLeft + restart.cx + s(kMargin) + apply.cx + s(kApplyRightMargin),
+                  boxLeft + s(kStatusLeft) + status.cx + s(kDetailsGap) + details.cx + s(kMargin)});
     const LONG width = aClient ? std::max(0L, aClient->cx) : needWidth;
     // A client narrower than needed narrows the box and the wrapped texts by what is missing.
     const LONG narrowing = std::max(0L, needWidth - width);
@@ -288,6 +303,10 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optiona
     }
     layout.LevelBox = RECT{boxLeft, boxTop, boxLeft + boxWidth,
                            std::max(boxTop + s(kBoxHeight), largestBottom + s(kBoxBottomPadding))};
+    const size_t boxRowsEnd = layout.Controls.size();
+    const RECT statusRect =
+        place(idStatusLine, boxLeft + s(kStatusLeft), layout.LevelBox.bottom + s(kStatusGap), status);
+    place(idStatusDetails, statusRect.right + s(kDetailsGap), statusRect.top, details);
     const size_t bodyControls = layout.Controls.size();
 
     // The footer: below the body, or at the bottom of a given client area.
@@ -295,7 +314,8 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optiona
         std::max({s(kFooterHeight), s(kApplyTop) + apply.cy + s(kApplyBottomMargin),
                   s(kShareTextTop) + share.cy + s(kShareTextTop), s(kRestartNoteTop) + restart.cy + s(kShareTextTop)});
     const LONG bodyBottom =
-        std::max(layout.LevelBox.bottom + s(kBodyBottomBelowBox), offRect.bottom + s(kBodyBottomBelowSlider));
+        std::max({layout.LevelBox.bottom + s(kBodyBottomBelowBox), offRect.bottom + s(kBodyBottomBelowSlider),
+                  std::max(statusRect.bottom, statusRect.top + details.cy) + s(kStatusBottomGap)});
     const LONG height = aClient ? std::max(0L, aClient->cy) : bodyBottom + footerHeight;
     const LONG footerTop = std::max(0L, height - footerHeight);
     layout.FooterEdge = RECT{0, footerTop, width, footerTop + 1};
@@ -322,7 +342,7 @@ TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optiona
     const RECT beforeApply{0, 0, std::max(0L, applyRect.left - s(kMargin)), height};
     for (size_t i = 0; i < layout.Controls.size(); ++i) {
         RECT& r = layout.Controls[i].Rect;
-        cut(r, i >= firstRow && i < bodyControls ? inside : i < bodyControls ? body : client);
+        cut(r, i >= firstRow && i < boxRowsEnd ? inside : i < bodyControls ? body : client);
         if (layout.Controls[i].Id == idRestartNote)
             cut(r, beforeApply);
     }
@@ -386,6 +406,7 @@ void TMainForm::FormCreate() {
     FitToMonitor(WindowDpi(Handle()));
     WMMain = RegisterWindowMessageW(kMainMessage);
     RefreshLevel();
+    StartWatch();
     // The daily hit and update check: blocks this thread for the HTTP exchange, never raises.
     CheckForUpdate();
 }
@@ -440,6 +461,10 @@ SIZE TMainForm::MeasureControl(HDC aDC, const TFontSet& aFonts, int anId, int aW
         for (TLevel level : {lOff, lOptimal, lMax})
             texts.emplace_back(anId == idTitleLevel ? LevelTexts(level).Title
                                                     : LevelTexts(level).Notes[anId - idLevelNote1]);
+    } else if (aLargest && anId == idStatusLine) {
+        // The line's text changes with every check: room is kept for its longest forms.
+        texts.push_back(StatusLineText(lOptimal, 999, 0, L"00:00"));
+        texts.push_back(StatusLineText(lOptimal, 999, 999, L"00:00"));
     } else {
         HWND control = Control(anId);
         std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
@@ -633,6 +658,8 @@ void TMainForm::ShowNormal() noexcept {
             RefreshLevel();
         ShowWindow(Handle(), SW_SHOWNORMAL);
         SetForegroundWindow(Handle());
+        UpdateDriftView();
+        AnnounceDrift();
     } catch (...) {
     }
 }
@@ -645,6 +672,7 @@ void TMainForm::ShowTray() noexcept {
         if (FRefresh)
             RefreshLevel();
         EnableWindow(Control(idButApply), FALSE);
+        AnnounceDrift();
     } catch (...) {
     }
 }
@@ -711,12 +739,16 @@ void TMainForm::N4Click() noexcept {
 
 void TMainForm::Timer1Timer() noexcept {
     try {
+        CheckDrift();
         CheckReminder();
     } catch (...) {
     }
 }
 
 void TMainForm::CheckReminder() {
+    // While settings differ, "protected" would be untrue; the warning for Off stays.
+    if (FLevel != lOff && Drifting())
+        return;
     SYSTEMTIME now;
     GetLocalTime(&now);
     if (!ReminderDue(FLevel, ReadStoreString(kLastBalloonValue), now))
@@ -746,6 +778,7 @@ bool TMainForm::AddTrayIcon() noexcept {
     FTrayVisible = true;
     data.uVersion = NOTIFYICON_VERSION_4;
     Shell_NotifyIconW(NIM_SETVERSION, &data);
+    UpdateTrayIcon();
     return true;
 }
 
@@ -758,15 +791,15 @@ void TMainForm::RemoveTrayIcon() noexcept {
 }
 
 // Without the icon in the notification area there is nothing to attach a balloon to.
-void TMainForm::ShowBalloon(const wchar_t* aText, DWORD aFlag) noexcept {
+bool TMainForm::ShowBalloon(const wchar_t* aText, DWORD aFlag) noexcept {
     if (!FTrayVisible)
-        return;
+        return false;
     NOTIFYICONDATAW data = TrayData(NIF_INFO);
     CopyText(data.szInfoTitle, ARRAYSIZE(data.szInfoTitle), kCaption);
     CopyText(data.szInfo, ARRAYSIZE(data.szInfo), aText);
     data.dwInfoFlags = aFlag;
     data.uTimeout = kBalloonTimeout;
-    Shell_NotifyIconW(NIM_MODIFY, &data);
+    return Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
 }
 
 // The menu closes when the user clicks elsewhere only if the window is in the foreground while
@@ -780,7 +813,8 @@ void TMainForm::ShowTrayMenu(POINT aWhere) noexcept {
 }
 
 bool TMainForm::OnSetCursor(HWND aTarget, UINT aHitTest) noexcept {
-    bool hand = aTarget == Control(idTitleShare) || aTarget == Control(idTitleSecLevelUnder);
+    bool hand = aTarget == Control(idTitleShare) || aTarget == Control(idTitleSecLevelUnder) ||
+                aTarget == Control(idStatusDetails);
     if (!hand && aTarget == Handle() && aHitTest == HTCLIENT) {
         POINT pt;
         GetCursorPos(&pt);
@@ -816,9 +850,10 @@ LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
     case WM_CTLCOLORSTATIC: {
         HDC dc = reinterpret_cast<HDC>(wParam);
         const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
-        SetTextColor(dc, id == idTitleSecLevel                              ? kTitleColour
-                         : id == idTitleShare || id == idTitleSecLevelUnder ? kLinkColour
-                                                                            : GetSysColor(COLOR_WINDOWTEXT));
+        SetTextColor(dc, id == idTitleSecLevel ? kTitleColour
+                         : id == idTitleShare || id == idTitleSecLevelUnder || id == idStatusDetails
+                             ? kLinkColour
+                             : GetSysColor(COLOR_WINDOWTEXT));
         SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
     }
@@ -852,6 +887,10 @@ LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
             if (HIWORD(wParam) == STN_CLICKED)
                 TitleSecLevelUnderClick();
             return 0;
+        case idStatusDetails:
+            if (HIWORD(wParam) == STN_CLICKED)
+                StatusDetailsClick();
+            return 0;
         case idN1:
             N1Click();
             return 0;
@@ -883,6 +922,10 @@ LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
     case WM_TIMER:
         if (wParam == kTimerId)
             Timer1Timer();
+        else if (wParam == kDriftTimerId) {
+            KillTimer(Handle(), kDriftTimerId);
+            CheckDrift();
+        }
         return 0;
     case kTrayCallback:
         // NOTIFYICON_VERSION_4: the event is in the low word of lParam, the anchor point in wParam.
@@ -911,11 +954,17 @@ LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
         DisplayChanged();
         break;
     case WM_SETTINGCHANGE:
+        // A Group Policy refresh announces itself as "Policy".
+        if (lParam && _wcsicmp(reinterpret_cast<const wchar_t*>(lParam), L"Policy") == 0)
+            ScheduleDriftCheck();
         if (wParam == SPI_SETWORKAREA || TextScalePercent() != FTextScale)
             DisplayChanged();
         break;
     case WM_DESTROY:
         KillTimer(Handle(), kTimerId);
+        KillTimer(Handle(), kDriftTimerId);
+        RemovePropW(Handle(), kChecksProperty);
+        RemovePropW(Handle(), kWarningsProperty);
         RemoveTrayIcon();
         PostQuitMessage(0);
         return 0;
@@ -927,6 +976,231 @@ LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
             return 0;
         }
         break;
+    }
+    return TWindowBase::WndProc(aMsg, wParam, lParam);
+}
+
+// ---- The drift watch ----------------------------------------------------------------------------
+
+void TMainForm::StartWatch() noexcept {
+    try {
+        for (const TWatchedKey& key : DriftWatchKeys(CurrentOSVersion()))
+            FWatch.Add(key.Root, key.Path, key.Subtree, key.View64 && RunningUnderWow64 ? KEY_WOW64_64KEY : 0);
+        // Another process's SETLEVEL changes the level the settings are judged against.
+        FWatch.Add(HKEY_CURRENT_USER, kStoreKey, false);
+        // The first check runs once the window is up, so it adds nothing to the start-up.
+        SetTimer(Handle(), kDriftTimerId, USER_TIMER_MINIMUM, nullptr);
+    } catch (...) {
+    }
+}
+
+void TMainForm::WatchSignalled() noexcept {
+    if (FWatch.RearmSignalled())
+        ScheduleDriftCheck();
+}
+
+// Each change restarts the quiet period; a burst that lasts longer is checked all the same.
+void TMainForm::ScheduleDriftCheck() noexcept {
+    const DWORD now = GetTickCount();
+    if (!FCheckPending) {
+        FCheckPending = true;
+        FFirstChange = now;
+    }
+    if (now - FFirstChange >= kDriftLongest) {
+        KillTimer(Handle(), kDriftTimerId);
+        CheckDrift();
+        return;
+    }
+    SetTimer(Handle(), kDriftTimerId, kDriftQuiet, nullptr);
+}
+
+void TMainForm::CheckDrift() noexcept {
+    try {
+        FCheckPending = false;
+        // Every check starts the watch afresh: under Wine a notification registered while another
+        // program keeps writing can stay silent, and keys created since are picked up too.
+        FWatch.RearmAll();
+        const TLevel stored = ReadLevel();
+        // A hidden window follows a level another process applied; an open one keeps the
+        // user's choice on the slider.
+        if (!IsWindowVisible(Handle()) && stored != FLevel)
+            RefreshLevel();
+        FCheckedLevel = stored;
+        const std::vector<TPlannedSetting> plan = SecurityLevelPlan(stored, CurrentOSVersion());
+        FSettings = CheckPlan(plan, ObservePlan(plan));
+        FDeviations = Deviations(FSettings);
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        wchar_t time[8];
+        swprintf(time, 8, L"%02u:%02u", now.wHour, now.wMinute);
+        FCheckedAt = time;
+        ++FChecks;
+        SetPropW(Handle(), kChecksProperty, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(FChecks)));
+        ShowWindow(Control(idRestartNote), RestartPending() ? SW_SHOWNA : SW_HIDE);
+        UpdateDriftView();
+        UpdateTrayIcon();
+        AnnounceDrift();
+    } catch (...) {
+    }
+}
+
+void TMainForm::UpdateDriftView() noexcept {
+    try {
+        const bool on = FCheckedLevel != lOff;
+        SetDlgItemTextW(
+            Handle(), idStatusLine,
+            on ? StatusLineText(FCheckedLevel, JudgedCount(FSettings), FDeviations.size(), FCheckedAt).c_str() : L"");
+        ShowWindow(Control(idStatusLine), on ? SW_SHOWNA : SW_HIDE);
+        ShowWindow(Control(idStatusDetails), on ? SW_SHOWNA : SW_HIDE);
+        // Apply puts the stored level back while another program's changes stand.
+        if (Drifting() && IsWindowVisible(Handle()) && FLevel == FCheckedLevel)
+            EnableWindow(Control(idButApply), TRUE);
+        if (FFonts.Get(fkForm))
+            PlaceControls(false);
+        InvalidateRect(Control(idStatusLine), nullptr, TRUE);
+    } catch (...) {
+    }
+}
+
+// One balloon for each set of deviations that holds a setting not warned about before; none while
+// the window is open, whose status line says it already.
+void TMainForm::AnnounceDrift() noexcept {
+    try {
+        if (!Drifting()) {
+            FWarned.clear();
+            return;
+        }
+        std::vector<std::wstring> ids;
+        for (const TSettingCheck& c : FDeviations)
+            ids.push_back(c.Path + L"|" + c.Value);
+        const bool fresh = std::any_of(ids.begin(), ids.end(), [&](const std::wstring& anId) {
+            return std::find(FWarned.begin(), FWarned.end(), anId) == FWarned.end();
+        });
+        if (IsWindowVisible(Handle()) || !fresh) {
+            FWarned = std::move(ids);
+            return;
+        }
+        if (!ShowBalloon(DriftBalloonText(FDeviations.size()).c_str(), NIIF_WARNING))
+            return; // no icon yet: warned once it is there
+        FWarned = std::move(ids);
+        const auto shown = reinterpret_cast<UINT_PTR>(GetPropW(Handle(), kWarningsProperty));
+        SetPropW(Handle(), kWarningsProperty, reinterpret_cast<HANDLE>(shown + 1));
+    } catch (...) {
+    }
+}
+
+void TMainForm::UpdateTrayIcon() noexcept {
+    try {
+        if (!FTrayVisible)
+            return;
+        NOTIFYICONDATAW data = TrayData(NIF_ICON | NIF_TIP | NIF_SHOWTIP);
+        const UINT dpi = WindowDpi(Handle());
+        // The system's shared warning icon: not destroyed by its user.
+        data.hIcon =
+            Drifting()
+                ? static_cast<HICON>(LoadImageW(nullptr, IDI_WARNING, IMAGE_ICON, SystemMetricForDpi(SM_CXSMICON, dpi),
+                                                SystemMetricForDpi(SM_CYSMICON, dpi), LR_SHARED))
+                : FIconSmall.get();
+        const std::wstring tip =
+            Drifting() ? FAppTitle + L": " +
+                             StatusLineText(FCheckedLevel, JudgedCount(FSettings), FDeviations.size(), FCheckedAt)
+                       : FAppTitle;
+        CopyText(data.szTip, ARRAYSIZE(data.szTip), tip.c_str());
+        Shell_NotifyIconW(NIM_MODIFY, &data);
+    } catch (...) {
+    }
+}
+
+void TMainForm::StatusDetailsClick() noexcept {
+    try {
+        const TLevel level = FCheckedLevel;
+        FDetails.ShowText(DetailsText(level, FSettings, nullptr), [this, level] {
+            const TSelfTest test = RunSelfTest(SecurityLevelPlan(level, CurrentOSVersion()));
+            return DetailsText(level, FSettings, &test);
+        });
+    } catch (...) {
+    }
+}
+
+// ---- The Details view ---------------------------------------------------------------------------
+
+TDetailsForm::~TDetailsForm() {
+    DestroyWnd();
+}
+
+void TDetailsForm::ShowText(const std::wstring& aText, const std::function<std::wstring()>& aSelfTest) noexcept {
+    try {
+        FSelfTest = aSelfTest;
+        if (!Handle()) {
+            WNDCLASSEXW wc{};
+            wc.hInstance = GetModuleHandleW(nullptr);
+            wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+            wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+            wc.lpszClassName = L"TQuenvarDetails";
+            if (!CreateWnd(wc, 0, L"Quenvar details", WS_OVERLAPPEDWINDOW))
+                return;
+            const UINT dpi = WindowDpi(Handle());
+            SetWindowPos(Handle(), nullptr, 0, 0, ScaleToDpi(640, dpi), ScaleToDpi(440, dpi),
+                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+            Arrange();
+        }
+        SetDlgItemTextW(Handle(), idDetailsText, aText.c_str());
+        ShowWindow(Handle(), SW_SHOWNORMAL);
+        SetForegroundWindow(Handle());
+    } catch (...) {
+    }
+}
+
+void TDetailsForm::Arrange() noexcept {
+    RECT client;
+    GetClientRect(Handle(), &client);
+    const UINT dpi = WindowDpi(Handle());
+    const int margin = ScaleToDpi(10, dpi), buttonW = ScaleToDpi(110, dpi), buttonH = ScaleToDpi(26, dpi);
+    const int buttonsTop = std::max(margin, static_cast<int>(client.bottom) - margin - buttonH);
+    MoveWindow(GetDlgItem(Handle(), idDetailsText), margin, margin,
+               std::max(0, static_cast<int>(client.right) - 2 * margin), std::max(0, buttonsTop - 2 * margin), TRUE);
+    MoveWindow(GetDlgItem(Handle(), idDetailsTest), margin, buttonsTop, buttonW, buttonH, TRUE);
+    MoveWindow(GetDlgItem(Handle(), idDetailsClose),
+               std::max(margin, static_cast<int>(client.right) - margin - buttonW), buttonsTop, buttonW, buttonH, TRUE);
+}
+
+LRESULT TDetailsForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
+    switch (aMsg) {
+    case WM_CREATE: {
+        const HINSTANCE instance = GetModuleHandleW(nullptr);
+        const auto make = [&](const wchar_t* aClass, const wchar_t* aText, DWORD aStyle, int anId) {
+            HWND control = CreateWindowExW(0, aClass, aText, WS_CHILD | WS_VISIBLE | aStyle, 0, 0, 0, 0, Handle(),
+                                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(anId)), instance, nullptr);
+            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+        };
+        make(WC_EDITW, L"", WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, idDetailsText);
+        make(WC_BUTTONW, L"Run self-test", WS_TABSTOP | BS_PUSHBUTTON, idDetailsTest);
+        make(WC_BUTTONW, L"Close", WS_TABSTOP | BS_DEFPUSHBUTTON, idDetailsClose);
+        return 0;
+    }
+    case WM_SIZE:
+        Arrange();
+        return 0;
+    case WM_COMMAND:
+        if (HIWORD(wParam) != BN_CLICKED)
+            break;
+        if (LOWORD(wParam) == idDetailsClose) {
+            ShowWindow(Handle(), SW_HIDE);
+            return 0;
+        }
+        if (LOWORD(wParam) == idDetailsTest && FSelfTest) {
+            try {
+                SetDlgItemTextW(Handle(), idDetailsText, L"Running the self-test...");
+                UpdateWindow(GetDlgItem(Handle(), idDetailsText));
+                SetDlgItemTextW(Handle(), idDetailsText, FSelfTest().c_str());
+            } catch (...) {
+            }
+            return 0;
+        }
+        break;
+    case WM_CLOSE:
+        ShowWindow(Handle(), SW_HIDE);
+        return 0;
     }
     return TWindowBase::WndProc(aMsg, wParam, lParam);
 }

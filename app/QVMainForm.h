@@ -3,8 +3,10 @@
 #pragma once
 
 #include "QVConst.h"
+#include "QVStatus.h"
 
 #include "../lib/HandleU.h"
+#include "../lib/RegWatchU.h"
 #include "../lib/WindowU.h"
 
 #include <windows.h>
@@ -30,11 +32,16 @@ enum : int {
     idLevelNote4,
     idTitleShare,
     idButApply,
-    idRestartNote, // shown while settings written since Windows started wait for a restart
-    idN1 = 201,    // "Open Quenvar"
-    idN2,          // the website
-    idHelp1,       // "Help"
-    idN4           // "Exit"
+    idRestartNote,       // shown while settings written since Windows started wait for a restart
+    idStatusLine,        // whether the registry still holds the stored level's settings
+    idStatusDetails,     // "Details": opens the list of deviations and the self-test
+    idN1 = 201,          // "Open Quenvar"
+    idN2,                // the website
+    idHelp1,             // "Help"
+    idN4,                // "Exit"
+    idDetailsText = 301, // the Details window's text
+    idDetailsTest,       // "Run self-test"
+    idDetailsClose       // "Close"
 };
 
 // The window's client size at 96 DPI when every text fits its design place; the layout grows
@@ -113,6 +120,22 @@ const TReminderRule& ReminderRuleFor(TLevel aLevel) noexcept;
 // whole hours between the two moments, in either direction, must reach the level's gap.
 bool ReminderDue(TLevel aLevel, const std::wstring& aLastText, const SYSTEMTIME& aNow) noexcept;
 
+// The Details view: the settings that differ from the stored level and, on demand, the self-test.
+// Closing it only hides it.
+class TDetailsForm : public TWindowBase {
+public:
+    ~TDetailsForm() override;
+    // Shows the window with aText, creating it on first use.
+    void ShowText(const std::wstring& aText, const std::function<std::wstring()>& aSelfTest) noexcept;
+
+protected:
+    LRESULT WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    std::function<std::wstring()> FSelfTest;
+    void Arrange() noexcept;
+};
+
 class TMainForm : public TWindowBase {
 public:
     TMainForm();
@@ -139,6 +162,11 @@ public:
     void FitToMonitor(UINT aDpi) noexcept;
     // The DPI the window is laid out for now.
     UINT LayoutDpi() const noexcept { return FLayout.Dpi; }
+
+    // The registry watch's events, for the message loop to wait on, and what it calls when one of
+    // them is signalled: the watch is armed again and a check is scheduled.
+    const std::vector<HANDLE>& WatchEvents() const noexcept { return FWatch.Events(); }
+    void WatchSignalled() noexcept;
 
 protected:
     LRESULT WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) override;
@@ -179,7 +207,15 @@ private:
     void N4Click() noexcept;
     void Timer1Timer() noexcept;
     void CheckReminder();
-    void ShowBalloon(const wchar_t* aText, DWORD aFlag) noexcept;
+    void StartWatch() noexcept;
+    void ScheduleDriftCheck() noexcept;
+    void CheckDrift() noexcept;
+    void UpdateDriftView() noexcept;
+    void AnnounceDrift() noexcept;
+    void UpdateTrayIcon() noexcept;
+    void StatusDetailsClick() noexcept;
+    bool Drifting() const noexcept { return FCheckedLevel != lOff && !FDeviations.empty(); }
+    bool ShowBalloon(const wchar_t* aText, DWORD aFlag) noexcept;
     void ShowTrayMenu(POINT aWhere) noexcept;
     bool AddTrayIcon() noexcept;
     void RemoveTrayIcon() noexcept;
@@ -202,4 +238,17 @@ private:
     SIZE FLogoSize{}, FShareSize{};
     TUniqueIcon FIconLarge, FIconSmall;
     TUniqueMenu FMenuTray;
+
+    // The drift watch: the last check's level and settings, the deviations last warned about
+    // (by identity), and the debounce of a burst of changes.
+    TRegistryWatch FWatch;
+    TLevel FCheckedLevel = lOff;
+    std::vector<TSettingCheck> FSettings;
+    std::vector<TSettingCheck> FDeviations;
+    std::wstring FCheckedAt;
+    std::vector<std::wstring> FWarned;
+    bool FCheckPending = false;
+    DWORD FFirstChange = 0;
+    unsigned FChecks = 0;
+    TDetailsForm FDetails;
 };

@@ -46,10 +46,15 @@ struct TContextBufferTraits {
 };
 using TContextBuffer = TUniqueHandle<TContextBufferTraits>;
 
-SECURITY_STATUS AcquireCredentials(DWORD aProtocols, bool aServer, TCredentials& aCredentials) noexcept {
+SECURITY_STATUS AcquireCredentials(DWORD aProtocols, bool aServer, TCredentials& aCredentials,
+                                   PCCERT_CONTEXT aCertificate = nullptr) noexcept {
     SCHANNEL_CRED cred{};
     cred.dwVersion = SCHANNEL_CRED_VERSION;
     cred.grbitEnabledProtocols = aProtocols;
+    if (aCertificate) {
+        cred.cCreds = 1;
+        cred.paCred = &aCertificate;
+    }
     cred.dwFlags = aServer ? SCH_CRED_NO_SYSTEM_MAPPER : SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
     TimeStamp expiry{};
     return AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
@@ -62,6 +67,168 @@ SECURITY_STATUS AcquireCredentials(DWORD aProtocols, bool aServer, TCredentials&
 SECURITY_STATUS ProbeProtocolCredentials(DWORD aProtocols, bool aServer) noexcept {
     TCredentials credentials;
     return AcquireCredentials(aProtocols, aServer, credentials);
+}
+
+SECURITY_STATUS ProbeServerCredentials(DWORD aProtocols, PCCERT_CONTEXT aCertificate) noexcept {
+    TCredentials credentials;
+    return AcquireCredentials(aProtocols, true, credentials, aCertificate);
+}
+
+TThrowawayCertificate::TThrowawayCertificate() noexcept {
+    try {
+        GUID guid{};
+        wchar_t text[40] = {};
+        if (FAILED(CoCreateGuid(&guid)) || !StringFromGUID2(guid, text, 40))
+            return;
+        FContainer = std::wstring(L"Quenvar self-test ") + text;
+        if (!CryptAcquireContextW(&FProvider, FContainer.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
+                                  CRYPT_NEWKEYSET)) {
+            FProvider = 0;
+            FContainer.clear();
+            return;
+        }
+        HCRYPTKEY key = 0;
+        if (!CryptGenKey(FProvider, AT_KEYEXCHANGE, (2048u << 16) | CRYPT_EXPORTABLE, &key))
+            return;
+        CryptDestroyKey(key); // the container keeps the pair; the certificate names the container
+        BYTE name[256];
+        DWORD nameSize = sizeof(name);
+        if (!CertStrToNameW(X509_ASN_ENCODING, L"CN=Quenvar self-test", CERT_X500_NAME_STR, nullptr, name, &nameSize,
+                            nullptr))
+            return;
+        CERT_NAME_BLOB subject{nameSize, name};
+        CRYPT_KEY_PROV_INFO provider{};
+        provider.pwszContainerName = const_cast<wchar_t*>(FContainer.c_str());
+        provider.pwszProvName = const_cast<wchar_t*>(MS_ENH_RSA_AES_PROV_W);
+        provider.dwProvType = PROV_RSA_AES;
+        provider.dwKeySpec = AT_KEYEXCHANGE;
+        CRYPT_ALGORITHM_IDENTIFIER algorithm{const_cast<char*>(szOID_RSA_SHA256RSA), {0, nullptr}};
+        FCertificate =
+            CertCreateSelfSignCertificate(FProvider, &subject, 0, &provider, &algorithm, nullptr, nullptr, nullptr);
+    } catch (...) {
+    }
+}
+
+TThrowawayCertificate::~TThrowawayCertificate() {
+    if (FCertificate)
+        CertFreeCertificateContext(FCertificate);
+    if (FProvider)
+        CryptReleaseContext(FProvider, 0);
+    if (!FContainer.empty()) {
+        HCRYPTPROV gone = 0; // deleting the key set hands back no handle to release
+        CryptAcquireContextW(&gone, FContainer.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_DELETEKEYSET);
+    }
+}
+
+TTlsOutcome InMemoryHandshake(PCCERT_CONTEXT aCertificate, DWORD aProtocols) noexcept {
+    TTlsOutcome outcome;
+    try {
+        TCredentials client, server;
+        outcome.Status = AcquireCredentials(aProtocols & SP_PROT_CLIENTS, false, client);
+        if (outcome.Status == SEC_E_OK)
+            outcome.Status = AcquireCredentials(aProtocols & SP_PROT_SERVERS, true, server, aCertificate);
+        if (outcome.Status != SEC_E_OK)
+            return outcome;
+        const ULONG clientFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
+                                  ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
+        const ULONG serverFlags = ASC_REQ_SEQUENCE_DETECT | ASC_REQ_REPLAY_DETECT | ASC_REQ_CONFIDENTIALITY |
+                                  ASC_REQ_ALLOCATE_MEMORY | ASC_REQ_STREAM;
+        TContext clientContext, serverContext;
+        std::vector<BYTE> toServer, toClient;
+        bool clientDone = false, serverDone = false;
+        // Each side answers what the other sent; a TLS handshake takes a handful of rounds.
+        for (int round = 0; round < 16 && !(clientDone && serverDone); ++round) {
+            if (!clientDone) {
+                SecBuffer in[2] = {{static_cast<ULONG>(toClient.size()), SECBUFFER_TOKEN, toClient.data()},
+                                   {0, SECBUFFER_EMPTY, nullptr}};
+                SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
+                SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+                SecBufferDesc outDesc{SECBUFFER_VERSION, 1, out};
+                ULONG attributes = 0;
+                TimeStamp expiry{};
+                const bool first = !clientContext.Valid();
+                if (!first && toClient.empty())
+                    break; // waiting for the server, which has nothing more to say
+                const SECURITY_STATUS status = InitializeSecurityContextW(
+                    client.Get(), clientContext.GetOrNull(), const_cast<wchar_t*>(L"localhost"), clientFlags, 0, 0,
+                    first ? nullptr : &inDesc, 0, clientContext.Get(), &outDesc, &attributes, &expiry);
+                const TContextBuffer token(out[0].pvBuffer);
+                if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
+                    outcome.Status = status;
+                    return outcome;
+                }
+                toClient.clear();
+                if (out[0].pvBuffer && out[0].cbBuffer) {
+                    const BYTE* p = static_cast<const BYTE*>(out[0].pvBuffer);
+                    toServer.insert(toServer.end(), p, p + out[0].cbBuffer);
+                }
+                clientDone = status == SEC_E_OK;
+            }
+            if (!serverDone && !toServer.empty()) {
+                SecBuffer in[2] = {{static_cast<ULONG>(toServer.size()), SECBUFFER_TOKEN, toServer.data()},
+                                   {0, SECBUFFER_EMPTY, nullptr}};
+                SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
+                SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+                SecBufferDesc outDesc{SECBUFFER_VERSION, 1, out};
+                ULONG attributes = 0;
+                TimeStamp expiry{};
+                const SECURITY_STATUS status =
+                    AcceptSecurityContext(server.Get(), serverContext.GetOrNull(), &inDesc, serverFlags, 0,
+                                          serverContext.Get(), &outDesc, &attributes, &expiry);
+                const TContextBuffer token(out[0].pvBuffer);
+                if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
+                    outcome.Status = status;
+                    return outcome;
+                }
+                toServer.clear();
+                if (out[0].pvBuffer && out[0].cbBuffer) {
+                    const BYTE* p = static_cast<const BYTE*>(out[0].pvBuffer);
+                    toClient.insert(toClient.end(), p, p + out[0].cbBuffer);
+                }
+                serverDone = status == SEC_E_OK;
+            }
+        }
+        if (!(clientDone && serverDone)) {
+            outcome.Status = SEC_E_INTERNAL_ERROR;
+            return outcome;
+        }
+        SecPkgContext_ConnectionInfo info{};
+        if (QueryContextAttributesW(clientContext.Get(), SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
+            outcome.Protocol = info.dwProtocol;
+            outcome.Cipher = info.aiCipher;
+            outcome.CipherStrength = info.dwCipherStrength;
+        }
+        outcome.Connected = true;
+        outcome.Status = SEC_E_OK;
+    } catch (...) {
+        outcome.Connected = false;
+        outcome.Status = SEC_E_INSUFFICIENT_MEMORY;
+    }
+    return outcome;
+}
+
+std::wstring TlsCipherName(ALG_ID aCipher, DWORD aStrength) {
+    const wchar_t* name = L"unknown cipher";
+    switch (aCipher) {
+    case CALG_AES_128:
+    case CALG_AES_192:
+    case CALG_AES_256:
+    case CALG_AES:
+        name = L"AES";
+        break;
+    case CALG_3DES:
+        name = L"Triple DES";
+        break;
+    case CALG_RC4:
+        name = L"RC4";
+        break;
+    case CALG_DES:
+        name = L"DES";
+        break;
+    default:
+        break;
+    }
+    return aStrength ? std::wstring(name) + L" " + std::to_wstring(aStrength) : std::wstring(name);
 }
 
 TTlsOutcome TlsClientHandshake(TTlsTransport& aTransport, const std::wstring& aServerName, DWORD aProtocols) noexcept {

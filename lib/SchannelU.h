@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <schannel.h>
+#include <wincrypt.h>
 #include <security.h>
 
 #include <cstddef>
@@ -38,6 +39,34 @@ SECURITY_STATUS ProbeProtocolCredentials(DWORD aProtocols, bool aServer) noexcep
 // A client handshake with aServerName over aTransport; the server's certificate is not checked
 // (this looks at protocols, not identities). aProtocols 0 lets the system choose.
 TTlsOutcome TlsClientHandshake(TTlsTransport& aTransport, const std::wstring& aServerName, DWORD aProtocols) noexcept;
+
+// A self-signed RSA certificate with a private key in a key container of its own, for a server
+// credential that exists only while this object does. The container is deleted with the object.
+class TThrowawayCertificate {
+public:
+    TThrowawayCertificate() noexcept;
+    ~TThrowawayCertificate();
+    TThrowawayCertificate(const TThrowawayCertificate&) = delete;
+    TThrowawayCertificate& operator=(const TThrowawayCertificate&) = delete;
+    // Null when it could not be made.
+    PCCERT_CONTEXT Get() const noexcept { return FCertificate; }
+
+private:
+    std::wstring FContainer;
+    HCRYPTPROV FProvider = 0;
+    PCCERT_CONTEXT FCertificate = nullptr;
+};
+
+// ProbeProtocolCredentials for a server credential that carries aCertificate.
+SECURITY_STATUS ProbeServerCredentials(DWORD aProtocols, PCCERT_CONTEXT aCertificate) noexcept;
+
+// One handshake between an SSPI client and an SSPI server in this process, tokens passed in memory,
+// the server presenting aCertificate. aProtocols 0 lets the system choose on both sides. Status is
+// the first failing call's: SEC_E_UNSUPPORTED_FUNCTION where SCHANNEL has no server side.
+TTlsOutcome InMemoryHandshake(PCCERT_CONTEXT aCertificate, DWORD aProtocols) noexcept;
+
+// "AES 256" and the like for the negotiated cipher and its strength.
+std::wstring TlsCipherName(ALG_ID aCipher, DWORD aStrength);
 
 // "TLS 1.2" and the like for an SP_PROT_* bit; "unknown" otherwise.
 const wchar_t* TlsProtocolName(DWORD aProtocol) noexcept;

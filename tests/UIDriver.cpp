@@ -51,11 +51,11 @@ void StopRunningInstances() {
 }
 
 std::wstring ControlText(HWND aWindow, int anId) {
-    wchar_t text[1024] = L"";
+    std::vector<wchar_t> text(16384, L'\0'); // the Details view's list is long
     DWORD_PTR copied = 0;
-    SendMessageTimeoutW(GetDlgItem(aWindow, anId), WM_GETTEXT, ARRAYSIZE(text), reinterpret_cast<LPARAM>(text),
+    SendMessageTimeoutW(GetDlgItem(aWindow, anId), WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
                         SMTO_ABORTIFHUNG, 5000, &copied);
-    return text;
+    return text.data();
 }
 
 RECT ControlRect(HWND aWindow, int anId) {

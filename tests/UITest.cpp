@@ -93,6 +93,11 @@ private:
 };
 
 TEST_F(UI, WindowShowsTheStoredLevelAndTheSliderEnablesApply) {
+    // Applied for real: a stored level whose settings are missing would enable Apply by itself.
+    TLevelStateGuard machine;
+    machine.Prepare();
+    TUrlRecorder urls;
+    ASSERT_EQ(RunProcess(L"\"" + QuenvarExe() + L"\" SETLEVEL 1"), 0);
     StoreLevel(1);
     TQuenvar app(L"");
     HWND w = app.Window(true);
@@ -310,6 +315,11 @@ TEST_F(UI, TheMutexOfAKilledInstanceIsTakenOver) {
 }
 
 TEST_F(UI, StoredLevelsOutsideTheRangeOrOfTheWrongTypeAreClamped) {
+    // Maximum's settings are in place, so a level clamped to it has nothing to put back.
+    TLevelStateGuard machine;
+    machine.Prepare();
+    TUrlRecorder urls;
+    ASSERT_EQ(RunProcess(L"\"" + QuenvarExe() + L"\" SETLEVEL 2"), 0);
     const struct {
         int level; // -100: a text value
         int position;
@@ -491,6 +501,103 @@ TEST_F(UI, TheRestartNoteShowsWhileChangesWaitForARestart) {
     ASSERT_NE(w, nullptr);
     EXPECT_TRUE(IsWindowVisible(GetDlgItem(w, idRestartNote)));
     EXPECT_EQ(ControlText(w, idRestartNote), L"Some changes take effect after the next restart");
+}
+
+UINT_PTR WindowCount(HWND aWindow, const wchar_t* aProperty) {
+    return reinterpret_cast<UINT_PTR>(GetPropW(aWindow, aProperty));
+}
+
+const std::wstring kTls10ClientKey = L"HKLM\\" + std::wstring(kProtocolsKey) + L"TLS 1.0\\Client";
+
+long RegAdd(DWORD aValue) {
+    return RunProcess(L"reg add \"" + kTls10ClientKey + L"\" /v Enabled /t REG_DWORD /d " + std::to_wstring(aValue) +
+                      L" /f");
+}
+
+// The tray instance watches the registry: another program's change is warned about once, shown in
+// the window, and undone by Apply; a burst of writes is checked once.
+TEST_F(UI, AnotherProgramsChangeIsSeenWarnedAboutOnceAndUndoneByApply) {
+    TLevelStateGuard machine;
+    machine.Prepare();
+    TUrlRecorder urls;
+    ASSERT_EQ(RunProcess(L"\"" + QuenvarExe() + L"\" SETLEVEL 2"), 0);
+    TQuenvar app(L"/tray");
+    HWND w = app.Window(false);
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return WindowCount(w, L"QV_DriftChecks") >= 1; }, 10000));
+    EXPECT_EQ(WindowCount(w, L"QV_DriftWarnings"), 0u);
+    EXPECT_EQ(ControlText(w, idStatusLine).rfind(L"All ", 0), 0u) << Narrow(ControlText(w, idStatusLine));
+
+    const UINT_PTR checks = WindowCount(w, L"QV_DriftChecks");
+    ASSERT_EQ(RegAdd(1), 0);
+    const DWORD changed = GetTickCount();
+    ASSERT_TRUE(WaitFor([&] { return WindowCount(w, L"QV_DriftWarnings") == 1; }, 10000));
+    printf("registry change to balloon: %lu ms\n", static_cast<unsigned long>(GetTickCount() - changed));
+    EXPECT_EQ(WindowCount(w, L"QV_DriftChecks"), checks + 1);
+    EXPECT_EQ(ControlText(w, idStatusLine), L"1 setting differs from Maximum protection");
+
+    // The same setting changed again is the same set: no second balloon.
+    ASSERT_EQ(RegAdd(2), 0);
+    ASSERT_TRUE(WaitFor([&] { return WindowCount(w, L"QV_DriftChecks") == checks + 2; }, 10000));
+    EXPECT_EQ(WindowCount(w, L"QV_DriftWarnings"), 1u);
+
+    // Twenty writes in a burst, each a new value (the registry does not report rewriting the same
+    // value), give one check.
+    for (DWORD i = 0; i < 20; ++i)
+        ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, std::wstring(kProtocolsKey) + L"TLS 1.0\\Client", L"Enabled",
+                                  static_cast<int>(i + 3)));
+    ASSERT_TRUE(WaitFor([&] { return WindowCount(w, L"QV_DriftChecks") == checks + 3; }, 10000));
+    Sleep(3000);
+    EXPECT_EQ(WindowCount(w, L"QV_DriftChecks"), checks + 3);
+    EXPECT_EQ(WindowCount(w, L"QV_DriftWarnings"), 1u);
+
+    // Opened, the window names the change and offers Apply, which puts Maximum back.
+    PostMessageW(w, WM_COMMAND, idN1, 0);
+    ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(w) != FALSE; }, 5000));
+    EXPECT_TRUE(IsWindowVisible(GetDlgItem(w, idStatusDetails)));
+    ASSERT_TRUE(WaitFor([&] { return ApplyEnabled(w); }, 5000));
+    SendMessageW(GetDlgItem(w, idButApply), BM_CLICK, 0, 0);
+    EXPECT_TRUE(WaitFor([&] { return ControlText(w, idStatusLine).rfind(L"All ", 0) == 0; }, 30000))
+        << Narrow(ControlText(w, idStatusLine));
+    int enabled = -1;
+    EXPECT_TRUE(
+        ReadRegDWord(HKEY_LOCAL_MACHINE, std::wstring(kProtocolsKey) + L"TLS 1.0\\Client", L"Enabled", enabled));
+    EXPECT_EQ(enabled, 0);
+    EXPECT_EQ(WindowCount(w, L"QV_DriftWarnings"), 1u);
+    Sleep(1000); // let the SETLEVEL process finish before the trees are put back
+}
+
+// The Details link lists what differs; its self-test reports SCHANNEL's answers.
+TEST_F(UI, TheDetailsViewListsTheChangedSettingAndTheSelfTest) {
+    TLevelStateGuard machine;
+    machine.Prepare();
+    TUrlRecorder urls;
+    ASSERT_EQ(RunProcess(L"\"" + QuenvarExe() + L"\" SETLEVEL 2"), 0);
+    ASSERT_EQ(RegAdd(1), 0);
+    TQuenvar app(L"");
+    HWND w = app.Window(true);
+    ASSERT_NE(w, nullptr);
+    EXPECT_TRUE(
+        WaitFor([&] { return ControlText(w, idStatusLine) == L"1 setting differs from Maximum protection"; }, 5000))
+        << Narrow(ControlText(w, idStatusLine));
+    EXPECT_TRUE(ApplyEnabled(w));
+    PostMessageW(w, WM_COMMAND, MAKEWPARAM(idStatusDetails, STN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(w, idStatusDetails)));
+    HWND details = nullptr;
+    ASSERT_TRUE(
+        WaitFor([&] { return (details = FindWindowW(L"TQuenvarDetails", L"Quenvar details")) != nullptr; }, 5000));
+    EXPECT_NE(ControlText(details, idDetailsText).find(kTls10ClientKey.substr(5)), std::wstring::npos)
+        << Narrow(ControlText(details, idDetailsText));
+    EXPECT_NE(ControlText(details, idDetailsText).find(L"\"Enabled\": expected 0, found 1"), std::wstring::npos);
+    PostMessageW(details, WM_COMMAND, MAKEWPARAM(idDetailsTest, BN_CLICKED), 0);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return ControlText(details, idDetailsText).find(L"TLS 1.0 Client: available (differs from the settings)") !=
+                   std::wstring::npos;
+        },
+        15000))
+        << Narrow(ControlText(details, idDetailsText));
+    EXPECT_NE(ControlText(details, idDetailsText).find(L"TLS 1.2 Client: available (as set)"), std::wstring::npos);
 }
 
 } // namespace

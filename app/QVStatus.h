@@ -1,0 +1,137 @@
+// Whether the protection the stored level promises still holds: the registry against the level's
+// plan, SCHANNEL's own answers for each protocol, and the report and texts built from both.
+//
+// The comparison is pure: a snapshot of the values the plan names goes in, the settings with their
+// verdicts come out. Only ObservePlan and RunSelfTest look at the running system.
+#pragma once
+
+#include "QVSettings.h"
+
+#include <windows.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One planned value as the registry holds it. For an Internet Explorer option, the descriptor that
+// says where its bits live, and the target value there.
+struct TObservedSetting {
+    TRegValueData Actual;
+    std::optional<TIECryptoDescriptor> Descriptor;
+};
+
+// Observed values by SettingIdentity; a setting missing from the map reads as absent.
+using TPlanSnapshot = std::map<std::wstring, TObservedSetting>;
+
+// The name a planned setting is known by in a snapshot: its key, value name and view.
+std::wstring SettingIdentity(const TPlannedSetting& aSetting);
+
+// A planned setting with its verdict. Settings that cannot be judged (an Internet Explorer option
+// without a descriptor, or whose target value does not exist) are listed but never deviate.
+struct TSettingCheck {
+    std::wstring Path;     // the key, with its root ("HKLM\...")
+    std::wstring Value;    // the value name
+    std::wstring Expected; // what the level wants, as text
+    std::wstring Actual;   // what is there, as text
+    bool Judged = true;
+    bool Matches = true;
+};
+
+// Every setting of aPlan judged against aSnapshot, in plan order. Snapshot entries the plan does
+// not name are ignored.
+std::vector<TSettingCheck> CheckPlan(const std::vector<TPlannedSetting>& aPlan, const TPlanSnapshot& aSnapshot);
+// The judged settings that do not match.
+std::vector<TSettingCheck> Deviations(const std::vector<TSettingCheck>& aChecks);
+// How many settings were judged.
+size_t JudgedCount(const std::vector<TSettingCheck>& aChecks) noexcept;
+
+// "absent", "1", "\"text\"", "REG_BINARY, 12 bytes": short whatever the value's size.
+std::wstring DescribeRegValue(const TRegValueData& aValue);
+
+// Reads every value aPlan names from the running system's registry.
+TPlanSnapshot ObservePlan(const std::vector<TPlannedSetting>& aPlan);
+
+// The keys whose changes can make a level's settings deviate: the whole SCHANNEL tree and each
+// other key the plans of Optimal and Maximum name, Internet Explorer targets included.
+struct TWatchedKey {
+    HKEY Root = HKEY_LOCAL_MACHINE;
+    std::wstring Path;
+    bool Subtree = false;
+    bool View64 = false;
+};
+std::vector<TWatchedKey> DriftWatchKeys(const TOSVersion& anOS);
+
+// ---- Self-test through SCHANNEL ------------------------------------------------------------------
+
+enum TProbeResult : std::uint8_t { prNotMeasurable = 0, prAvailable = 1, prRefused = 2 };
+
+struct TSideProbe {
+    TProbeResult Result = prNotMeasurable;
+    LONG Status = 0;              // SCHANNEL's status for the credential
+    std::optional<bool> Expected; // what the plan implies: usable or not; none when it says nothing
+};
+
+struct TProtocolProbe {
+    std::wstring Protocol; // "TLS 1.2"
+    TSideProbe Client, Server;
+};
+
+struct TSelfTest {
+    std::vector<TProtocolProbe> Protocols;
+    bool ServerSide = false; // SCHANNEL completed a server handshake here
+    std::wstring Handshake;  // "TLS 1.2, AES 256" or why it is not measurable
+};
+
+// What the plan implies for a protocol's side: Enabled 1 usable, Enabled 0 refused, none when the
+// plan does not write it.
+std::optional<bool> ExpectedUsable(const std::vector<TPlannedSetting>& aPlan, const std::wstring& aProtocol,
+                                   bool aServer);
+// Asks SCHANNEL about each protocol, client and server side, and runs one in-memory handshake.
+// The server probes count only where the handshake shows a working server side.
+TSelfTest RunSelfTest(const std::vector<TPlannedSetting>& aPlan) noexcept;
+// Measured sides whose answer differs from the plan's expectation, as "TLS 1.0 Client" texts.
+std::vector<std::wstring> SelfTestDisagreements(const TSelfTest& aTest);
+
+// ---- The report ---------------------------------------------------------------------------------
+
+struct TStatusReport {
+    std::wstring ProductVersion;
+    TOSVersion OS;
+    int StoredLevel = 0; // as stored, which may lie outside 0..2
+    TLevel Level = lOff; // the level it stands for
+    std::vector<TSettingCheck> Settings;
+    std::optional<TSelfTest> SelfTest;
+    bool RestartPending = false;
+    std::wstring CheckedAt; // local time, "HH:MM"
+    bool Compliant = false;
+};
+
+// Protection holds: the level is Optimal or Maximum, every judged setting matches and no measured
+// SCHANNEL answer contradicts the plan.
+bool IsCompliant(TLevel aLevel, const std::vector<TSettingCheck>& aSettings, const TSelfTest* aTest);
+
+// The running system's report; the self-test only when aSelfTest is set.
+TStatusReport BuildStatusReport(bool aSelfTest);
+
+// UTF-8 JSON document, and a readable table for a console.
+std::string StatusReportJson(const TStatusReport& aReport);
+std::wstring StatusReportText(const TStatusReport& aReport);
+
+// "Maximum protection", "Optimal protection", "Off".
+const wchar_t* LevelName(TLevel aLevel) noexcept;
+// The window's status line: "All 41 settings match Maximum protection (checked 10:32)" or
+// "3 settings differ from Maximum protection".
+std::wstring StatusLineText(TLevel aLevel, size_t aJudged, size_t aDeviating, const std::wstring& aCheckedAt);
+// The tray's warning balloon for aCount changed settings.
+std::wstring DriftBalloonText(size_t aCount);
+// The deviations and the self-test, one line each, for the Details view.
+std::wstring DetailsText(TLevel aLevel, const std::vector<TSettingCheck>& aSettings, const TSelfTest* aTest);
+
+// Writes aBytes to aPath through a temporary file in the same folder and a rename, so a reader
+// never sees half a report. False, with nothing left behind, when any step fails.
+bool WriteFileReplacing(const std::wstring& aPath, const std::string& aBytes) noexcept;
+
+// The STATUS verb: the report as JSON into aPath, or as a table to the console the program was
+// started from (or its redirected output) when aPath is empty. Never raises.
+void RunStatusReport(const std::wstring& aPath) noexcept;

@@ -1,0 +1,253 @@
+// The comparison of a level's plan with what the registry holds, the self-test's verdicts and the
+// texts and report built from them.
+#include "LevelExpectations.h"
+#include "QVStatus.h"
+#include "FileU.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+TRegValueData DWordValue(DWORD aNumber) {
+    TRegValueData v;
+    v.Present = true;
+    v.Type = REG_DWORD;
+    v.Bytes.resize(4);
+    memcpy(v.Bytes.data(), &aNumber, 4);
+    return v;
+}
+
+TRegValueData TypedValue(DWORD aType, size_t aSize) {
+    TRegValueData v;
+    v.Present = true;
+    v.Type = aType;
+    v.Bytes.assign(aSize, 0x41);
+    return v;
+}
+
+TRegValueData StringValue(const std::wstring& aText) {
+    TRegValueData v;
+    v.Present = true;
+    v.Type = REG_SZ;
+    const auto* bytes = reinterpret_cast<const BYTE*>(aText.c_str());
+    v.Bytes.assign(bytes, bytes + (aText.size() + 1) * sizeof(wchar_t));
+    return v;
+}
+
+TPlannedSetting Planned(const wchar_t* aKey, const wchar_t* aValue, TSettingKind aKind, DWORD aNumber = 0) {
+    TPlannedSetting s;
+    s.Key = aKey;
+    s.Value = aValue;
+    s.Kind = aKind;
+    s.Number = aNumber;
+    return s;
+}
+
+const wchar_t kTls10Client[] = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\Protocols\\TLS "
+                               L"1.0\\Client";
+const wchar_t kAes[] = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\Ciphers\\AES 128/128";
+const wchar_t kOrder[] = L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002";
+
+TEST(PlanCheck, EachKindOfObservedValueIsJudgedAgainstItsSetting) {
+    TPlannedSetting order = Planned(kOrder, L"Functions", skString);
+    order.Text = L"TLS_AES_256_GCM_SHA384";
+    TPlannedSetting view64 =
+        Planned(L"SOFTWARE\\Microsoft\\.NETFramework\\v4.0.30319", L"SchUseStrongCrypto", skDWord, 1);
+    view64.View64 = true;
+    const struct {
+        const char* what;
+        TPlannedSetting setting;
+        std::optional<TRegValueData> observed; // none: missing from the snapshot
+        bool matches;
+        const wchar_t* actual;
+    } rows[] = {
+        {"DWORD as planned", Planned(kTls10Client, L"Enabled", skDWord, 0), DWordValue(0), true, L"0"},
+        {"DWORD absent", Planned(kTls10Client, L"Enabled", skDWord, 0), std::nullopt, false, L"absent"},
+        {"DWORD other value", Planned(kTls10Client, L"Enabled", skDWord, 0), DWordValue(1), false, L"1"},
+        {"DWORD as a string", Planned(kTls10Client, L"Enabled", skDWord, 0), StringValue(L"0"), false, L"\"0\""},
+        {"DWORD of 8 bytes", Planned(kTls10Client, L"Enabled", skDWord, 0), TypedValue(REG_DWORD, 8), false,
+         L"REG_DWORD, 8 bytes"},
+        {"huge binary", Planned(kTls10Client, L"Enabled", skDWord, 0), TypedValue(REG_BINARY, 1 << 20), false,
+         L"REG_BINARY, 1048576 bytes"},
+        {"on cipher, absent", Planned(kAes, L"Enabled", skNotDisabled), std::nullopt, true, L"absent"},
+        {"on cipher, all ones", Planned(kAes, L"Enabled", skNotDisabled), DWordValue(0xFFFFFFFF), true, L"4294967295"},
+        {"on cipher, 0", Planned(kAes, L"Enabled", skNotDisabled), DWordValue(0), false, L"0"},
+        {"on cipher, 1", Planned(kAes, L"Enabled", skNotDisabled), DWordValue(1), false, L"1"},
+        {"suite order, other text", order, StringValue(L"TLS_RSA"), false, L"\"TLS_RSA\""},
+        {"suite order, as planned", order, StringValue(L"TLS_AES_256_GCM_SHA384"), true, L"\"TLS_AES_256_GCM_SHA384\""},
+        {"64-bit view value", view64, DWordValue(1), true, L"1"},
+    };
+    for (const auto& row : rows) {
+        TPlanSnapshot snapshot;
+        // An extra entry the plan does not name changes nothing.
+        snapshot[L"SYSTEM\\Elsewhere|Enabled"].Actual = DWordValue(7);
+        if (row.observed)
+            snapshot[SettingIdentity(row.setting)].Actual = *row.observed;
+        const std::vector<TSettingCheck> checks = CheckPlan({row.setting}, snapshot);
+        ASSERT_EQ(checks.size(), 1u) << row.what;
+        EXPECT_EQ(checks[0].Matches, row.matches) << row.what;
+        EXPECT_TRUE(checks[0].Judged) << row.what;
+        EXPECT_EQ(checks[0].Actual, row.actual) << row.what;
+        EXPECT_EQ(checks[0].Path, L"HKLM\\" + row.setting.Key) << row.what;
+        EXPECT_EQ(Deviations(checks).size(), row.matches ? 0u : 1u) << row.what;
+    }
+}
+
+TEST(PlanCheck, AViewIsPartOfASettingsIdentity) {
+    TPlannedSetting native =
+        Planned(L"SOFTWARE\\Microsoft\\.NETFramework\\v4.0.30319", L"SchUseStrongCrypto", skDWord, 1);
+    TPlannedSetting wide = native;
+    wide.View64 = true;
+    EXPECT_NE(SettingIdentity(native), SettingIdentity(wide));
+    TPlanSnapshot snapshot;
+    snapshot[SettingIdentity(wide)].Actual = DWordValue(1);
+    const auto checks = CheckPlan({native, wide}, snapshot);
+    EXPECT_FALSE(checks[0].Matches);
+    EXPECT_TRUE(checks[1].Matches);
+}
+
+TEST(PlanCheck, InternetExplorerOptionsAreJudgedByTheirOwnBitsOnly) {
+    TPlannedSetting tls10 =
+        Planned(L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions\\CRYPTO\\TLS1.0", L"TLS1.0", skIEOption);
+    tls10.IEAction = saOff;
+    TIECryptoDescriptor d;
+    d.RegPath = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    d.ValueName = L"SecureProtocols";
+    d.CheckedValue = d.Mask = 0x80;
+    d.HKeyRoot = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(HKEY_CURRENT_USER));
+    const struct {
+        const char* what;
+        std::optional<TIECryptoDescriptor> descriptor;
+        std::optional<TRegValueData> target;
+        bool judged, matches;
+    } rows[] = {
+        {"bit clear, others set", d, DWordValue(0x0A00), true, true},
+        {"bit set", d, DWordValue(0x0A80), true, false},
+        {"no descriptor", std::nullopt, DWordValue(0x80), false, true},
+        {"no target value", d, std::nullopt, false, true},
+        {"target not a DWORD", d, TypedValue(REG_SZ, 4), false, true},
+    };
+    for (const auto& row : rows) {
+        TPlanSnapshot snapshot;
+        TObservedSetting& observed = snapshot[SettingIdentity(tls10)];
+        observed.Descriptor = row.descriptor;
+        if (row.target)
+            observed.Actual = *row.target;
+        const auto checks = CheckPlan({tls10}, snapshot);
+        EXPECT_EQ(checks[0].Judged, row.judged) << row.what;
+        EXPECT_EQ(checks[0].Matches, row.matches) << row.what;
+        if (row.judged) {
+            EXPECT_EQ(checks[0].Path, L"HKCU\\" + d.RegPath) << row.what;
+            EXPECT_EQ(checks[0].Expected, L"0x00000A00") << row.what;
+        }
+        EXPECT_EQ(JudgedCount(checks), row.judged ? 1u : 0u) << row.what;
+    }
+}
+
+// The reader, on a sandboxed registry: the level's own values observed back match its plan, and
+// one changed value is the one deviation.
+TEST(PlanCheck, ObservedAfterApplyingEachLevelAndAfterOneChange) {
+    TRegistrySandbox sandbox;
+    InstallIEDescriptors();
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, 0xA80));
+    for (const TLevel level : {lOptimal, lMax}) {
+        TLevelReport report;
+        ASSERT_EQ(ApplySecurityLevelOn(level, kWineWindows10, report), S_OK);
+        const auto plan = SecurityLevelPlan(level, kWineWindows10);
+        auto checks = CheckPlan(plan, ObservePlan(plan));
+        EXPECT_EQ(Deviations(checks).size(), 0u) << level;
+        EXPECT_EQ(JudgedCount(checks), plan.size()) << level; // the IE options too: descriptors exist
+        ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, std::wstring(kProtocolsKey) + L"TLS 1.1\\Server", L"Enabled", 1));
+        checks = CheckPlan(plan, ObservePlan(plan));
+        const auto deviations = Deviations(checks);
+        ASSERT_EQ(deviations.size(), 1u) << level;
+        EXPECT_EQ(deviations[0].Path, L"HKLM\\" + std::wstring(kProtocolsKey) + L"TLS 1.1\\Server");
+        EXPECT_EQ(deviations[0].Value, L"Enabled");
+        EXPECT_EQ(deviations[0].Expected, L"0");
+        EXPECT_EQ(deviations[0].Actual, L"1");
+    }
+}
+
+TEST(SelfTestVerdict, ExpectationsComeFromTheProtocolsEnabledValue) {
+    const auto max = SecurityLevelPlan(lMax, kWineWindows7);
+    const auto optimal = SecurityLevelPlan(lOptimal, kWineWindows7);
+    EXPECT_EQ(ExpectedUsable(max, L"TLS 1.0", false), std::optional<bool>(false));
+    EXPECT_EQ(ExpectedUsable(optimal, L"TLS 1.0", false), std::optional<bool>(true)); // asked for explicitly
+    EXPECT_EQ(ExpectedUsable(optimal, L"TLS 1.0", true), std::optional<bool>(false));
+    EXPECT_EQ(ExpectedUsable(max, L"TLS 1.2", true), std::optional<bool>(true));
+    EXPECT_EQ(ExpectedUsable(max, L"TLS 1.3", false), std::nullopt); // never written below build 20348
+    EXPECT_EQ(ExpectedUsable({}, L"TLS 1.2", false), std::nullopt);
+
+    TSelfTest test;
+    TProtocolProbe p;
+    p.Protocol = L"TLS 1.0";
+    p.Client = {prAvailable, 0, false};
+    p.Server = {prNotMeasurable, 0, false};
+    test.Protocols.push_back(p);
+    p.Protocol = L"TLS 1.2";
+    p.Client = {prAvailable, 0, true};
+    p.Server = {prRefused, 0, std::nullopt};
+    test.Protocols.push_back(p);
+    EXPECT_EQ(SelfTestDisagreements(test), std::vector<std::wstring>{L"TLS 1.0 Client"});
+
+    const std::vector<TSettingCheck> clean(3);
+    EXPECT_FALSE(IsCompliant(lMax, clean, &test));
+    test.Protocols.erase(test.Protocols.begin());
+    EXPECT_TRUE(IsCompliant(lMax, clean, &test));
+    EXPECT_TRUE(IsCompliant(lOptimal, clean, nullptr));
+    EXPECT_FALSE(IsCompliant(lOff, clean, nullptr)); // nothing is protected
+    std::vector<TSettingCheck> drifted = clean;
+    drifted[1].Matches = false;
+    EXPECT_FALSE(IsCompliant(lMax, drifted, nullptr));
+    drifted[1].Judged = false;
+    EXPECT_TRUE(IsCompliant(lMax, drifted, nullptr));
+}
+
+TEST(StatusTexts, LineBalloonAndReport) {
+    EXPECT_EQ(StatusLineText(lMax, 41, 0, L"10:32"), L"All 41 settings match Maximum protection (checked 10:32)");
+    EXPECT_EQ(StatusLineText(lMax, 41, 3, L"10:32"), L"3 settings differ from Maximum protection");
+    EXPECT_EQ(StatusLineText(lOptimal, 41, 1, L"10:32"), L"1 setting differs from Optimal protection");
+    EXPECT_EQ(DriftBalloonText(3),
+              L"Another program changed 3 of your TLS/SSL settings. Open Quenvar to restore your protection.");
+
+    TStatusReport report;
+    report.ProductVersion = L"1.0.0.1";
+    report.StoredLevel = 7;
+    report.Level = lMax;
+    TSettingCheck c;
+    c.Path = L"HKLM\\K\\\"quoted\"\\tab\t";
+    c.Value = L"Enabled";
+    c.Expected = L"0";
+    c.Actual = L"1";
+    c.Matches = false;
+    report.Settings.push_back(c);
+    const std::string json = StatusReportJson(report);
+    EXPECT_NE(json.find("\"path\": \"HKLM\\\\K\\\\\\\"quoted\\\"\\\\tab\\u0009\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"storedLevel\": 7,"), std::string::npos);
+    EXPECT_NE(json.find("\"level\": 2,"), std::string::npos);
+    EXPECT_NE(json.find("\"matches\": false"), std::string::npos);
+    EXPECT_NE(json.find("\"compliant\": false"), std::string::npos);
+    EXPECT_NE(json.find("\"selfTest\": null"), std::string::npos);
+    const std::wstring text = StatusReportText(report);
+    EXPECT_NE(text.find(L"Level: Maximum protection (stored as 7)"), std::wstring::npos);
+    EXPECT_NE(text.find(L"!! HKLM\\K"), std::wstring::npos);
+}
+
+TEST(ReportFile, IsReplacedWholeOrNotWrittenAtAll) {
+    wchar_t temp[MAX_PATH];
+    ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+    const std::wstring path = std::wstring(temp) + L"qv-status-report.json";
+    ASSERT_TRUE(WriteFileReplacing(path, "old and longer"));
+    ASSERT_TRUE(WriteFileReplacing(path, "new"));
+    EXPECT_EQ(FileSizeByName(path), 3);
+    DeleteFileW(path.c_str());
+    const std::wstring missing = std::wstring(temp) + L"qv-no-such-folder\\report.json";
+    EXPECT_FALSE(WriteFileReplacing(missing, "x"));
+    EXPECT_FALSE(WriteFileReplacing(L"", "x"));
+    EXPECT_EQ(GetFileAttributesW((std::wstring(temp) + L"qv-no-such-folder").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+} // namespace
