@@ -38,13 +38,16 @@ function(qv_add_msi_target name exe_target)
     qv_msi_version(msi_version ${PROJECT_VERSION})
     qv_msi_arch(arch)
     set(msi ${CMAKE_BINARY_DIR}/Quenvar-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR}.msi)
-    # wixl resolves source files against its working directory and takes no absolute paths.
-    set(work_dir ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+    # wixl resolves source files against its working directory and takes no absolute paths; it also
+    # leaves an "Icon" folder there, so it runs in a folder of its own.
+    set(work_dir ${CMAKE_BINARY_DIR}/msi)
+    file(MAKE_DIRECTORY ${work_dir})
     file(RELATIVE_PATH icon ${work_dir} ${CMAKE_SOURCE_DIR}/resources/Quenvar.ico)
+    file(RELATIVE_PATH exe_dir ${work_dir} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
     set(wxs ${CMAKE_SOURCE_DIR}/resources/Quenvar.wxs)
     add_custom_command(OUTPUT ${msi}
         COMMAND ${QV_WIXL} -a ${arch} -D Arch=${arch} -D Version=${PROJECT_VERSION} -D MsiVersion=${msi_version}
-                -D Exe=$<TARGET_FILE_NAME:${exe_target}> -D Icon=${icon} -o ${msi}.tmp ${wxs}
+                -D Exe=${exe_dir}/$<TARGET_FILE_NAME:${exe_target}> -D Icon=${icon} -o ${msi}.tmp ${wxs}
         COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/check-msi.sh ${msi}.tmp ${msi_version}
         COMMAND ${CMAKE_COMMAND} -E rename ${msi}.tmp ${msi}
         WORKING_DIRECTORY ${work_dir}

@@ -45,18 +45,21 @@ expect_order() { # A B: A runs before B
     b=$(seq_of "$2")
     [ -n "$a" ] && [ -n "$b" ] && [ "$a" -lt "$b" ] || fail "$1 ($a) does not run before $2 ($b)"
 }
-expect_condition QvStop 'Installed'
-expect_condition QvUninstall 'REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE'
-expect_condition QvInstall 'NOT Installed AND NOT WIX_UPGRADE_DETECTED'
+expect_condition QvStop 'Installed OR QV_OLDER_FOUND'
+expect_condition QvUninstall \
+    'REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE AND (NOT QV_PACKAGE_VERSION OR QV_PACKAGE_VERSION = ProductVersion)'
+expect_condition QvInstall 'NOT Installed AND NOT QV_OLDER_FOUND'
 expect_condition QvTray 'NOT Installed AND UILevel >= 4'
-expect_order InstallValidate RemoveExistingProducts
-expect_order RemoveExistingProducts InstallInitialize
+expect_order FindRelatedProducts LaunchConditions
+expect_order AppSearch QvUninstall
 expect_order InstallInitialize QvStop
 expect_order QvStop QvUninstall
 expect_order QvUninstall RemoveFiles
+expect_order RemoveFiles InstallFiles
 expect_order InstallFiles QvInstall
 expect_order QvInstall InstallFinalize
-expect_order InstallFinalize QvTray
+expect_order InstallFinalize RemoveExistingProducts
+expect_order RemoveExistingProducts QvTray
 
 properties=$(table Property)
 property() { echo "$properties" | awk -F'\t' -v p="$1" '$1 == p { print $2 }'; }
@@ -66,11 +69,16 @@ property() { echo "$properties" | awk -F'\t' -v p="$1" '$1 == p { print $2 }'; }
 [ -n "$(property ARPURLINFOABOUT)" ] || fail "no ARPURLINFOABOUT"
 [ -n "$(property Manufacturer)" ] || fail "no Manufacturer"
 upgrade=$(property UpgradeCode)
+# Older versions are found for removal, newer ones only detected; a newer one refuses the installation.
 table Upgrade | awk -F'\t' -v u="$upgrade" -v v="$version" \
-    '$1 == u && $2 == "" && $3 == v && $7 == "WIX_UPGRADE_DETECTED" { up = 1 }
-     $1 == u && $2 == v && $3 == "" && $7 == "WIX_DOWNGRADE_DETECTED" { down = 1 }
-     END { exit !(up && down) }' || fail "the Upgrade table does not detect older and newer versions of $upgrade"
-table LaunchCondition | grep -q '^NOT WIX_DOWNGRADE_DETECTED'$'\t' || fail "a downgrade is not refused"
+    '$1 == u && $3 == v && $5 == 256 && $7 == "QV_OLDER_FOUND" { up = 1 }
+     $1 == u && $2 == v && $3 == "" && $5 == 2 && $7 == "QV_NEWER_FOUND" { down = 1 }
+     END { exit !(up && down) }' || fail "the Upgrade table does not find older and newer versions of $upgrade"
+table LaunchCondition | grep -q '^Installed OR NOT QV_NEWER_FOUND'$'\t''A newer version' || fail "a downgrade is not refused"
+# The version the upgrade test of a removal reads is the one the package writes.
+table AppSearch | grep -q '^QV_PACKAGE_VERSION'$'\t' || fail "QV_PACKAGE_VERSION is not searched"
+table Registry | awk -F'\t' -v v="$version" '$3 == "SOFTWARE\\Quenvar\\Package" && $4 == "Version" && $5 == v { ok = 1 }
+    END { exit !ok }' || fail "the package does not record its version"
 table Icon | grep -q '^Quenvar.ico'$'\t' || fail "no icon"
 table Shortcut | awk -F'\t' '$2 == "ProgramMenuFolder" && $5 == "[#QuenvarExe]" { ok = 1 } END { exit !ok }' ||
     fail "no Start-menu shortcut to the executable"
