@@ -4,8 +4,12 @@
 # conditions and in the order the package relies on.
 #   check-msi.sh PACKAGE.msi MSI_VERSION
 set -euo pipefail
-msi=$1
+msi=$(realpath "$1")
 version=$2
+# msiinfo export writes the streams of binary columns (the Icon table's) into the current folder.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cd "$scratch"
 fail() {
     echo "check-msi: $msi: $*" >&2
     exit 1
