@@ -17,16 +17,19 @@ function(qv_msi_version out version)
     set(${out} ${major}.${minor}.${build} PARENT_SCOPE)
 endfunction()
 
-# qv_msi_arch(OUT): wixl's name of the target's architecture, x64 or x86.
-function(qv_msi_arch out)
-    if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
-        set(${out} x64 PARENT_SCOPE)
+# qv_msi_arch(OUT_WIXL OUT_NAME): wixl's name of the target's architecture (x64 or x86) and the one
+# the package's file name carries, that of the build folder (x86_64 or i686).
+function(qv_msi_arch out_wixl out_name)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(${out_wixl} x64 PARENT_SCOPE)
+        set(${out_name} x86_64 PARENT_SCOPE)
     else()
-        set(${out} x86 PARENT_SCOPE)
+        set(${out_wixl} x86 PARENT_SCOPE)
+        set(${out_name} i686 PARENT_SCOPE)
     endif()
 endfunction()
 
-# qv_add_msi_target(TARGET EXE_TARGET): builds ${CMAKE_BINARY_DIR}/Quenvar-<version>-<processor>.msi
+# qv_add_msi_target(TARGET EXE_TARGET): builds ${CMAKE_BINARY_DIR}/Quenvar-<version>-<x86_64|i686>.msi
 # from EXE_TARGET's executable and checks its tables with cmake/check-msi.sh.
 function(qv_add_msi_target name exe_target)
     find_program(QV_WIXL wixl)
@@ -36,8 +39,8 @@ function(qv_add_msi_target name exe_target)
         return()
     endif()
     qv_msi_version(msi_version ${PROJECT_VERSION})
-    qv_msi_arch(arch)
-    set(msi ${CMAKE_BINARY_DIR}/Quenvar-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR}.msi)
+    qv_msi_arch(arch arch_name)
+    set(msi ${CMAKE_BINARY_DIR}/Quenvar-${PROJECT_VERSION}-${arch_name}.msi)
     # wixl resolves source files against its working directory and takes no absolute paths; it also
     # leaves an "Icon" folder there, so it runs in a folder of its own.
     set(work_dir ${CMAKE_BINARY_DIR}/msi)
