@@ -178,6 +178,8 @@ cmp -s "$app_dir/Quenvar.exe" "$work/new/Quenvar.exe" || fail "the upgrade did n
 [ -z "$(reports_of_action 2)" ] || fail "the upgrade reported a removal: $(reports)"
 [ "$(reports_of_action 1 | wc -l)" -eq 1 ] || fail "the upgrade reported an installation: $(reports)"
 [ "$(reg_value "$run_key" Quenvar)" = "\"$app_exe\" /tray" ] || fail "Run value after the upgrade"
+[ -n "$(find "$prefix_dir" -path '*/Start Menu/Programs/Quenvar.lnk' -print -quit)" ] || fail "the upgrade lost the shortcut"
+[ "$(reg_value 'HKLM\Software\Quenvar\Package' Version)" = "$next_msi_version" ] || fail "the recorded package version"
 
 # 3. A level, then a silent removal.
 "$wine_run" "$app_exe" /setlevel 2 || fail "SETLEVEL 2: exit code $?"
@@ -191,6 +193,7 @@ key_exists "$store" && fail "the removal left the settings store"
 [ -e "$app_dir" ] && fail "the removal left $app_dir"
 [ -z "$(find "$prefix_dir" -path '*/Start Menu/Programs/Quenvar.lnk' -print -quit)" ] || fail "the removal left the shortcut"
 [ -z "$(product_entries)" ] || fail "the removal left Programs and Features entries: $(product_entries)"
+[ -z "$(reg_value 'HKLM\Software\Quenvar\Package' Version)" ] || fail "the removal left the recorded package version"
 [ "$("$wine_run" reg query "$schannel_key" /s 2>&1 | tr -d '\r')" = "$schannel_before" ] ||
     fail "SCHANNEL after the removal is not what it was before the installation"
 
