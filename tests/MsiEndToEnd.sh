@@ -4,10 +4,11 @@
 # service, the current version and the next one, and then:
 #   1. the current one is installed silently: files, shortcut, Run value, UID and its report, the
 #      Programs-and-Features entry;
-#   2. the next one upgrades it silently while a tray instance runs: that instance is closed, the
-#      file is replaced, one entry remains, the UID stays and no removal is reported;
-#   3. after a SETLEVEL 2 it is removed silently: the removal is reported, the per-user state, the
-#      files and the folder are gone and SCHANNEL is as it was before the installation;
+#   2. after a SETLEVEL 2 the next one upgrades it silently while a tray instance runs: that
+#      instance is closed, the file is replaced, one entry remains, the UID and the level stay and
+#      no removal is reported;
+#   3. it is removed silently: the removal is reported, the per-user state, the files and the
+#      folder are gone and SCHANNEL is as it was before the installation;
 #   4. an interactive installation starts the tray instance, an older package is then refused and
 #      changes nothing, and a removal closes the running instance;
 #   5. with the service out of reach, installation and removal still complete, and so does a
@@ -164,7 +165,11 @@ uid=$(reg_value "$store" UID)
 [ -n "$(reg_value "$uninstall_key\\$old_code" URLInfoAbout)" ] || fail "URLInfoAbout"
 tray_gone || fail "a silent installation started the tray instance"
 
-# 2. A silent upgrade while the tray instance runs.
+# 2. A level, then a silent upgrade while the tray instance runs.
+"$wine_run" "$app_exe" /setlevel 2 || fail "SETLEVEL 2: exit code $?"
+schannel_level=$("$wine_run" reg query "$schannel_key" /s 2>&1 | tr -d '\r')
+[ "$schannel_level" != "$schannel_before" ] || fail "SETLEVEL 2 changed nothing"
+[ "$(reg_value "$store" Level)" = 0x2 ] || fail "SETLEVEL 2 stored level $(reg_value "$store" Level)"
 "$wine_run" "$app_exe" /tray >/dev/null 2>&1 &
 wait_for 30 tray_running || fail "the tray instance did not start"
 start=$(now)
@@ -177,13 +182,13 @@ cmp -s "$app_dir/Quenvar.exe" "$work/new/Quenvar.exe" || fail "the upgrade did n
 [ "$(reg_value "$store" UID)" = "$uid" ] || fail "the upgrade changed the UID to $(reg_value "$store" UID)"
 [ -z "$(reports_of_action 2)" ] || fail "the upgrade reported a removal: $(reports)"
 [ "$(reports_of_action 1 | wc -l)" -eq 1 ] || fail "the upgrade reported an installation: $(reports)"
+[ "$("$wine_run" reg query "$schannel_key" /s 2>&1 | tr -d '\r')" = "$schannel_level" ] || fail "the upgrade changed SCHANNEL"
+[ "$(reg_value "$store" Level)" = 0x2 ] || fail "the upgrade changed the stored level"
 [ "$(reg_value "$run_key" Quenvar)" = "\"$app_exe\" /tray" ] || fail "Run value after the upgrade"
 [ -n "$(find "$prefix_dir" -path '*/Start Menu/Programs/Quenvar.lnk' -print -quit)" ] || fail "the upgrade lost the shortcut"
 [ "$(reg_value 'HKLM\Software\Quenvar\Package' Version)" = "$next_msi_version" ] || fail "the recorded package version"
 
-# 3. A level, then a silent removal.
-"$wine_run" "$app_exe" /setlevel 2 || fail "SETLEVEL 2: exit code $?"
-[ "$("$wine_run" reg query "$schannel_key" /s 2>&1 | tr -d '\r')" != "$schannel_before" ] || fail "SETLEVEL 2 changed nothing"
+# 3. A silent removal.
 start=$(now)
 msiexec /x "$new_code" /qn || fail "removing: exit code $?"
 remove_time=$(seconds_since "$start")
