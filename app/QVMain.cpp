@@ -119,6 +119,11 @@ void RunInstall() noexcept {
 
 void RunUninstall() noexcept {
     try {
+        // An installer that runs this elevated as another account names the installing user's SID:
+        // the report's identity, the Run value, the store and the user's browser options are then
+        // that user's. Without a SID, or when that user's hive is not loaded, they are this account's.
+        const std::vector<std::wstring> args = CommandLineArguments();
+        const TCurrentUserOverride user(args.size() >= 2 ? args[1] : std::wstring());
         // Reported first, while the identity is still in the settings store.
         std::uint32_t status = 0;
         std::wstring response;

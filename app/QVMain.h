@@ -49,6 +49,8 @@ std::wstring AutostartCommand(const std::wstring& anExePath);
 TLevel LevelFromArgument(const std::wstring& anArg) noexcept;
 
 void RunInstall() noexcept;
+// UNINSTALL with a second argument that is a SID whose hive is loaded reports the removal and
+// removes the Run value and the settings store of that user (an installer runs it as LocalSystem).
 void RunUninstall() noexcept;
 void RunSetLevel() noexcept;
 void RunStop() noexcept;

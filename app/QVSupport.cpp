@@ -670,8 +670,16 @@ void CloseRunningInstance() noexcept {
         HWND running = FindWindowW(nullptr, L"Quenvar");
         if (!IsWindow(running))
             return;
+        DWORD processId = 0;
+        GetWindowThreadProcessId(running, &processId);
+        // Opened before the message is posted, so the process cannot end and its id be reused first.
+        const bool other = processId != 0 && processId != GetCurrentProcessId();
+        const TUniqueKernelHandle process(other ? OpenProcess(SYNCHRONIZE, FALSE, processId) : nullptr);
         PostMessageW(running, WM_QUIT, 0, 0);
-        Sleep(1000);
+        if (process)
+            WaitForSingleObject(process.get(), kCloseWaitMs);
+        else
+            Sleep(1000);
     } catch (...) {
     }
 }

@@ -113,6 +113,8 @@ std::optional<SYSTEMTIME> StoreTextToDateTime(const std::wstring& aText);
 // registered message "QV_MainWM" with both parameters 0). Posted, never waited for; does nothing
 // without such a window. Any top-level window with that caption receives it.
 void NotifyRunningInstance() noexcept;
-// Posts WM_QUIT to the window captioned "Quenvar" and pauses 1000 ms so that its process can end
-// (not verified). Returns at once when there is no such window.
+// Posts WM_QUIT to the window captioned "Quenvar" and waits until its process has ended, so that
+// an installer can replace or delete the files it holds: at most kCloseWaitMs, and a pause of
+// 1000 ms when that process cannot be watched. Returns at once when there is no such window.
+constexpr unsigned kCloseWaitMs = 10000;
 void CloseRunningInstance() noexcept;

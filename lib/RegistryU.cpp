@@ -2,6 +2,8 @@
 
 #include "HandleU.h"
 
+#include <sddl.h>
+
 namespace {
 
 // 0x2000F: query and set values, create and enumerate subkeys, and the standard read right.
@@ -299,4 +301,21 @@ bool TRegKey::IsEmpty() const noexcept {
     return RegQueryInfoKeyW(FKey.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
                             nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
            subKeys == 0 && values == 0;
+}
+
+TCurrentUserOverride::TCurrentUserOverride(const std::wstring& aSid) noexcept {
+    // The SID names a key below HKEY_USERS: a text that does not parse as one is no key name to try.
+    PSID sid = nullptr;
+    if (aSid.empty() || !ConvertStringSidToSidW(aSid.c_str(), &sid))
+        return;
+    TUniqueLocal sidOwner(sid);
+    if (!OpenKey(HKEY_USERS, aSid, KEY_READ | KEY_WRITE, FKey))
+        return;
+    FActive = RegOverridePredefKey(HKEY_CURRENT_USER, FKey.get()) == ERROR_SUCCESS;
+}
+
+TCurrentUserOverride::~TCurrentUserOverride() {
+    // Undone before the key closes: the predefined handle must never refer to a closed key.
+    if (FActive)
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
 }

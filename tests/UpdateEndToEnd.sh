@@ -49,6 +49,10 @@ window_down() { ! window_up; }
 tray_gone() { ! kill -0 "$tray_pid" 2>/dev/null; }
 none_started() { [ "$(started_processes)" -eq 0 ]; }
 update_running() { [ "$(started_processes)" -ge 1 ]; }
+# The updater (its Windows path and /UPDATE) has ended.
+updater_ended() {
+    [ "$(ps -eo args= | P="$(winpath "$work/app/Quenvar.exe") /UPDATE" awk 'index($0, ENVIRON["P"]) == 1' | wc -l)" -eq 0 ]
+}
 # No updater runs, and still none a second later.
 updater_gone() { none_started && sleep 1 && none_started; }
 hits_of() { "$service" --db "$work/reports.db" --dump | awk -F'\t' -v v="QUENVAR=$1" '$3 == "SendLog" && $9 == v' | wc -l; }
@@ -141,6 +145,9 @@ wait "$watcher_pid" || true
 cmp -s "$work/app/Quenvar.exe" "$work/next.exe" || fail "Quenvar.exe is not the next build"
 cmp -s "$work/app/Quenvar.old.exe" "$work/current.exe" || fail "Quenvar.old.exe is not the previous build"
 wait_for 15 tray_gone || fail "the tray instance did not end"
+# A restart ends every process first: the updater runs from the moved-aside file, which cannot be
+# deleted while it runs. It ends soon after the new window is up.
+wait_for 15 updater_ended || fail "the updater did not end"
 # Every Wine start-up (each wine-run.sh call runs wineboot) carries out the pending renames, so the
 # registration is checked by its effect: a simulated restart deletes the moved-aside file.
 "$wine_run" wineboot -r >/dev/null 2>&1 || true
