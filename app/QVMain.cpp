@@ -9,14 +9,12 @@
 #include "../lib/FileU.h"
 #include "../lib/HandleU.h"
 #include "../lib/MutexU.h"
-#include "../lib/RegistryU.h"
 #include "../lib/SecurityU.h"
 #include "../lib/TextU.h"
 #include "../lib/archive/ArchiveCABU.h"
 
 #include <windows.h>
 #include <commctrl.h>
-#include <objbase.h>
 #include <shellapi.h>
 
 #include <memory>
@@ -25,24 +23,6 @@ namespace {
 
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run\\";
 const wchar_t kRunValue[] = L"Quenvar";
-
-std::wstring ComputeAppDir() noexcept {
-    try {
-        std::wstring path = GetAppFileName();
-        const size_t slash = path.find_last_of(L"\\/:");
-        return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-    } catch (...) {
-        return std::wstring();
-    }
-}
-
-std::wstring ComputeUpdateDir() noexcept {
-    try {
-        return ComputeAppDir() + L"Update";
-    } catch (...) {
-        return std::wstring();
-    }
-}
 
 // The mode's verb with ASCII letters upper-cased and every leading "-" and "/" removed.
 std::wstring NormalisedVerb(const std::wstring& anArg) {
@@ -56,8 +36,6 @@ std::wstring NormalisedVerb(const std::wstring& anArg) {
 TRunMode RunMode = rmWindow;
 // Module initialisation: the CAB handler is registered before any archive can be opened.
 const bool CABHandlerRegistered = (RegisterCABArchive(), true);
-const std::wstring AppDir = ComputeAppDir();
-const std::wstring UpdateDir = ComputeUpdateDir();
 
 std::vector<std::wstring> SplitArguments(const std::wstring& aCommandLine) {
     std::vector<std::wstring> args;
@@ -179,7 +157,7 @@ void RunUpdate() {
             PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
             auto item = std::make_unique<TItem>();
             item->Url = args[1];
-            TUpdateThread thread(true, std::move(item), false);
+            TUpdateThread thread(true, std::move(item), false, TUpdateEnvironment());
             PumpMessagesUntil(thread.bDone, thread.Handle());
         }
     } catch (...) {

@@ -1,7 +1,5 @@
 #include "QVUpdate.h"
 
-#include "QVMain.h"
-
 #include "../lib/ComU.h"
 #include "../lib/CryptU.h"
 #include "../lib/FileU.h"
@@ -11,6 +9,7 @@
 #include "../lib/PlatformU.h"
 #include "../lib/SafePathU.h"
 #include "../lib/TextU.h"
+#include "../lib/archive/ArchiveCABU.h"
 #include "../lib/archive/ArchiveU.h"
 
 #include <windows.h>
@@ -179,7 +178,7 @@ void TDownload::HTTPFinish(THTTPGet*) {
 }
 
 TUpdateEnvironment::TUpdateEnvironment()
-    : AppDir(::AppDir), UpdateDir(::UpdateDir), PublicKey(UpdatePublicKey()), Restart(RestartApplication) {}
+    : AppDir(GetAppDir()), UpdateDir(AppDir + L"Update"), PublicKey(UpdatePublicKey()), Restart(RestartApplication) {}
 
 TUpdateThread::TUpdateThread(bool ASilent, std::unique_ptr<TItem> AItem, bool AFreeOnTerminate)
     : TUpdateThread(ASilent, std::move(AItem), AFreeOnTerminate, TUpdateEnvironment()) {}
@@ -282,6 +281,9 @@ void TUpdateThread::InstallFile(const std::wstring& aPath) {
     TStrings names;
     const bool isCabinet = SameTextAscii(ExtractFileExt(aPath), L".cab");
     if (isCabinet) {
+        // The program's start-up registers the handler too; a program that links this unit without
+        // the program body must not depend on that.
+        RegisterCABArchive();
         TArchive archive(aPath);
         archive.SetArchiveType(1);
         archive.LoadArchiveContents(&names);

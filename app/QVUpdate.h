@@ -60,8 +60,8 @@ private:
     std::uint32_t FReaded = 0;
 };
 
-// Where an update installs and what it trusts. The defaults are the running program's folders,
-// the public key set at start-up and RestartApplication.
+// Where an update installs and what it trusts. The defaults are the running program's folder
+// (GetAppDir) and its "Update" subfolder, the public key set at start-up and RestartApplication.
 struct TUpdateEnvironment {
     TUpdateEnvironment();
     std::wstring AppDir;    // with a trailing backslash
