@@ -106,23 +106,13 @@ void RunUninstall() noexcept {
     }
 }
 
-// A negative number clamps to lOff just as text that is no integer does, so only the digits after
-// an optional sign are parsed, and a magnitude beyond 32 bits makes the text no integer.
+// A negative number clamps to lOff just as text that is no integer does; a number beyond 32 bits
+// is no integer.
 TLevel LevelFromArgument(const std::wstring& anArg) noexcept {
-    const size_t first = !anArg.empty() && (anArg[0] == L'+' || anArg[0] == L'-') ? 1 : 0;
-    if (first == anArg.size())
+    const std::optional<std::int32_t> value = ParseInt32(anArg);
+    if (!value || *value < 0)
         return lOff;
-    long long value = 0;
-    for (size_t i = first; i < anArg.size(); ++i) {
-        if (anArg[i] < L'0' || anArg[i] > L'9')
-            return lOff;
-        value = value * 10 + (anArg[i] - L'0');
-        if (value > 0x7FFFFFFF)
-            return lOff;
-    }
-    if (anArg[0] == L'-')
-        return lOff;
-    return value >= lMax ? lMax : static_cast<TLevel>(value);
+    return *value >= lMax ? lMax : static_cast<TLevel>(*value);
 }
 
 void RunSetLevel() noexcept {

@@ -18,9 +18,6 @@
 
 namespace {
 
-const wchar_t kClassName[] = L"TQuenvarMainForm";
-const wchar_t kCaption[] = L"Quenvar";
-const wchar_t kMainMessage[] = L"QV_MainWM";
 const wchar_t kLastBalloonValue[] = L"LastBaloon";
 
 const COLORREF kHeaderColour = RGB(0x19, 0x79, 0xCA);
@@ -156,7 +153,7 @@ std::wstring ApplicationTitle() {
     const size_t dot = name.rfind(L'.');
     if (dot != std::wstring::npos && dot > 0)
         name.resize(dot);
-    return name.empty() ? std::wstring(kCaption) : name;
+    return name.empty() ? std::wstring(kMainWindowCaption) : name;
 }
 
 void OpenWebPage(const std::wstring& aPage) noexcept {
@@ -362,8 +359,8 @@ bool TMainForm::Create() noexcept {
         wc.hIconSm = FIconSmall.get();
         wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
         wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-        wc.lpszClassName = kClassName;
-        return CreateWnd(wc, 0, kCaption, kStyle);
+        wc.lpszClassName = kMainWindowClass;
+        return CreateWnd(wc, 0, kMainWindowCaption, kStyle);
     } catch (...) {
         return false;
     }
@@ -374,7 +371,7 @@ void TMainForm::AfterCreate() noexcept {
 }
 
 void TMainForm::FormCreate() {
-    SetWindowTextW(Handle(), kCaption);
+    SetWindowTextW(Handle(), kMainWindowCaption);
     FCloseState = csUI;
     FRefresh = true;
     CreateControls();
@@ -384,7 +381,7 @@ void TMainForm::FormCreate() {
     SetDlgItemTextW(Handle(), idTitleShare, L"Recommend this app");
     SetDlgItemTextW(Handle(), idRestartNote, L"Some changes take effect after the next restart");
     FitToMonitor(WindowDpi(Handle()));
-    WMMain = RegisterWindowMessageW(kMainMessage);
+    WMMain = RegisterWindowMessageW(kMainWindowMessage);
     RefreshLevel();
     // The daily hit and update check: blocks this thread for the HTTP exchange, never raises.
     CheckForUpdate();
@@ -762,7 +759,7 @@ void TMainForm::ShowBalloon(const wchar_t* aText, DWORD aFlag) noexcept {
     if (!FTrayVisible)
         return;
     NOTIFYICONDATAW data = TrayData(NIF_INFO);
-    CopyText(data.szInfoTitle, ARRAYSIZE(data.szInfoTitle), kCaption);
+    CopyText(data.szInfoTitle, ARRAYSIZE(data.szInfoTitle), kMainWindowCaption);
     CopyText(data.szInfo, ARRAYSIZE(data.szInfo), aText);
     data.dwInfoFlags = aFlag;
     data.uTimeout = kBalloonTimeout;

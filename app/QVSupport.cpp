@@ -4,6 +4,7 @@
 #include "../lib/FileU.h"
 #include "../lib/FileVersionU.h"
 #include "../lib/RegistryU.h"
+#include "../lib/TextU.h"
 
 #include <objbase.h>
 #include <shellapi.h>
@@ -14,6 +15,9 @@
 
 const wchar_t kStoreKey[] = L"Software\\Quenvar\\";
 const wchar_t kProductWebsite[] = L"http://www.quenvar.example/";
+const wchar_t kMainWindowCaption[] = L"Quenvar";
+const wchar_t kMainWindowClass[] = L"TQuenvarMainForm";
+const wchar_t kMainWindowMessage[] = L"QV_MainWM";
 
 namespace {
 
@@ -32,17 +36,6 @@ std::wstring UpperInvariant(const std::wstring& aText) {
     return result;
 }
 
-std::wstring Decode(UINT aCodePage, const char* aBytes, size_t aCount) {
-    if (aCount == 0)
-        return std::wstring();
-    const int n = MultiByteToWideChar(aCodePage, 0, aBytes, static_cast<int>(aCount), nullptr, 0);
-    if (n <= 0)
-        return std::wstring();
-    std::wstring text(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(aCodePage, 0, aBytes, static_cast<int>(aCount), text.data(), n);
-    return text;
-}
-
 // The configuration bytes as text, cut at the first NUL character.
 std::wstring ConfigText(const std::string& aBytes) {
     const auto* b = reinterpret_cast<const unsigned char*>(aBytes.data());
@@ -59,16 +52,13 @@ std::wstring ConfigText(const std::string& aBytes) {
         }
         return text;
     }
-    UINT codePage = CP_ACP;
-    size_t start = 0;
-    if (size >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
-        codePage = CP_UTF8;
-        start = 3;
-    }
+    const bool utf8 = size >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
+    const size_t start = utf8 ? 3 : 0;
     size_t end = aBytes.find('\0', start);
     if (end == std::string::npos)
         end = size;
-    return Decode(codePage, aBytes.data() + start, end - start);
+    const std::string text = aBytes.substr(start, end - start);
+    return utf8 ? Utf8ToWide(text) : AnsiToWide(text);
 }
 
 const wchar_t kHexDigits[] = L"0123456789ABCDEF";
@@ -657,8 +647,8 @@ std::optional<SYSTEMTIME> StoreTextToDateTime(const std::wstring& aText) {
 
 void NotifyRunningInstance() noexcept {
     try {
-        HWND running = FindWindowW(nullptr, L"Quenvar");
-        const UINT message = RegisterWindowMessageW(L"QV_MainWM");
+        HWND running = FindWindowW(nullptr, kMainWindowCaption);
+        const UINT message = RegisterWindowMessageW(kMainWindowMessage);
         if (IsWindow(running) && message != 0)
             PostMessageW(running, message, 0, 0);
     } catch (...) {
@@ -667,7 +657,7 @@ void NotifyRunningInstance() noexcept {
 
 void CloseRunningInstance() noexcept {
     try {
-        HWND running = FindWindowW(nullptr, L"Quenvar");
+        HWND running = FindWindowW(nullptr, kMainWindowCaption);
         if (!IsWindow(running))
             return;
         PostMessageW(running, WM_QUIT, 0, 0);

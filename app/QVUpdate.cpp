@@ -22,36 +22,8 @@ const wchar_t kDefaultServiceURL[] = L"http://service.quenvar.example/api/client
 
 namespace {
 
-// Replaces every occurrence of aFrom, compared without ASCII letter case.
-std::wstring ReplaceAllIgnoreCase(const std::wstring& aText, const std::wstring& aFrom, const std::wstring& aTo) {
-    const std::wstring upperText = AsciiUpper(aText);
-    const std::wstring upperFrom = AsciiUpper(aFrom);
-    std::wstring result;
-    size_t start = 0;
-    for (;;) {
-        const size_t hit = upperText.find(upperFrom, start);
-        if (hit == std::wstring::npos)
-            break;
-        result.append(aText, start, hit - start);
-        result += aTo;
-        start = hit + aFrom.size();
-    }
-    result.append(aText, start, std::wstring::npos);
-    return result;
-}
-
 std::uint32_t SystemTickCount() {
     return GetTickCount();
-}
-
-// Without characters up to the blank at either end.
-std::wstring TrimBlanks(const std::wstring& aText) {
-    size_t first = 0, last = aText.size();
-    while (first < last && aText[first] <= L' ')
-        ++first;
-    while (last > first && aText[last - 1] <= L' ')
-        --last;
-    return aText.substr(first, last - first);
 }
 
 std::mutex KeyLock;

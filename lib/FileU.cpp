@@ -1,5 +1,6 @@
 #include "FileU.h"
 
+#include "PathU.h"
 #include "PlatformU.h"
 #include "SecurityU.h"
 #include "TextU.h"
@@ -11,17 +12,6 @@ namespace {
 
 bool IsDelimiter(wchar_t c) {
     return c == L'\\' || c == L'/';
-}
-
-// Everything up to and including the last delimiter or drive colon; empty when there is none.
-std::wstring ExtractFilePath(const std::wstring& aPath) {
-    const size_t i = aPath.find_last_of(L"\\/:");
-    return i == std::wstring::npos ? std::wstring() : aPath.substr(0, i + 1);
-}
-
-std::wstring ExtractFileName(const std::wstring& aPath) {
-    const size_t i = aPath.find_last_of(L"\\/:");
-    return i == std::wstring::npos ? aPath : aPath.substr(i + 1);
 }
 
 std::wstring ExcludeTrailingDelimiter(std::wstring aPath) {

@@ -15,17 +15,11 @@ namespace {
 
 const DWORD kReadBufferSize = 131074;
 
-// A decimal number of up to 32 bits, or 0 when the text is anything else.
+// A decimal number of up to 32 bits and ten digits, or 0 when the text is anything else.
 std::uint32_t DecimalOrZero(const std::wstring& aText) {
-    if (aText.empty() || aText.size() > 10)
+    if (aText.size() > 10)
         return 0;
-    std::uint64_t v = 0;
-    for (wchar_t c : aText) {
-        if (c < L'0' || c > L'9')
-            return 0;
-        v = v * 10 + static_cast<std::uint64_t>(c - L'0');
-    }
-    return v > 0xFFFFFFFFu ? 0 : static_cast<std::uint32_t>(v);
+    return static_cast<std::uint32_t>(ParseDecimal(aText, 0xFFFFFFFFu).value_or(0));
 }
 
 // HttpQueryInfoW as text into a buffer of aBytes bytes; false when the query fails.
@@ -37,18 +31,6 @@ bool QueryText(HINTERNET aRequest, DWORD aInfo, DWORD aBytes, std::wstring& aTex
         return false;
     aText.assign(buffer.data(), size / sizeof(wchar_t));
     return true;
-}
-
-std::wstring FromAnsi(const std::uint8_t* aData, size_t aSize) {
-    if (aSize == 0)
-        return std::wstring();
-    const auto* p = reinterpret_cast<const char*>(aData);
-    const int len = static_cast<int>(aSize);
-    const int n = MultiByteToWideChar(CP_ACP, 0, p, len, nullptr, 0);
-    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_ACP, 0, p, len, out.data(), n);
-    return out;
 }
 
 } // namespace
@@ -107,12 +89,7 @@ TURLParts SplitURL(const std::wstring& aURL) {
 THTTPGet::THTTPGet(void* iOwner) : fOwner(iOwner) {}
 
 void THTTPGet::SetURL(const std::wstring& aURL) {
-    size_t first = 0, last = aURL.size();
-    while (first < last && aURL[first] <= L' ')
-        ++first;
-    while (last > first && aURL[last - 1] <= L' ')
-        --last;
-    fURL = aURL.substr(first, last - first);
+    fURL = TrimBlanks(aURL);
 }
 
 bool THTTPGet::Execute() {
@@ -332,7 +309,8 @@ std::wstring HTTPPostURL(const std::wstring& URL, const THTTPSettings* Settings,
             *ErrorCode = get.ErrorCode();
         if (StatusCode)
             *StatusCode = get.StatusCode();
-        result = FromAnsi(writer.Data().data(), writer.Data().size());
+        const std::vector<std::uint8_t>& body = writer.Data();
+        result = AnsiToWide(std::string(body.begin(), body.end()));
     } catch (...) {
     }
     return result;

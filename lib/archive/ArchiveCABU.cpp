@@ -1,22 +1,12 @@
 #include "ArchiveCABU.h"
 
 #include "../FileU.h"
+#include "../PathU.h"
 #include "../SafePathU.h"
 
 #include <windows.h>
 
 namespace {
-
-std::wstring IncludeTrailingDelimiter(const std::wstring& aPath) {
-    if (!aPath.empty() && (aPath.back() == L'\\' || aPath.back() == L'/'))
-        return aPath;
-    return aPath + L'\\';
-}
-
-std::wstring ExtractFileName(const std::wstring& aPath) {
-    const size_t p = aPath.find_last_of(L"\\/:");
-    return p == std::wstring::npos ? aPath : aPath.substr(p + 1);
-}
 
 // Entry names compare as the file system does: case ignored, beyond ASCII too.
 bool SameEntryName(const std::wstring& a, const std::wstring& b) {
