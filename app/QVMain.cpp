@@ -152,7 +152,6 @@ void RunUpdate() {
         }
     } catch (...) {
     }
-    mutex.Unlock();
 }
 
 void RunMainWindow(TMode aMode) {
@@ -182,7 +181,6 @@ void RunMainWindow(TMode aMode) {
         }
     } catch (...) {
     }
-    mutex.Unlock();
 }
 
 namespace {

@@ -571,10 +571,10 @@ bool TMainForm::DpiScaledSize(UINT aDpi, SIZE& aSize) const noexcept {
 }
 
 void TMainForm::Paint() {
-    PAINTSTRUCT ps;
-    HDC dc = BeginPaint(Handle(), &ps);
-    if (!dc)
+    const TPaintDC paint(Handle());
+    if (!paint)
         return;
+    const HDC dc = paint.get();
     TUniqueGdiObject headerBrush(CreateSolidBrush(kHeaderColour));
     FillRect(dc, &FLayout.Header, static_cast<HBRUSH>(headerBrush.get()));
     DrawAlphaBitmap(dc, static_cast<HBITMAP>(FLogo.get()), FLogoSize, FLayout.Logo);
@@ -590,7 +590,6 @@ void TMainForm::Paint() {
                 Ellipse(dc, b.left, b.top, b.right, b.bottom);
     }
     DrawAlphaBitmap(dc, static_cast<HBITMAP>(FShare.get()), FShareSize, FLayout.Share);
-    EndPaint(Handle(), &ps);
 }
 
 void TMainForm::SetMode(TMode aValue) noexcept {

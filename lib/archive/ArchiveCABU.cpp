@@ -81,43 +81,26 @@ bool TCABArchive::DoDecompressToDir(const std::wstring& TargetDir, const std::ws
 bool TCABArchive::DoDecompressToStream(const std::wstring& FlName, TByteStream* ResStream) {
     if (!TArchiveFrame::DoDecompressToStream(FlName, ResStream))
         return false;
-    FStreamFlName = StreamMan().AddStream(ResStream);
+    const TRegisteredStream target(ResStream, &FStreamFlName);
     FSelectedFlName = FlName;
-    try {
-        ExtractFromSource(std::wstring());
-    } catch (...) {
-        StreamMan().ReleaseStream(FStreamFlName);
-        FStreamFlName.clear();
-        throw;
-    }
-    StreamMan().ReleaseStream(FStreamFlName);
-    FStreamFlName.clear();
+    ExtractFromSource(std::wstring());
     return true;
 }
 
 template <typename F> bool TCABArchive::WithWriter(F&& anAdd) {
-    std::wstring pseudo;
-    if (FOwner.ArchiveStream())
-        pseudo = StreamMan().AddStream(FOwner.ArchiveStream());
+    const TRegisteredStream target(FOwner.ArchiveStream());
+    FCABWriter->Open(target.Name().empty() ? FOwner.FileName() : target.Name());
     try {
-        FCABWriter->Open(pseudo.empty() ? FOwner.FileName() : pseudo);
-        try {
-            anAdd();
-        } catch (...) {
-            try {
-                FCABWriter->Close(true);
-            } catch (...) {
-            }
-            throw;
-        }
-        FCABWriter->Close(true);
+        anAdd();
     } catch (...) {
-        if (!pseudo.empty())
-            StreamMan().ReleaseStream(pseudo);
+        // The add's own failure is the one reported; the cabinet is finished as far as it goes.
+        try {
+            FCABWriter->Close(true);
+        } catch (...) {
+        }
         throw;
     }
-    if (!pseudo.empty())
-        StreamMan().ReleaseStream(pseudo);
+    FCABWriter->Close(true);
     return true;
 }
 
