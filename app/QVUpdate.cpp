@@ -22,6 +22,26 @@ const wchar_t kDefaultServiceURL[] = L"http://service.quenvar.example/api/client
 
 namespace {
 
+// Copies aSource over aDest with world access, once more when the first copy left no file behind;
+// whether aDest exists afterwards.
+bool CopyChecked(const std::wstring& aSource, const std::wstring& aDest) {
+    if (!CopyFileTo(aSource, aDest, true, true) || !IsExistingFile(aDest))
+        CopyFileTo(aSource, aDest, true, true);
+    return IsExistingFile(aDest);
+}
+
+// Sets its flag when the scope ends, however it ends.
+class TSetOnExit {
+public:
+    explicit TSetOnExit(std::atomic<bool>& aFlag) noexcept : FFlag(aFlag) {}
+    ~TSetOnExit() { FFlag.store(true, std::memory_order_release); }
+    TSetOnExit(const TSetOnExit&) = delete;
+    TSetOnExit& operator=(const TSetOnExit&) = delete;
+
+private:
+    std::atomic<bool>& FFlag;
+};
+
 std::uint32_t SystemTickCount() {
     return GetTickCount();
 }
@@ -158,8 +178,11 @@ TUpdateThread::TUpdateThread(bool ASilent, std::unique_ptr<TItem> AItem, bool AF
 TUpdateThread::TUpdateThread(bool ASilent, std::unique_ptr<TItem> AItem, bool AFreeOnTerminate,
                              TUpdateEnvironment anEnvironment)
     : FSilent(ASilent), FCreatorThreadID(GetCurrentThreadId()), FEnvironment(std::move(anEnvironment)) {
-    if (AItem)
+    if (AItem) {
+        // Trimmed here, once: every later step reads the address as it is.
+        AItem->Url = TrimBlanks(AItem->Url);
         FFiles.push_back(std::move(AItem));
+    }
     SetFreeOnTerminate(AFreeOnTerminate);
     Start();
 }
@@ -183,6 +206,29 @@ bool TUpdateThread::Download(const std::wstring& aURL, const std::wstring& aTarg
     return false;
 }
 
+bool TUpdateThread::DownloadPackages() {
+    for (const auto& item : FFiles) {
+        const std::wstring name = DownloadFileName(item->Url);
+        if (item->Url.empty() || name.empty())
+            continue;
+        const std::wstring target = FEnvironment.UpdateDir + L"\\" + name;
+        if (!Download(item->Url, target) || !Download(SignatureURL(item->Url), target + L".sig")) {
+            ForceDeleteFile(target);
+            return false;
+        }
+        item->FileName = target;
+    }
+    return true;
+}
+
+bool TUpdateThread::PackagesVerified() const {
+    for (const auto& item : FFiles)
+        if (!item->FileName.empty() &&
+            !VerifyFileSignature(item->FileName, item->FileName + L".sig", *FEnvironment.PublicKey))
+            return false;
+    return true;
+}
+
 void TUpdateThread::DiscardDownloads() {
     for (const auto& item : FFiles) {
         if (item->FileName.empty())
@@ -194,123 +240,100 @@ void TUpdateThread::DiscardDownloads() {
 }
 
 void TUpdateThread::Execute() {
-    try {
-        FUpdateInstalled = false;
-        // A build without the publisher's key can check no package, so it fetches none.
-        if (!FFiles.empty() && FEnvironment.PublicKey) {
-            ForceDirectoriesEx(FEnvironment.UpdateDir, false);
-            bool downloaded = true;
-            for (const auto& item : FFiles) {
-                const std::wstring url = TrimBlanks(item->Url);
-                const std::wstring name = DownloadFileName(url);
-                if (url.empty() || name.empty())
-                    continue;
-                const std::wstring target = FEnvironment.UpdateDir + L"\\" + name;
-                const bool ok = Download(url, target) && Download(SignatureURL(url), target + L".sig");
-                if (!ok) {
-                    ForceDeleteFile(target);
-                    downloaded = false;
-                    break;
-                }
-                item->FileName = target;
-            }
-            // Nothing is installed unless every package carries a valid signature.
-            for (const auto& item : FFiles)
-                if (downloaded && !item->FileName.empty() &&
-                    !VerifyFileSignature(item->FileName, item->FileName + L".sig", *FEnvironment.PublicKey))
-                    downloaded = false;
-            if (!downloaded) {
-                DiscardDownloads();
-            } else {
-                for (const auto& item : FFiles) {
-                    if (item->FileName.empty())
-                        continue;
-                    InstallFile(item->FileName);
-                    ForceDeleteFile(item->FileName + L".sig");
-                }
-                if (FUpdateInstalled) {
-                    try {
-                        SYSTEMTIME now;
-                        GetLocalTime(&now);
-                        WriteStoreString(L"LastUpdate", DateTimeToStoreText(now));
-                    } catch (...) {
-                    }
-                    if (FEnvironment.Restart)
-                        RunOnThread(FCreatorThreadID, FEnvironment.Restart);
-                }
-            }
-        }
-    } catch (...) {
+    // Whatever happens below, and however it ends, the creator learns that the thread is done.
+    const TSetOnExit done(bDone);
+    FUpdateInstalled = false;
+    // A build without the publisher's key can check no package, so it fetches none.
+    if (FFiles.empty() || !FEnvironment.PublicKey)
+        return;
+    ForceDirectoriesEx(FEnvironment.UpdateDir, false);
+    // Nothing is installed unless every package was downloaded and carries a valid signature.
+    if (!DownloadPackages() || !PackagesVerified()) {
+        DiscardDownloads();
+        return;
     }
-    bDone.store(true, std::memory_order_release);
+    for (const auto& item : FFiles) {
+        if (item->FileName.empty())
+            continue;
+        InstallFile(item->FileName);
+        ForceDeleteFile(item->FileName + L".sig");
+    }
+    if (!FUpdateInstalled)
+        return;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    WriteStoreString(L"LastUpdate", DateTimeToStoreText(now));
+    if (FEnvironment.Restart)
+        RunOnThread(FCreatorThreadID, FEnvironment.Restart);
+}
+
+std::optional<TStrings> TUpdateThread::ExtractCabinet(const std::wstring& aPath) const {
+    const std::wstring& updateDir = FEnvironment.UpdateDir;
+    // The program's start-up registers the handler too; a program that links this unit without
+    // the program body must not depend on that.
+    RegisterCABArchive();
+    TArchive archive(aPath);
+    archive.SetArchiveType(1);
+    TStrings names;
+    bool complete =
+        archive.LoadArchiveContents(&names) && archive.DecompressToDir(updateDir + L"\\", std::wstring(), true);
+    // Entry names come from the package: only names that stay inside the update folder are used,
+    // so no file elsewhere can be copied into the program folder and then deleted.
+    TStrings entries;
+    for (const std::wstring& name : names) {
+        const std::wstring e = TrimBlanks(name);
+        if (e.empty() || !IsSafeRelativePath(e))
+            continue;
+        entries.push_back(updateDir + L"\\" + e);
+        complete = complete && IsExistingFile(entries.back());
+    }
+    if (complete)
+        return entries;
+    for (const std::wstring& e : entries)
+        if (IsExistingFile(e))
+            ForceDeleteFile(e);
+    return std::nullopt;
 }
 
 void TUpdateThread::InstallFile(const std::wstring& aPath) {
     if (!IsExistingFile(aPath))
         return;
-    const std::wstring& appDir = FEnvironment.AppDir;
-    const std::wstring& updateDir = FEnvironment.UpdateDir;
-    TStrings names;
-    const bool isCabinet = SameTextAscii(ExtractFileExt(aPath), L".cab");
-    if (isCabinet) {
-        // The program's start-up registers the handler too; a program that links this unit without
-        // the program body must not depend on that.
-        RegisterCABArchive();
-        TArchive archive(aPath);
-        archive.SetArchiveType(1);
-        archive.LoadArchiveContents(&names);
-        archive.DecompressToDir(updateDir + L"\\", std::wstring(), true);
-    } else {
-        names.push_back(aPath);
-    }
-    for (const std::wstring& name : names) {
-        std::wstring e = TrimBlanks(name);
-        if (e.empty())
-            continue;
-        // Entry names come from the package: only names that stay inside the update folder are
-        // used, so no file elsewhere can be copied into the program folder and then deleted.
-        if (isCabinet) {
-            if (!IsSafeRelativePath(e))
-                continue;
-            e = updateDir + L"\\" + e;
-        }
-        if (!IsExistingFile(e))
-            continue;
-        const std::wstring target = appDir + ExtractFileName(e);
-        const std::wstring old = SuffixedFileName(target, L".old");
-        if (IsExistingFile(target)) {
-            ForceDeleteFile(old);
-            MoveFileW(target.c_str(), old.c_str());
-            Delay(200);
-        }
-        if (IsExistingFile(target)) {
-            // In use and not even renamable: the new version waits for the next system start.
-            const std::wstring next = SuffixedFileName(target, L".new");
-            if (IsExistingFile(next))
-                ForceDeleteFile(next);
-            if (!CopyFileTo(e, next, true, true) || !IsExistingFile(next))
-                CopyFileTo(e, next, true, true);
-            if (IsExistingFile(next)) {
-                ForceDeleteFile(e);
-                MoveFileOnRestart(next, target);
-            } else {
-                CopyFileTo(old, next, true, false);
-            }
-        } else {
-            if (!CopyFileTo(e, target, true, true) || !IsExistingFile(target))
-                CopyFileTo(e, target, true, true);
-            if (IsExistingFile(target)) {
-                ForceDeleteFile(e);
-            } else if (!CopyFileTo(old, target, true, false) && IsExistingFile(old)) {
-                // The previous version goes back under its name, by moving it when no copy can
-                // be made: the program folder is never left without the installed file.
-                MoveFileW(old.c_str(), target.c_str());
-            }
-        }
-        FUpdateInstalled = true;
-        DeleteFileOnRestart(old);
-    }
+    const std::optional<TStrings> entries =
+        SameTextAscii(ExtractFileExt(aPath), L".cab") ? ExtractCabinet(aPath) : TStrings{aPath};
+    if (entries)
+        for (const std::wstring& e : *entries)
+            InstallEntry(e);
     ForceDeleteFile(aPath);
+}
+
+void TUpdateThread::InstallEntry(const std::wstring& anEntry) {
+    const std::wstring target = FEnvironment.AppDir + ExtractFileName(anEntry);
+    const std::wstring old = SuffixedFileName(target, L".old");
+    if (IsExistingFile(target)) {
+        ForceDeleteFile(old);
+        MoveFileW(target.c_str(), old.c_str());
+        Delay(200);
+    }
+    if (IsExistingFile(target)) {
+        // In use and not even renamable: the new version waits for the next system start.
+        const std::wstring next = SuffixedFileName(target, L".new");
+        if (IsExistingFile(next))
+            ForceDeleteFile(next);
+        if (CopyChecked(anEntry, next)) {
+            ForceDeleteFile(anEntry);
+            MoveFileOnRestart(next, target);
+        } else {
+            CopyFileTo(old, next, true, false);
+        }
+    } else if (CopyChecked(anEntry, target)) {
+        ForceDeleteFile(anEntry);
+    } else if (!CopyFileTo(old, target, true, false) && IsExistingFile(old)) {
+        // The previous version goes back under its name, by moving it when no copy can be made:
+        // the program folder is never left without the installed file.
+        MoveFileW(old.c_str(), target.c_str());
+    }
+    FUpdateInstalled = true;
+    DeleteFileOnRestart(old);
 }
 
 void RestartApplication() noexcept {
