@@ -5,6 +5,7 @@
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
+#include "../lib/FallbackU.h"
 #include "../lib/ComU.h"
 #include "../lib/FileU.h"
 #include "../lib/HandleU.h"
@@ -70,10 +71,7 @@ TRunMode RunModeFromArguments(const std::vector<std::wstring>& anArgs) {
 }
 
 void ParseRunMode() noexcept {
-    try {
-        RunMode = RunModeFromArguments(CommandLineArguments());
-    } catch (...) {
-    }
+    IgnoringFailure([&] { RunMode = RunModeFromArguments(CommandLineArguments()); });
 }
 
 std::wstring AutostartCommand(const std::wstring& anExePath) {
@@ -81,19 +79,18 @@ std::wstring AutostartCommand(const std::wstring& anExePath) {
 }
 
 void RunInstall() noexcept {
-    try {
+    IgnoringFailure([&] {
         WriteUserString(kRunKey, kRunValue, AutostartCommand(GetAppFileName()));
         // Every install starts a new client identity, and its report carries it.
         WriteStoreString(L"UID", GenerateUID());
         std::uint32_t status = 0;
         std::wstring response;
         SendServiceRequest(saInstall, status, response);
-    } catch (...) {
-    }
+    });
 }
 
 void RunUninstall() noexcept {
-    try {
+    IgnoringFailure([&] {
         // Reported first, while the identity is still in the settings store.
         std::uint32_t status = 0;
         std::wstring response;
@@ -102,8 +99,7 @@ void RunUninstall() noexcept {
         DeleteUserKeyTree(kStoreKey);
         ApplySecurityLevel(lOff);
         CloseRunningInstance();
-    } catch (...) {
-    }
+    });
 }
 
 // A negative number clamps to lOff just as text that is no integer does; a number beyond 32 bits
@@ -116,7 +112,7 @@ TLevel LevelFromArgument(const std::wstring& anArg) noexcept {
 }
 
 void RunSetLevel() noexcept {
-    try {
+    IgnoringFailure([&] {
         const std::vector<std::wstring> args = CommandLineArguments();
         if (args.size() < 2 || args[1].empty())
             return;
@@ -125,8 +121,7 @@ void RunSetLevel() noexcept {
             return;
         WriteStoreInteger(L"Level", level);
         OpenProtectionPage(level);
-    } catch (...) {
-    }
+    });
 }
 
 void RunStop() noexcept {
@@ -137,20 +132,17 @@ void RunUpdate() {
     TGlobalMutex mutex(L"QuenvarMtx_UPD");
     if (!mutex.Lock(1000))
         return; // another update process is running
-    try {
-        // The restart opens the program through the shell.
-        const TComScope com(kShellComFlags);
-        const std::vector<std::wstring> args = CommandLineArguments();
-        if (args.size() >= 2 && !args[1].empty()) {
-            // The thread hands the restart to this thread through its message queue: make it exist.
-            MSG msg;
-            PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-            auto item = std::make_unique<TItem>();
-            item->Url = args[1];
-            TUpdateThread thread(true, std::move(item), false, TUpdateEnvironment());
-            PumpMessagesUntil(thread.bDone, thread.Handle());
-        }
-    } catch (...) {
+    // The restart opens the program through the shell.
+    const TComScope com(kShellComFlags);
+    const std::vector<std::wstring> args = CommandLineArguments();
+    if (args.size() >= 2 && !args[1].empty()) {
+        // The thread hands the restart to this thread through its message queue: make it exist.
+        MSG msg;
+        PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+        auto item = std::make_unique<TItem>();
+        item->Url = args[1];
+        TUpdateThread thread(true, std::move(item), false, TUpdateEnvironment());
+        PumpMessagesUntil(thread.bDone, thread.Handle());
     }
 }
 
@@ -162,24 +154,21 @@ void RunMainWindow(TMode aMode) {
         return;
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
-    try {
-        // The pictures are decoded through COM; ShellExecuteW wants it on the thread as well.
-        const TComScope com(kShellComFlags);
-        TMainForm form;
-        if (form.Create()) {
-            form.AfterCreate();
-            form.SetMode(aMode);
-            MSG msg;
-            while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-                bool handled = false;
-                form.AppMessage(msg, handled);
-                if (handled)
-                    continue;
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
+    // The pictures are decoded through COM; ShellExecuteW wants it on the thread as well.
+    const TComScope com(kShellComFlags);
+    TMainForm form;
+    if (form.Create()) {
+        form.AfterCreate();
+        form.SetMode(aMode);
+        MSG msg;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+            bool handled = false;
+            form.AppMessage(msg, handled);
+            if (handled)
+                continue;
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
         }
-    } catch (...) {
     }
 }
 
@@ -215,17 +204,14 @@ void RunSelectedMode() {
 } // namespace
 
 int RunProgram() noexcept {
-    try {
-        ParseRunMode();
-        try {
-            // Without its configuration resource the executable runs no mode at all.
-            LoadEmbeddedConfig();
-            RunSelectedMode();
-        } catch (...) {
-        }
-        FreeEmbeddedConfig();
-    } catch (...) {
-    }
+    ParseRunMode();
+    // The program body's boundary: whatever a mode raises ends that mode, never the process.
+    // Without its configuration resource the executable runs no mode at all.
+    IgnoringFailure([] {
+        LoadEmbeddedConfig();
+        RunSelectedMode();
+    });
+    FreeEmbeddedConfig();
     DoneObjectSecurity();
     return 0;
 }

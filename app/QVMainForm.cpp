@@ -4,6 +4,7 @@
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
+#include "../lib/FallbackU.h"
 #include "../lib/FileU.h"
 #include "../lib/ImageU.h"
 #include "../lib/PlatformU.h"
@@ -157,11 +158,10 @@ std::wstring ApplicationTitle() {
 }
 
 void OpenWebPage(const std::wstring& aPage) noexcept {
-    try {
+    IgnoringFailure([&] {
         const std::wstring address = kProductWebsite + aPage;
         ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-    } catch (...) {
-    }
+    });
 }
 
 void CopyText(wchar_t* aDest, size_t aCapacity, const wchar_t* aText) noexcept {
@@ -187,7 +187,7 @@ const TReminderRule& ReminderRuleFor(TLevel aLevel) noexcept {
 }
 
 bool ReminderDue(TLevel aLevel, const std::wstring& aLastText, const SYSTEMTIME& aNow) noexcept {
-    try {
+    return ResultOr<bool>(true, [&]() -> bool {
         if (aLastText.empty())
             return true;
         const std::optional<SYSTEMTIME> last = StoreTextToDateTime(aLastText);
@@ -198,9 +198,7 @@ bool ReminderDue(TLevel aLevel, const std::wstring& aLastText, const SYSTEMTIME&
             return false;
         const std::int64_t distance = nowMs >= lastMs ? nowMs - lastMs : lastMs - nowMs;
         return distance / 3600000 >= static_cast<std::int64_t>(ReminderRuleFor(aLevel).GapHours);
-    } catch (...) {
-        return true;
-    }
+    });
 }
 
 RECT TFormLayout::Place(int anId) const noexcept {
@@ -337,7 +335,7 @@ TMainForm::~TMainForm() {
 }
 
 bool TMainForm::Create() noexcept {
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         FAppTitle = ApplicationTitle();
         const HINSTANCE instance = GetModuleHandleW(nullptr);
         // Icon sizes for a usable DPI: Wine hands on whatever LogPixels says, and an icon of
@@ -361,9 +359,7 @@ bool TMainForm::Create() noexcept {
         wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
         wc.lpszClassName = kMainWindowClass;
         return CreateWnd(wc, 0, kMainWindowCaption, kStyle);
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 void TMainForm::AfterCreate() noexcept {
@@ -515,21 +511,20 @@ void TMainForm::PlaceControls(bool aNewFonts) {
 }
 
 void TMainForm::FitToMonitor(UINT aDpi) noexcept {
-    try {
+    IgnoringFailure([&] {
         FTextScale = TextScalePercent();
         const RECT work = WorkAreaOf(Handle());
         TFit fit = ComputeFit(UsableDpi(aDpi), WindowFrameSize(Handle()), work);
         const RECT window = CentredRect(fit.Window, work);
         Adopt(std::move(fit), window, work);
-    } catch (...) {
-    }
+    });
 }
 
 // The display's resolution, the work area or the text size changed: a window that no longer fits,
 // or would now be laid out at another size, is fitted again and centred; one that still fits as it
 // is stays where the user put it.
 void TMainForm::DisplayChanged() noexcept {
-    try {
+    IgnoringFailure([&] {
         FTextScale = TextScalePercent();
         const RECT work = WorkAreaOf(Handle());
         TFit fit = ComputeFit(WindowDpi(Handle()), WindowFrameSize(Handle()), work);
@@ -539,15 +534,14 @@ void TMainForm::DisplayChanged() noexcept {
             RectInside(now, work) && now.right - now.left == fit.Window.cx && now.bottom - now.top == fit.Window.cy;
         const RECT window = keep ? now : CentredRect(fit.Window, work);
         Adopt(std::move(fit), window, work);
-    } catch (...) {
-    }
+    });
 }
 
 // The window moved to a monitor of another DPI, or that monitor's DPI changed. The rectangle the
 // system suggests is kept when it lies in that monitor's work area and holds the layout;
 // otherwise the window is fitted and centred there.
 void TMainForm::DpiChanged(UINT aDpi, const RECT& aSuggested) noexcept {
-    try {
+    IgnoringFailure([&] {
         const RECT work = WorkAreaOf(aSuggested);
         // The frame the system draws at the new DPI: the window's own is still the old one's.
         TFit fit = ComputeFit(UsableDpi(aDpi), WindowSizeForClient(0, 0, kStyle, 0, aDpi), work);
@@ -555,19 +549,16 @@ void TMainForm::DpiChanged(UINT aDpi, const RECT& aSuggested) noexcept {
                           aSuggested.bottom - aSuggested.top >= fit.Window.cy;
         const RECT window = fits ? aSuggested : CentredRect(fit.Window, work);
         Adopt(std::move(fit), window, work);
-    } catch (...) {
-    }
+    });
 }
 
 // The size the window will ask for at aDpi on the monitor it is on, so that the rectangle the
 // system suggests with WM_DPICHANGED already holds the layout.
 bool TMainForm::DpiScaledSize(UINT aDpi, SIZE& aSize) const noexcept {
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         aSize = ComputeFit(UsableDpi(aDpi), WindowSizeForClient(0, 0, kStyle, 0, aDpi), WorkAreaOf(Handle())).Window;
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 void TMainForm::Paint() {
@@ -601,7 +592,7 @@ void TMainForm::SetMode(TMode aValue) noexcept {
 }
 
 void TMainForm::SetLevel(TLevel aValue) noexcept {
-    try {
+    IgnoringFailure([&] {
         FLevel = aValue <= lMax ? aValue : lMax;
         const TLevelTexts& texts = LevelTexts(FLevel);
         SetDlgItemTextW(Handle(), idTitleLevel, texts.Title);
@@ -610,62 +601,49 @@ void TMainForm::SetLevel(TLevel aValue) noexcept {
         // The rows follow their new texts; the window's size holds every level's already.
         if (FFonts.Get(fkForm))
             PlaceControls(false);
-    } catch (...) {
-    }
+    });
 }
 
 void TMainForm::RefreshLevel() noexcept {
-    try {
-        SetLevel(ReadLevel());
-        SendMessageW(Control(idTrackBar1), TBM_SETPOS, TRUE, SliderPosition(FLevel));
-        ShowWindow(Control(idRestartNote), RestartPending() ? SW_SHOWNA : SW_HIDE);
-    } catch (...) {
-    }
+    SetLevel(ReadLevel());
+    SendMessageW(Control(idTrackBar1), TBM_SETPOS, TRUE, SliderPosition(FLevel));
+    ShowWindow(Control(idRestartNote), RestartPending() ? SW_SHOWNA : SW_HIDE);
 }
 
 void TMainForm::ShowNormal() noexcept {
-    try {
-        if (FRefresh)
-            RefreshLevel();
-        ShowWindow(Handle(), SW_SHOWNORMAL);
-        SetForegroundWindow(Handle());
-    } catch (...) {
-    }
+    if (FRefresh)
+        RefreshLevel();
+    ShowWindow(Handle(), SW_SHOWNORMAL);
+    SetForegroundWindow(Handle());
 }
 
 void TMainForm::ShowTray() noexcept {
-    try {
-        ShowWindow(Handle(), SW_HIDE);
-        if (!FTrayVisible)
-            AddTrayIcon();
-        if (FRefresh)
-            RefreshLevel();
-        EnableWindow(Control(idButApply), FALSE);
-    } catch (...) {
-    }
+    ShowWindow(Handle(), SW_HIDE);
+    if (!FTrayVisible)
+        AddTrayIcon();
+    if (FRefresh)
+        RefreshLevel();
+    EnableWindow(Control(idButApply), FALSE);
 }
 
 void TMainForm::TrackBar1Change() noexcept {
-    try {
-        const TLevel shown = LevelAtPosition(static_cast<int>(SendMessageW(Control(idTrackBar1), TBM_GETPOS, 0, 0)));
-        HWND apply = Control(idButApply);
-        if (shown != FLevel && !IsWindowEnabled(apply))
-            EnableWindow(apply, TRUE);
-        SetLevel(shown);
-    } catch (...) {
-    }
+    const TLevel shown = LevelAtPosition(static_cast<int>(SendMessageW(Control(idTrackBar1), TBM_GETPOS, 0, 0)));
+    HWND apply = Control(idButApply);
+    if (shown != FLevel && !IsWindowEnabled(apply))
+        EnableWindow(apply, TRUE);
+    SetLevel(shown);
 }
 
 void TMainForm::ButApplyClick() noexcept {
-    try {
+    // The window closes whether or not the level process could be started.
+    IgnoringFailure([&] {
         const std::wstring parameters = L"/SETLEVEL \"" + std::to_wstring(static_cast<int>(FLevel)) + L"\"";
         const std::wstring exe = GetAppFileName();
         if (GetWinVersionClass() < 9)
             ShellExecuteW(nullptr, L"open", exe.c_str(), parameters.c_str(), nullptr, SW_SHOWNORMAL);
         else
             ShellExecuteRunAs(exe, parameters, nullptr, std::wstring());
-    } catch (...) {
-    }
+    });
     SendMessageW(Handle(), WM_CLOSE, 0, 0);
 }
 
@@ -706,10 +684,7 @@ void TMainForm::N4Click() noexcept {
 }
 
 void TMainForm::Timer1Timer() noexcept {
-    try {
-        CheckReminder();
-    } catch (...) {
-    }
+    IgnoringFailure([&] { CheckReminder(); });
 }
 
 void TMainForm::CheckReminder() {
@@ -800,11 +775,9 @@ void TMainForm::AppMessage(const MSG& aMsg, bool& aHandled) noexcept {
 LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
     switch (aMsg) {
     case WM_CREATE:
-        try {
-            FTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
-            FormCreate();
-        } catch (...) {
-        }
+        // A form that could not set itself up completely is still created.
+        FTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+        IgnoringFailure([this] { FormCreate(); });
         return 0;
     case WM_PAINT:
         Paint();

@@ -2,6 +2,7 @@
 
 #include "QVSupport.h"
 
+#include "../lib/FallbackU.h"
 #include "../lib/MutexU.h"
 #include "../lib/PlatformU.h"
 
@@ -981,7 +982,7 @@ bool RestartPending() noexcept {
 }
 
 bool ReadIECryptoDescriptor(const std::wstring& aName, TIECryptoDescriptor& aDescriptor) noexcept {
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         TRegKey key;
         if (aName.empty() || key.Open(HKEY_LOCAL_MACHINE, kCryptoKey + aName, KEY_QUERY_VALUE) != ERROR_SUCCESS)
             return false;
@@ -1008,9 +1009,7 @@ bool ReadIECryptoDescriptor(const std::wstring& aName, TIECryptoDescriptor& aDes
         d.HKeyRoot = number(L"HKeyRoot");
         aDescriptor = std::move(d);
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 // For an option owning one bit b (CheckedValue = Mask = b, UncheckedValue = 0) this sets b,
@@ -1047,7 +1046,7 @@ HKEY IECryptoRoot(DWORD aHKeyRoot) noexcept {
 HRESULT SetIECryptoOption(TSwitchAction anAction, const std::wstring& aName) noexcept {
     if (aName.empty())
         return S_OK;
-    try {
+    return ResultOr<HRESULT>(E_FAIL, [&]() -> HRESULT {
         TIECryptoDescriptor descriptor;
         ReadIECryptoDescriptor(aName, descriptor);
         const HKEY root = IECryptoRoot(descriptor.HKeyRoot);
@@ -1056,7 +1055,5 @@ HRESULT SetIECryptoOption(TSwitchAction anAction, const std::wstring& aName) noe
             return E_FAIL;
         const DWORD updated = IECryptoOptionValue(anAction, descriptor, static_cast<DWORD>(current));
         return WriteRegDWord(root, descriptor.RegPath, descriptor.ValueName, static_cast<int>(updated)) ? S_OK : E_FAIL;
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }

@@ -1,5 +1,6 @@
 #include "QVSupport.h"
 
+#include "../lib/FallbackU.h"
 #include "../lib/ComU.h"
 #include "../lib/FileU.h"
 #include "../lib/FileVersionU.h"
@@ -71,13 +72,9 @@ void AppendHex(std::wstring& aText, unsigned long long aValue, int aDigits) {
 } // namespace
 
 std::wstring ReadStoreString(const std::wstring& aName) noexcept {
-    try {
-        std::wstring text;
-        ReadRegString(HKEY_CURRENT_USER, kStoreKey, aName, text);
-        return text;
-    } catch (...) {
-        return std::wstring();
-    }
+    std::wstring text;
+    ReadRegString(HKEY_CURRENT_USER, kStoreKey, aName, text);
+    return text;
 }
 
 int ReadStoreInteger(const std::wstring& aName) noexcept {
@@ -115,11 +112,7 @@ TLevel ClampLevel(int aValue) noexcept {
 }
 
 TLevel ReadLevel() noexcept {
-    try {
-        return ClampLevel(ReadStoreInteger(L"Level"));
-    } catch (...) {
-        return lOff;
-    }
+    return ClampLevel(ReadStoreInteger(L"Level"));
 }
 
 std::vector<std::wstring> ConfigLines(const std::string& aBytes) {
@@ -170,13 +163,11 @@ void FreeEmbeddedConfig() noexcept {
 }
 
 std::wstring GetConfigValue(const std::wstring& aName, const std::wstring& aDefault) noexcept {
-    try {
+    return ResultOr<std::wstring>(aDefault, [&]() -> std::wstring {
         if (!EmbeddedConfig)
             return aDefault;
         return ConfigValueIn(*EmbeddedConfig, aName, aDefault);
-    } catch (...) {
-        return aDefault;
-    }
+    });
 }
 
 TCfgWS::TCfgWS() {
@@ -281,16 +272,14 @@ std::string Utf8Of(const std::wstring& aText) {
 }
 
 std::uint64_t HashString64(const std::wstring& aText) noexcept {
-    try {
+    return ResultOr<std::uint64_t>(0, [&]() -> std::uint64_t {
         std::uint64_t h = 1;
         for (const char b : Utf8Of(aText)) {
             h *= 1427630199u;
             h ^= kHashTable[static_cast<unsigned char>(b)];
         }
         return h;
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 std::wstring UIDSeed(const GUID& aGuid, DWORD aTickCount) {
@@ -329,14 +318,13 @@ std::wstring ProtectionPageUrl(int aLevel) {
 }
 
 void OpenProtectionPage(TLevel aLevel) noexcept {
-    try {
+    IgnoringFailure([&] {
         const std::wstring url = ProtectionPageUrl(aLevel);
         if (url.empty())
             return;
         const TComScope com(kShellComFlags);
         ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-    } catch (...) {
-    }
+    });
 }
 
 namespace {
@@ -591,7 +579,7 @@ std::wstring FormatStoreDateTime(const SYSTEMTIME& aTime, const TDateTimeFormat&
 }
 
 std::optional<SYSTEMTIME> ParseStoreDateTime(const std::wstring& aText, const TDateTimeFormat& aFormat) {
-    try {
+    return ResultOr<std::optional<SYSTEMTIME>>(std::nullopt, [&]() -> std::optional<SYSTEMTIME> {
         TPictureReader r(aText, aFormat);
         if (!r.Read(Tokenize(aFormat.ShortDate)))
             return std::nullopt;
@@ -632,9 +620,7 @@ std::optional<SYSTEMTIME> ParseStoreDateTime(const std::wstring& aText, const TD
         t.wMinute = static_cast<WORD>(r.FMinute);
         t.wSecond = static_cast<WORD>(r.FSecond);
         return t;
-    } catch (...) {
-        return std::nullopt;
-    }
+    });
 }
 
 std::wstring DateTimeToStoreText(const SYSTEMTIME& aTime) {
@@ -646,22 +632,16 @@ std::optional<SYSTEMTIME> StoreTextToDateTime(const std::wstring& aText) {
 }
 
 void NotifyRunningInstance() noexcept {
-    try {
-        HWND running = FindWindowW(nullptr, kMainWindowCaption);
-        const UINT message = RegisterWindowMessageW(kMainWindowMessage);
-        if (IsWindow(running) && message != 0)
-            PostMessageW(running, message, 0, 0);
-    } catch (...) {
-    }
+    HWND running = FindWindowW(nullptr, kMainWindowCaption);
+    const UINT message = RegisterWindowMessageW(kMainWindowMessage);
+    if (IsWindow(running) && message != 0)
+        PostMessageW(running, message, 0, 0);
 }
 
 void CloseRunningInstance() noexcept {
-    try {
-        HWND running = FindWindowW(nullptr, kMainWindowCaption);
-        if (!IsWindow(running))
-            return;
-        PostMessageW(running, WM_QUIT, 0, 0);
-        Sleep(1000);
-    } catch (...) {
-    }
+    HWND running = FindWindowW(nullptr, kMainWindowCaption);
+    if (!IsWindow(running))
+        return;
+    PostMessageW(running, WM_QUIT, 0, 0);
+    Sleep(1000);
 }

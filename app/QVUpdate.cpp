@@ -1,5 +1,6 @@
 #include "QVUpdate.h"
 
+#include "../lib/FallbackU.h"
 #include "../lib/ComU.h"
 #include "../lib/CryptU.h"
 #include "../lib/FileU.h"
@@ -60,10 +61,8 @@ const UINT kThreadCallMessage = WM_APP + 0x2F1;
 
 void RunThreadCall(LPARAM aParam) noexcept {
     std::unique_ptr<std::shared_ptr<TThreadCall>> call(reinterpret_cast<std::shared_ptr<TThreadCall>*>(aParam));
-    try {
-        (*call)->Call();
-    } catch (...) {
-    }
+    // The waiting thread is released whatever the call did.
+    IgnoringFailure([&] { (*call)->Call(); });
     SetEvent((*call)->Done.get());
 }
 
@@ -113,36 +112,30 @@ TDownload::~TDownload() {
 }
 
 void TDownload::Execute() {
-    try {
-        SetFreeOnTerminate(false);
-        if (IsExistingFile(FTarget))
-            ForceDeleteFile(FTarget);
-        TFileWriter writer;
-        if (writer.Open(FTarget)) {
-            auto http = std::make_unique<THTTPGet>(nullptr);
-            bool ok = false;
-            try {
-                http->HTTPProgressEvent = [this](THTTPGet* aSender, std::uint32_t aReaded, std::uint32_t aTotal) {
-                    HTTPProgress(aSender, aReaded, aTotal);
-                };
-                http->HTTPFinishEvent = [this](THTTPGet* aSender) { HTTPFinish(aSender); };
-                http->StreamWriter = &writer;
-                http->Settings().TimeoutMs = FTimeoutMs;
-                http->SetURL(FURL);
-                FHTTP = http.get();
-                ok = http->Execute();
-            } catch (...) {
-            }
-            writer.Close();
-            if (!ok)
-                ForceDeleteFile(FTarget);
-            CheckResult(true);
-            bDone.store(true, std::memory_order_release);
-            FHTTP = nullptr;
-        }
-    } catch (...) {
-    }
-    bDone.store(true, std::memory_order_release);
+    // Whatever happens below, and however it ends, the creator learns that the thread is done;
+    // bSucceeded stays false unless the final check set it.
+    const TSetOnExit done(bDone);
+    SetFreeOnTerminate(false);
+    if (IsExistingFile(FTarget))
+        ForceDeleteFile(FTarget);
+    TFileWriter writer;
+    if (!writer.Open(FTarget))
+        return;
+    THTTPGet http(nullptr);
+    http.HTTPProgressEvent = [this](THTTPGet* aSender, std::uint32_t aReaded, std::uint32_t aTotal) {
+        HTTPProgress(aSender, aReaded, aTotal);
+    };
+    http.HTTPFinishEvent = [this](THTTPGet* aSender) { HTTPFinish(aSender); };
+    http.StreamWriter = &writer;
+    http.Settings().TimeoutMs = FTimeoutMs;
+    http.SetURL(FURL);
+    FHTTP = &http;
+    const bool ok = http.Execute();
+    writer.Close();
+    if (!ok)
+        ForceDeleteFile(FTarget);
+    CheckResult(true);
+    FHTTP = nullptr;
 }
 
 void TDownload::CheckResult(bool aFinal) {
@@ -337,13 +330,12 @@ void TUpdateThread::InstallEntry(const std::wstring& anEntry) {
 }
 
 void RestartApplication() noexcept {
-    try {
+    IgnoringFailure([&] {
         CloseRunningInstance();
         ShellExecuteW(nullptr, L"open", GetAppFileName().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
         PostQuitMessage(0);
         Delay(1000);
-    } catch (...) {
-    }
+    });
 }
 
 void PumpMessagesUntil(const std::atomic<bool>& aDone, HANDLE aWake) {
@@ -426,13 +418,9 @@ void SendServiceRequestTo(const std::wstring& aBaseURL, std::uint8_t Action, std
     }
     const TCfgWS cfg;
     const std::wstring url = ServiceRequestURL(Action, cfg, aBaseURL);
-    try {
-        THTTPSettings settings;
-        settings.TimeoutMs = aTimeoutMs;
-        aResponse = HTTPPostURL(url, &settings, nullptr, &aStatusCode);
-    } catch (...) {
-        aResponse.clear();
-    }
+    THTTPSettings settings;
+    settings.TimeoutMs = aTimeoutMs;
+    aResponse = HTTPPostURL(url, &settings, nullptr, &aStatusCode);
 }
 
 // ---- The daily hit and the update check ----
@@ -530,7 +518,7 @@ bool SameDay(const SYSTEMTIME& a, const SYSTEMTIME& b) noexcept {
 } // namespace
 
 bool IsHitDue() noexcept {
-    try {
+    return ResultOr<bool>(true, [&]() -> bool {
         const std::wstring text = ReadStoreString(kLastHitValue);
         if (text.empty())
             return true;
@@ -540,13 +528,11 @@ bool IsHitDue() noexcept {
         SYSTEMTIME now;
         GetLocalTime(&now);
         return !SameDay(*last, now);
-    } catch (...) {
-        return true;
-    }
+    });
 }
 
 void ParseUpdateInfo(const std::wstring& aXML, TItem& anItem) noexcept {
-    try {
+    IgnoringFailure([&] {
         if (aXML.empty() || aXML.size() > kMaxUpdateInfoLength || DeclaresDocumentType(aXML))
             return;
         const TComScope com;
@@ -574,8 +560,7 @@ void ParseUpdateInfo(const std::wstring& aXML, TItem& anItem) noexcept {
         std::wstring url = AttributeText(element.get(), L"URL");
         anItem.Version = std::move(version);
         anItem.Url = std::move(url);
-    } catch (...) {
-    }
+    });
 }
 
 std::wstring UpdateArguments(const std::wstring& aUrl) {
@@ -594,7 +579,7 @@ void StartUpdateProcess(const std::wstring& anExe, const std::wstring& anArgumen
 }
 
 void CheckForUpdateWith(const std::wstring& aBaseURL, const TUpdateLauncher& aLauncher) noexcept {
-    try {
+    IgnoringFailure([&] {
         if (!IsHitDue())
             return;
         std::uint32_t status = 0;
@@ -610,13 +595,9 @@ void CheckForUpdateWith(const std::wstring& aBaseURL, const TUpdateLauncher& aLa
         ParseUpdateInfo(response, item);
         if (!item.Url.empty() && aLauncher)
             aLauncher(GetAppFileName(), UpdateArguments(item.Url), UpdateStartUsesRunAs(GetWinVersionClass()));
-    } catch (...) {
-    }
+    });
 }
 
 void CheckForUpdate() noexcept {
-    try {
-        CheckForUpdateWith(ServiceBaseURL(), StartUpdateProcess);
-    } catch (...) {
-    }
+    IgnoringFailure([&] { CheckForUpdateWith(ServiceBaseURL(), StartUpdateProcess); });
 }

@@ -1,5 +1,6 @@
 #include "CryptU.h"
 
+#include "FallbackU.h"
 #include "StringU.h"
 
 #include <chrono>
@@ -301,7 +302,7 @@ bool TCryptURL::Decrypt(const std::wstring& urlData) {
     _isValid = false;
     if (urlData.empty())
         return false;
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         std::wstring data = urlData;
         bool randomStart = false;
         int start = 0;
@@ -335,9 +336,7 @@ bool TCryptURL::Decrypt(const std::wstring& urlData) {
         }
         _isValid = true;
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 std::wstring TCryptURL::EncryptData(const std::wstring& sData) const {

@@ -1,5 +1,6 @@
 #include "HTTPU.h"
 
+#include "FallbackU.h"
 #include "TextU.h"
 
 #include <windows.h>
@@ -110,14 +111,11 @@ bool THTTPGet::Execute() {
     TTransfer t;
     // The boundary of "nothing raises out of it": a failure in a step or in the writer ends the
     // request as failed, and the handles are still closed before the events fire.
-    try {
-        Perform(t);
-    } catch (...) {
-    }
+    IgnoringFailure([&] { Perform(t); });
     t.request.reset();
     t.connection.reset();
     t.internet.reset();
-    try {
+    IgnoringFailure([&] {
         if (!t.bodyStarted) {
             t.readed = 0;
             t.totalSize = fContentLength;
@@ -126,8 +124,7 @@ bool THTTPGet::Execute() {
             HTTPProgressEvent(this, t.readed, t.totalSize);
         if (HTTPFinishEvent)
             HTTPFinishEvent(this);
-    } catch (...) {
-    }
+    });
     fTerminated = true;
     return t.result;
 }
@@ -322,8 +319,7 @@ bool THTTPGet::Terminate(std::uint32_t iTimeout) {
 
 std::wstring HTTPPostURL(const std::wstring& URL, const THTTPSettings* Settings, std::uint32_t* ErrorCode,
                          std::uint32_t* StatusCode) {
-    std::wstring result;
-    try {
+    return ResultOr(std::wstring(), [&] {
         TMemoryStreamWriter writer;
         writer.Unicode = false;
         THTTPGet get(nullptr);
@@ -343,10 +339,8 @@ std::wstring HTTPPostURL(const std::wstring& URL, const THTTPSettings* Settings,
         if (StatusCode)
             *StatusCode = get.StatusCode();
         const std::vector<std::uint8_t>& body = writer.Data();
-        result = AnsiToWide(std::string(body.begin(), body.end()));
-    } catch (...) {
-    }
-    return result;
+        return AnsiToWide(std::string(body.begin(), body.end()));
+    });
 }
 
 std::wstring ExtractURLFileName(const std::wstring& aURL) {

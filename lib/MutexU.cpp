@@ -1,21 +1,18 @@
 #include "MutexU.h"
 
+#include "FallbackU.h"
 #include "SecurityU.h"
 
 namespace {
 
 std::wstring GlobalName(const std::wstring& iName) noexcept {
-    try {
-        return L"Global\\" + iName;
-    } catch (...) {
-        return std::wstring();
-    }
+    return ResultOr<std::wstring>(std::wstring(), [&]() -> std::wstring { return L"Global\\" + iName; });
 }
 
 } // namespace
 
 TMutex::TMutex(const std::wstring& iName) noexcept {
-    try {
+    IgnoringFailure([&] {
         fMName = iName;
         if (fMName.empty())
             return; // an unnamed mutex would be private to this process and coordinate nothing
@@ -30,8 +27,7 @@ TMutex::TMutex(const std::wstring& iName) noexcept {
         if (fHandle)
             SetObjectIntegrityLabel(fMName, SE_KERNEL_OBJECT, SECURITY_MANDATORY_LOW_RID,
                                     SYSTEM_MANDATORY_LABEL_NO_WRITE_UP);
-    } catch (...) {
-    }
+    });
 }
 
 TMutex::~TMutex() {

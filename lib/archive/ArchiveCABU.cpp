@@ -1,5 +1,6 @@
 #include "ArchiveCABU.h"
 
+#include "../FallbackU.h"
 #include "../FileU.h"
 #include "../PathU.h"
 #include "../SafePathU.h"
@@ -94,10 +95,7 @@ template <typename F> bool TCABArchive::WithWriter(F&& anAdd) {
         anAdd();
     } catch (...) {
         // The add's own failure is the one reported; the cabinet is finished as far as it goes.
-        try {
-            FCABWriter->Close(true);
-        } catch (...) {
-        }
+        IgnoringFailure([&] { FCABWriter->Close(true); });
         throw;
     }
     FCABWriter->Close(true);
@@ -160,9 +158,8 @@ void RegisterCABArchive() noexcept {
     static bool registered = false;
     if (registered)
         return;
-    try {
+    IgnoringFailure([&] {
         RegisterArchiveHandler(1, ArchiveClassOf<TCABArchive>, L"CAB", L"");
         registered = true;
-    } catch (...) {
-    }
+    });
 }

@@ -2,6 +2,7 @@
 
 #include "CabXnConsts.h"
 
+#include "../FallbackU.h"
 #include "../HandleU.h"
 #include "../PathU.h"
 #include "../SafePathU.h"
@@ -488,10 +489,8 @@ std::wstring ConcatPaths(const std::wstring& aPart1, const std::wstring& aPart2)
 TXnCabReader::TXnCabReader() = default;
 
 TXnCabReader::~TXnCabReader() {
-    try {
-        DestroyContext();
-    } catch (...) {
-    }
+    // A destructor never raises: a context that fails to go is left to the process's end.
+    IgnoringFailure([this] { DestroyContext(); });
 }
 
 HFDI TXnCabReader::Handle() {
@@ -1055,10 +1054,7 @@ struct TXnCabWriterCallbacks {
 TXnCabWriter::TXnCabWriter() : FCabComp(XnCabCompressionCode(cctLzx, 21)) {}
 
 TXnCabWriter::~TXnCabWriter() {
-    try {
-        Close(false);
-    } catch (...) {
-    }
+    IgnoringFailure([this] { Close(false); });
 }
 
 void TXnCabWriter::SetCompressionType(TXnCabCompressionType aType) noexcept {
