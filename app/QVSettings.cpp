@@ -562,18 +562,8 @@ public:
             return Restore();
         const std::vector<TPlannedSetting> plan = SecurityLevelPlan(aLevel, FOS);
         const std::vector<TDesired> desired = Resolve(plan);
-        const LONG status = FBackup.Create();
-        if (status != ERROR_SUCCESS) {
-            Note(L"The backup of the original settings cannot be written (error " + std::to_wstring(status) +
-                 L"): no level was applied.");
+        if (!BackupLoaded(FBackup.Create(), L"written", L"no level was applied"))
             return E_FAIL;
-        }
-        FBackup.Load();
-        if (FBackup.LoadFailed()) {
-            Note(L"The backup of the original settings cannot be read: no level was applied.");
-            return E_FAIL;
-        }
-        NoteUnreadable();
         // A machine levelled by an earlier version has no records: undo that version's values first,
         // so that what is recorded as original is the machine's own state.
         if (FBackup.Created() && LegacyLevelPresent())
@@ -601,6 +591,24 @@ private:
     TBackup FBackup;
 
     void Note(const std::wstring& aText) { FReport.Notes.push_back(aText); }
+
+    // After the backup key was created or opened with anOpenStatus: loads the record and notes
+    // what it could not read. False, with a note saying what could not be done (anOpened: "written"
+    // or "opened") and what follows from it (aConsequence), when the key or its record is unusable.
+    bool BackupLoaded(LONG anOpenStatus, const wchar_t* anOpened, const wchar_t* aConsequence) {
+        if (anOpenStatus != ERROR_SUCCESS) {
+            Note(std::wstring(L"The backup of the original settings cannot be ") + anOpened + L" (error " +
+                 std::to_wstring(anOpenStatus) + L"): " + aConsequence + L".");
+            return false;
+        }
+        FBackup.Load();
+        if (FBackup.LoadFailed()) {
+            Note(std::wstring(L"The backup of the original settings cannot be read: ") + aConsequence + L".");
+            return false;
+        }
+        NoteUnreadable();
+        return true;
+    }
 
     void Changed(const TTarget& aTarget) {
         ++FReport.Changed;
@@ -838,17 +846,8 @@ private:
                 CleanLegacy();
             return S_OK;
         }
-        if (status != ERROR_SUCCESS) {
-            Note(L"The backup of the original settings cannot be opened (error " + std::to_wstring(status) +
-                 L"): nothing was restored.");
+        if (!BackupLoaded(status, L"opened", L"nothing was restored"))
             return E_FAIL;
-        }
-        FBackup.Load();
-        if (FBackup.LoadFailed()) {
-            Note(L"The backup of the original settings cannot be read: nothing was restored.");
-            return E_FAIL;
-        }
-        NoteUnreadable();
         const std::map<std::wstring, TValueRecord, TNoCase> records = FBackup.Values();
         for (const auto& [name, record] : records)
             RestoreValue(record);
