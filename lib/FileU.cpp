@@ -1,5 +1,7 @@
 #include "FileU.h"
 
+#include "FallbackU.h"
+#include "PathU.h"
 #include "PlatformU.h"
 #include "SecurityU.h"
 #include "TextU.h"
@@ -11,17 +13,6 @@ namespace {
 
 bool IsDelimiter(wchar_t c) {
     return c == L'\\' || c == L'/';
-}
-
-// Everything up to and including the last delimiter or drive colon; empty when there is none.
-std::wstring ExtractFilePath(const std::wstring& aPath) {
-    const size_t i = aPath.find_last_of(L"\\/:");
-    return i == std::wstring::npos ? std::wstring() : aPath.substr(0, i + 1);
-}
-
-std::wstring ExtractFileName(const std::wstring& aPath) {
-    const size_t i = aPath.find_last_of(L"\\/:");
-    return i == std::wstring::npos ? aPath : aPath.substr(i + 1);
 }
 
 std::wstring ExcludeTrailingDelimiter(std::wstring aPath) {
@@ -89,7 +80,7 @@ bool IsExistingFile(const std::wstring& aPath) noexcept {
 }
 
 bool ForceDirectoriesEx(const std::wstring& aPath, bool aEveryone) noexcept {
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         SECURITY_ATTRIBUTES* sa = aEveryone ? GetEveryoneFileSecurityAttributes() : nullptr;
         if (aPath.empty())
             return false;
@@ -101,9 +92,7 @@ bool ForceDirectoriesEx(const std::wstring& aPath, bool aEveryone) noexcept {
             return false;
         // Another thread or process may create the same directory meanwhile; that counts as done.
         return CreateDirectoryW(dir.c_str(), sa) || IsExistingDirectory(dir);
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 TUniqueSecurityDescriptor GetFileSecurityDescriptor(const std::wstring& aFile) noexcept {
@@ -185,7 +174,7 @@ std::vector<std::string> AddWinInitRename(std::vector<std::string> aLines, const
 
 void WriteWinInitRename(const std::wstring& aWindowsDir, const std::wstring& aSource,
                         const std::wstring& aDest) noexcept {
-    try {
+    IgnoringFailure([&] {
         const std::wstring iniPath = aWindowsDir + L"wininit.ini";
         std::vector<std::string> lines;
         if (IsExistingFile(iniPath)) {
@@ -213,8 +202,7 @@ void WriteWinInitRename(const std::wstring& aWindowsDir, const std::wstring& aSo
             text += line + "\r\n";
         std::ofstream out(iniPath.c_str(), std::ios::binary | std::ios::trunc);
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    } catch (...) {
-    }
+    });
 }
 
 bool MoveFileOnRestart(const std::wstring& aSource, const std::wstring& aDest) noexcept {
@@ -236,7 +224,7 @@ bool DeleteFileOnRestart(const std::wstring& aFile) noexcept {
 }
 
 std::wstring GetWindowsDir() noexcept {
-    try {
+    return ResultOr<std::wstring>(std::wstring(), [&]() -> std::wstring {
         wchar_t buffer[256] = {};
         const UINT n = GetWindowsDirectoryW(buffer, 255);
         if (n == 0 || n > 255)
@@ -245,22 +233,18 @@ std::wstring GetWindowsDir() noexcept {
         if (dir.back() != L'\\')
             dir += L'\\';
         return dir;
-    } catch (...) {
-        return std::wstring();
-    }
+    });
 }
 
 std::wstring GetAppFileName() noexcept {
-    try {
+    return ResultOr<std::wstring>(std::wstring(), [&]() -> std::wstring {
         static const std::wstring path = ModuleFileName();
         return path;
-    } catch (...) {
-        return std::wstring();
-    }
+    });
 }
 
 std::wstring GetAppDir() noexcept {
-    try {
+    return ResultOr<std::wstring>(std::wstring(), [&]() -> std::wstring {
         static const std::wstring dir = [] {
             std::wstring d = ExtractFilePath(GetAppFileName());
             if (!d.empty() && !IsDelimiter(d.back()))
@@ -268,9 +252,7 @@ std::wstring GetAppDir() noexcept {
             return d;
         }();
         return dir;
-    } catch (...) {
-        return std::wstring();
-    }
+    });
 }
 
 TFileWriter::TFileWriter() : TStreamWriter(nullptr) {}
@@ -287,7 +269,7 @@ HANDLE TFileWriter::CreateHandle(const std::wstring& iFileName, DWORD aShare, SE
 }
 
 bool TFileWriter::Open(const std::wstring& iFileName) {
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         if (Opened())
             Close();
         const std::wstring dir = ExtractFilePath(iFileName);
@@ -320,9 +302,7 @@ bool TFileWriter::Open(const std::wstring& iFileName) {
         else
             FFile->Seek(0);
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 void TFileWriter::Close() {
@@ -341,9 +321,5 @@ void TFileWriter::Flush() {
 std::int64_t TFileWriter::FileSize() {
     if (!FFile)
         return -1;
-    try {
-        return FFile->GetSize();
-    } catch (...) {
-        return -1;
-    }
+    return ResultOr<std::int64_t>(-1, [&]() -> std::int64_t { return FFile->GetSize(); });
 }

@@ -47,15 +47,3 @@ std::wstring Utf8ToWide(const std::string& aText) {
 bool IsAnsiRepresentable(const std::wstring& aText) {
     return AnsiToWide(WideToAnsi(aText)) == aText;
 }
-
-std::wstring AsciiUpper(const std::wstring& aText) {
-    std::wstring result = aText;
-    for (wchar_t& c : result)
-        if (c >= L'a' && c <= L'z')
-            c = static_cast<wchar_t>(c - L'a' + L'A');
-    return result;
-}
-
-bool SameTextAscii(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() && AsciiUpper(a) == AsciiUpper(b);
-}

@@ -1,5 +1,8 @@
-// Conversions between UTF-16 text and byte strings in the system ANSI code page or UTF-8.
+// Conversions between UTF-16 text and byte strings in the system ANSI code page or UTF-8. The
+// portable helpers of StringU come with it.
 #pragma once
+
+#include "StringU.h"
 
 #include <string>
 
@@ -13,7 +16,3 @@ std::wstring Utf8ToWide(const std::string& aText);
 
 // True when every character of aText survives a round trip through the ANSI code page.
 bool IsAnsiRepresentable(const std::wstring& aText);
-
-// ASCII letters upper-cased, everything else unchanged: the case-insensitive key of a name.
-std::wstring AsciiUpper(const std::wstring& aText);
-bool SameTextAscii(const std::wstring& a, const std::wstring& b);

@@ -2,6 +2,7 @@
 
 #include "CabXnConsts.h"
 
+#include "../FallbackU.h"
 #include "../HandleU.h"
 #include "../PathU.h"
 #include "../SafePathU.h"
@@ -145,6 +146,16 @@ LONG DIAMONDAPI FdiSeek(INT_PTR aHandle, LONG aDistance, int anOrigin) {
     return r;
 }
 
+// A file of the standard file operations (a real handle or a pseudo-stream token), closed with them.
+struct TStdFileTraits {
+    using type = INT_PTR;
+    static type invalid() noexcept { return -1; }
+    static void close(type h) noexcept {
+        int err = 0;
+        StdFileClose(h, err);
+    }
+};
+
 } // namespace
 
 thread_local DWORD LastCabFileError = 0;
@@ -234,6 +245,19 @@ INT_PTR TStreamMan::NewHandleToken() noexcept {
 TStreamMan& StreamMan() {
     static TStreamMan manager;
     return manager;
+}
+
+TRegisteredStream::TRegisteredStream(TByteStream* aStream, std::wstring* aSlot)
+    : FName(aStream ? StreamMan().AddStream(aStream) : std::wstring()), FSlot(aSlot) {
+    if (FSlot)
+        *FSlot = FName;
+}
+
+TRegisteredStream::~TRegisteredStream() {
+    if (FSlot)
+        FSlot->clear();
+    if (!FName.empty())
+        StreamMan().ReleaseStream(FName);
 }
 
 // -- Standard file operations -----------------------------------------------------------------
@@ -465,10 +489,8 @@ std::wstring ConcatPaths(const std::wstring& aPart1, const std::wstring& aPart2)
 TXnCabReader::TXnCabReader() = default;
 
 TXnCabReader::~TXnCabReader() {
-    try {
-        DestroyContext();
-    } catch (...) {
-    }
+    // A destructor never raises: a context that fails to go is left to the process's end.
+    IgnoringFailure([this] { DestroyContext(); });
 }
 
 HFDI TXnCabReader::Handle() {
@@ -506,32 +528,17 @@ void TXnCabReader::CheckCabResult(bool anOK) {
 
 bool TXnCabReader::IsCabinet(const std::wstring& aFileName, TFDICABINETINFO& aCabInfo) {
     int err = 0;
-    const INT_PTR h = StdFileOpenW(aFileName, kOBinary | kORdOnly, err);
-    if (h == -1)
+    const TUniqueHandle<TStdFileTraits> file(StdFileOpenW(aFileName, kOBinary | kORdOnly, err));
+    if (!file)
         RaiseOSError(static_cast<DWORD>(err));
-    BOOL result = FALSE;
-    try {
-        result = FDIIsCabinet(Handle(), h, &aCabInfo);
-    } catch (...) {
-        StdFileClose(h, err);
-        throw;
-    }
-    StdFileClose(h, err);
-    return result != FALSE;
+    return FDIIsCabinet(Handle(), file.get(), &aCabInfo) != FALSE;
 }
 
 bool TXnCabReader::IsCabinet(TByteStream* aSrcStream, TFDICABINETINFO& aCabInfo) {
     if (!aSrcStream)
         return false;
-    const std::wstring name = StreamMan().AddStream(aSrcStream);
-    try {
-        const bool result = IsCabinet(name, aCabInfo);
-        StreamMan().ReleaseStream(name);
-        return result;
-    } catch (...) {
-        StreamMan().ReleaseStream(name);
-        throw;
-    }
+    const TRegisteredStream source(aSrcStream);
+    return IsCabinet(source.Name(), aCabInfo);
 }
 
 void TXnCabReader::ExtractFiles(const std::wstring& aFileName, const std::wstring& aDstPath,
@@ -578,14 +585,8 @@ void TXnCabReader::ExtractFiles(const std::wstring& aFileName, const std::wstrin
 void TXnCabReader::ExtractFiles(TByteStream* aSrcStream, const std::wstring& aDstPath) {
     if (!aSrcStream)
         return;
-    const std::wstring name = StreamMan().AddStream(aSrcStream);
-    try {
-        ExtractFiles(name, aDstPath, 0);
-        StreamMan().ReleaseStream(name);
-    } catch (...) {
-        StreamMan().ReleaseStream(name);
-        throw;
-    }
+    const TRegisteredStream source(aSrcStream);
+    ExtractFiles(source.Name(), aDstPath, 0);
 }
 
 INT_PTR DIAMONDAPI TXnCabReader::NotifyCallback(FDINOTIFICATIONTYPE aType, PFDINOTIFICATION aNotify) {
@@ -842,15 +843,8 @@ bool TXnCabReader::EnumFilesEntries(const std::wstring& aFileName, const TXnCabR
 bool TXnCabReader::EnumFilesEntries(TByteStream* aSrcStream, const TXnCabReaderEnumFilesEntriesEvent& aCallback) {
     if (!aSrcStream)
         return false;
-    const std::wstring name = StreamMan().AddStream(aSrcStream);
-    try {
-        const bool result = EnumFilesEntries(name, aCallback);
-        StreamMan().ReleaseStream(name);
-        return result;
-    } catch (...) {
-        StreamMan().ReleaseStream(name);
-        throw;
-    }
+    const TRegisteredStream source(aSrcStream);
+    return EnumFilesEntries(source.Name(), aCallback);
 }
 
 // -- TXnCabWriter ----------------------------------------------------------------------------
@@ -1060,10 +1054,7 @@ struct TXnCabWriterCallbacks {
 TXnCabWriter::TXnCabWriter() : FCabComp(XnCabCompressionCode(cctLzx, 21)) {}
 
 TXnCabWriter::~TXnCabWriter() {
-    try {
-        Close(false);
-    } catch (...) {
-    }
+    IgnoringFailure([this] { Close(false); });
 }
 
 void TXnCabWriter::SetCompressionType(TXnCabCompressionType aType) noexcept {
@@ -1204,14 +1195,8 @@ void TXnCabWriter::AddFile(const std::wstring& aSrcFileName, const std::wstring&
 void TXnCabWriter::AddFile(TByteStream* aSrcStream, const std::wstring& aDstFileName) {
     if (!aSrcStream)
         return;
-    const std::wstring name = StreamMan().AddStream(aSrcStream);
-    try {
-        AddFile(name, aDstFileName, 0);
-        StreamMan().ReleaseStream(name);
-    } catch (...) {
-        StreamMan().ReleaseStream(name);
-        throw;
-    }
+    const TRegisteredStream source(aSrcStream);
+    AddFile(source.Name(), aDstFileName, 0);
 }
 
 void TXnCabWriter::AddFiles(const std::wstring& aSrcPath, const std::wstring& aDstPath,
