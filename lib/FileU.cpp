@@ -4,9 +4,6 @@
 #include "SecurityU.h"
 #include "TextU.h"
 
-#include <fstream>
-#include <iterator>
-
 namespace {
 
 bool IsDelimiter(wchar_t c) {
@@ -22,6 +19,29 @@ std::wstring ExtractFilePath(const std::wstring& aPath) {
 std::wstring ExtractFileName(const std::wstring& aPath) {
     const size_t i = aPath.find_last_of(L"\\/:");
     return i == std::wstring::npos ? aPath : aPath.substr(i + 1);
+}
+
+// The whole content of a file; empty when it cannot be read.
+std::string ReadWholeFile(const std::wstring& aPath) {
+    TUniqueFile file(CreateFileW(aPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7FFFFFFF)
+        return std::string();
+    std::string data(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD done = 0;
+    if (!data.empty() && !ReadFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &done, nullptr))
+        return std::string();
+    data.resize(done);
+    return data;
+}
+
+// Replaces a file's content with aData; false when it cannot be written completely.
+bool WriteWholeFile(const std::wstring& aPath, const std::string& aData) {
+    TUniqueFile file(
+        CreateFileW(aPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD done = 0;
+    return file && WriteFile(file.get(), aData.data(), static_cast<DWORD>(aData.size()), &done, nullptr) &&
+           done == aData.size();
 }
 
 std::wstring ExcludeTrailingDelimiter(std::wstring aPath) {
@@ -188,11 +208,8 @@ void WriteWinInitRename(const std::wstring& aWindowsDir, const std::wstring& aSo
     try {
         const std::wstring iniPath = aWindowsDir + L"wininit.ini";
         std::vector<std::string> lines;
-        if (IsExistingFile(iniPath)) {
-            std::ifstream in(iniPath.c_str(), std::ios::binary);
-            if (in)
-                lines = SplitLines(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
-        }
+        if (IsExistingFile(iniPath))
+            lines = SplitLines(ReadWholeFile(iniPath));
         std::wstring destText;
         if (IsExistingFile(aDest)) {
             destText = ShortPath(aDest);
@@ -211,8 +228,7 @@ void WriteWinInitRename(const std::wstring& aWindowsDir, const std::wstring& aSo
         std::string text;
         for (const std::string& line : lines)
             text += line + "\r\n";
-        std::ofstream out(iniPath.c_str(), std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        WriteWholeFile(iniPath, text);
     } catch (...) {
     }
 }
