@@ -21,29 +21,6 @@ std::wstring ExtractFileName(const std::wstring& aPath) {
     return i == std::wstring::npos ? aPath : aPath.substr(i + 1);
 }
 
-// The whole content of a file; empty when it cannot be read.
-std::string ReadWholeFile(const std::wstring& aPath) {
-    TUniqueFile file(CreateFileW(aPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7FFFFFFF)
-        return std::string();
-    std::string data(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD done = 0;
-    if (!data.empty() && !ReadFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &done, nullptr))
-        return std::string();
-    data.resize(done);
-    return data;
-}
-
-// Replaces a file's content with aData; false when it cannot be written completely.
-bool WriteWholeFile(const std::wstring& aPath, const std::string& aData) {
-    TUniqueFile file(
-        CreateFileW(aPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD done = 0;
-    return file && WriteFile(file.get(), aData.data(), static_cast<DWORD>(aData.size()), &done, nullptr) &&
-           done == aData.size();
-}
-
 std::wstring ExcludeTrailingDelimiter(std::wstring aPath) {
     if (!aPath.empty() && IsDelimiter(aPath.back()))
         aPath.pop_back();
@@ -223,6 +200,33 @@ std::vector<std::string> AddWinInitRename(std::vector<std::string> aLines, const
         aLines.push_back(anEntry);
     return aLines;
 }
+
+namespace {
+
+// The whole content of a file; empty when it cannot be read.
+std::string ReadWholeFile(const std::wstring& aPath) {
+    TUniqueFile file(CreateFileW(aPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7FFFFFFF)
+        return std::string();
+    std::string data(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD done = 0;
+    if (!data.empty() && !ReadFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &done, nullptr))
+        return std::string();
+    data.resize(done);
+    return data;
+}
+
+// Replaces a file's content with aData; false when it cannot be written completely.
+bool WriteWholeFile(const std::wstring& aPath, const std::string& aData) {
+    TUniqueFile file(
+        CreateFileW(aPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD done = 0;
+    return file && WriteFile(file.get(), aData.data(), static_cast<DWORD>(aData.size()), &done, nullptr) &&
+           done == aData.size();
+}
+
+} // namespace
 
 void WriteWinInitRename(const std::wstring& aWindowsDir, const std::wstring& aSource,
                         const std::wstring& aDest) noexcept {
