@@ -6,9 +6,6 @@
 #include "SecurityU.h"
 #include "TextU.h"
 
-#include <fstream>
-#include <iterator>
-
 namespace {
 
 bool IsDelimiter(wchar_t c) {
@@ -117,13 +114,34 @@ TUniqueSecurityDescriptor GetFileSecurityDescriptor(const std::wstring& aFile) n
 bool GrantEveryoneFileAccess(const std::wstring& aFile) noexcept {
     if (!IsWinNT())
         return false;
-    TUniqueSecurityDescriptor current = GetFileSecurityDescriptor(aFile);
-    if (!current)
+    // One open for reading and writing the DACL: by name, each of GetFileSecurityW and
+    // SetFileSecurityW opens and closes the file again, which dominates extracting many files.
+    TUniqueFile file(CreateFileW(aFile.c_str(), READ_CONTROL | WRITE_DAC,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file)
+        return false;
+    const SECURITY_INFORMATION what =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD needed = 512;
+    TUniqueSecurityDescriptor current;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        current.reset(LocalAlloc(LPTR, needed));
+        if (!current)
+            return false;
+        const DWORD size = needed;
+        if (GetKernelObjectSecurity(file.get(), what, current.get(), size, &needed))
+            break;
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= size)
+            return false;
+        current.reset();
+    }
+    if (!current || !IsValidSecurityDescriptor(current.get()))
         return false;
     TUniqueSecurityDescriptor granted = GrantAccessInSecurityDescriptor(current.get(), EveryoneName());
     if (!granted)
         return false;
-    return SetFileSecurityW(aFile.c_str(), DACL_SECURITY_INFORMATION, granted.get()) != FALSE;
+    return SetKernelObjectSecurity(file.get(), DACL_SECURITY_INFORMATION, granted.get()) != FALSE;
 }
 
 std::int64_t FileSizeByName(const std::wstring& aPath) noexcept {
@@ -172,16 +190,40 @@ std::vector<std::string> AddWinInitRename(std::vector<std::string> aLines, const
     return aLines;
 }
 
+namespace {
+
+// The whole content of a file; empty when it cannot be read.
+std::string ReadWholeFile(const std::wstring& aPath) {
+    TUniqueFile file(CreateFileW(aPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7FFFFFFF)
+        return std::string();
+    std::string data(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD done = 0;
+    if (!data.empty() && !ReadFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &done, nullptr))
+        return std::string();
+    data.resize(done);
+    return data;
+}
+
+// Replaces a file's content with aData; false when it cannot be written completely.
+bool WriteWholeFile(const std::wstring& aPath, const std::string& aData) {
+    TUniqueFile file(
+        CreateFileW(aPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD done = 0;
+    return file && WriteFile(file.get(), aData.data(), static_cast<DWORD>(aData.size()), &done, nullptr) &&
+           done == aData.size();
+}
+
+} // namespace
+
 void WriteWinInitRename(const std::wstring& aWindowsDir, const std::wstring& aSource,
                         const std::wstring& aDest) noexcept {
     IgnoringFailure([&] {
         const std::wstring iniPath = aWindowsDir + L"wininit.ini";
         std::vector<std::string> lines;
-        if (IsExistingFile(iniPath)) {
-            std::ifstream in(iniPath.c_str(), std::ios::binary);
-            if (in)
-                lines = SplitLines(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
-        }
+        if (IsExistingFile(iniPath))
+            lines = SplitLines(ReadWholeFile(iniPath));
         std::wstring destText;
         if (IsExistingFile(aDest)) {
             destText = ShortPath(aDest);
@@ -200,8 +242,7 @@ void WriteWinInitRename(const std::wstring& aWindowsDir, const std::wstring& aSo
         std::string text;
         for (const std::string& line : lines)
             text += line + "\r\n";
-        std::ofstream out(iniPath.c_str(), std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        WriteWholeFile(iniPath, text);
     });
 }
 

@@ -406,24 +406,35 @@ bool StdFileSetInfoW(const std::wstring& aName, USHORT aDate, USHORT aTime, int&
     try {
         if (StreamMan().CheckFlName(aName))
             return true;
-        {
-            TUniqueFile file(CreateFileW(aName.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-            if (!file) {
-                anErr = static_cast<int>(GetLastError());
-                return false;
-            }
-            FILETIME local{}, utc{};
-            if (DosDateTimeToFileTime(aDate, aTime, &local) && LocalFileTimeToFileTime(&local, &utc))
-                SetFileTime(file.get(), &utc, nullptr, &utc);
+        TUniqueFile file(CreateFileW(aName.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!file) {
+            anErr = static_cast<int>(GetLastError());
+            return false;
         }
-        const DWORD attrs = anAttribs & kAttrMask;
-        SetFileAttributesW(aName.c_str(), attrs ? attrs : FILE_ATTRIBUTE_NORMAL);
-        return true;
+        return SetFileInfoOnHandle(file.get(), aDate, aTime, anErr, anAttribs);
     } catch (...) {
         anErr = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
+}
+
+bool SetFileInfoOnHandle(HANDLE aFile, USHORT aDate, USHORT aTime, int& anErr, USHORT anAttribs) noexcept {
+    // Times and attributes in one call on the open handle: no second open, no lookup by name.
+    FILE_BASIC_INFO info{};
+    FILETIME local{}, utc{};
+    if (DosDateTimeToFileTime(aDate, aTime, &local) && LocalFileTimeToFileTime(&local, &utc)) {
+        info.CreationTime.LowPart = utc.dwLowDateTime;
+        info.CreationTime.HighPart = static_cast<LONG>(utc.dwHighDateTime);
+        info.LastWriteTime = info.CreationTime;
+    }
+    const DWORD attrs = anAttribs & kAttrMask;
+    info.FileAttributes = attrs ? attrs : FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(aFile, FileBasicInfo, &info, sizeof(info))) {
+        anErr = static_cast<int>(GetLastError());
+        return false;
+    }
+    return true;
 }
 
 // -- EXnCabinet ------------------------------------------------------------------------------
@@ -664,10 +675,12 @@ INT_PTR TXnCabReader::NotifyCopyFile(TFDINOTIFICATION& aNotify) {
         return 0;
     TStreamMan& sm = StreamMan();
     const bool pseudo = sm.CheckFlName(dst);
+    bool existed = false;
     if (!pseudo) {
         ForceDirectories(ExtractFilePath(dst));
         const DWORD attrs = GetFileAttributesW(dst.c_str());
-        if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY)) {
+        existed = attrs != INVALID_FILE_ATTRIBUTES;
+        if (existed && (attrs & FILE_ATTRIBUTE_READONLY)) {
             if (Options & croDontOverwriteReadOnlyFiles)
                 return 0;
             SetFileAttributesW(dst.c_str(), attrs & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
@@ -683,7 +696,7 @@ INT_PTR TXnCabReader::NotifyCopyFile(TFDINOTIFICATION& aNotify) {
     // longer content must not survive behind the new one.
     if (pseudo)
         sm.StreamByHandle(h)->SetSize(0);
-    else
+    else if (existed)
         SetEndOfFile(AsHandle(h));
     FSrcFileNames.push_back(entry);
     FSrcRawNames.push_back(aNotify.psz1 ? aNotify.psz1 : "");
@@ -693,7 +706,6 @@ INT_PTR TXnCabReader::NotifyCopyFile(TFDINOTIFICATION& aNotify) {
 
 INT_PTR TXnCabReader::NotifyCloseFile(TFDINOTIFICATION& aNotify) {
     int err = 0;
-    StdFileClose(aNotify.hf, err);
     std::wstring dst;
     const int i = IndexOfOpenEntry(aNotify.psz1);
     if (i >= 0) {
@@ -702,8 +714,11 @@ INT_PTR TXnCabReader::NotifyCloseFile(TFDINOTIFICATION& aNotify) {
         FSrcFileNames.erase(FSrcFileNames.begin() + i);
         FSrcRawNames.erase(FSrcRawNames.begin() + i);
         FDstFileNames.erase(FDstFileNames.begin() + i);
-        StdFileSetInfoW(dst, aNotify.date, aNotify.time, err, aNotify.attribs);
+        // A file still open for writing takes its date and attributes through that handle.
+        if (!StreamMan().CheckHandle(aNotify.hf))
+            SetFileInfoOnHandle(AsHandle(aNotify.hf), aNotify.date, aNotify.time, err, aNotify.attribs);
     }
+    StdFileClose(aNotify.hf, err);
     bool exec = (aNotify.cb & 1) != 0;
     bool abort = false;
     if (OnCloseFile)

@@ -89,6 +89,8 @@ long StdFileSeek(INT_PTR aHandle, long aDistance, int anOrigin, int& anErr) noex
 // read-only, hidden, system and archive bits of anAttribs. A pseudo name succeeds doing nothing.
 bool StdFileSetInfo(const char* aName, USHORT aDate, USHORT aTime, int& anErr, USHORT anAttribs) noexcept;
 bool StdFileSetInfoW(const std::wstring& aName, USHORT aDate, USHORT aTime, int& anErr, USHORT anAttribs) noexcept;
+// The same for a file handle open with write access; false with the error in anErr on failure.
+bool SetFileInfoOnHandle(HANDLE aFile, USHORT aDate, USHORT aTime, int& anErr, USHORT anAttribs) noexcept;
 
 // System error code of the most recent failed FDI file callback on this thread.
 extern thread_local DWORD LastCabFileError;
