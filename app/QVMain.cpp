@@ -6,18 +6,17 @@
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
+#include "../lib/FallbackU.h"
 #include "../lib/ComU.h"
 #include "../lib/FileU.h"
 #include "../lib/HandleU.h"
 #include "../lib/MutexU.h"
-#include "../lib/RegistryU.h"
 #include "../lib/SecurityU.h"
 #include "../lib/TextU.h"
 #include "../lib/archive/ArchiveCABU.h"
 
 #include <windows.h>
 #include <commctrl.h>
-#include <objbase.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -27,24 +26,6 @@ namespace {
 
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run\\";
 const wchar_t kRunValue[] = L"Quenvar";
-
-std::wstring ComputeAppDir() noexcept {
-    try {
-        std::wstring path = GetAppFileName();
-        const size_t slash = path.find_last_of(L"\\/:");
-        return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-    } catch (...) {
-        return std::wstring();
-    }
-}
-
-std::wstring ComputeUpdateDir() noexcept {
-    try {
-        return ComputeAppDir() + L"Update";
-    } catch (...) {
-        return std::wstring();
-    }
-}
 
 // The mode's verb with ASCII letters upper-cased and every leading "-" and "/" removed.
 std::wstring NormalisedVerb(const std::wstring& anArg) {
@@ -58,8 +39,6 @@ std::wstring NormalisedVerb(const std::wstring& anArg) {
 TRunMode RunMode = rmWindow;
 // Module initialisation: the CAB handler is registered before any archive can be opened.
 const bool CABHandlerRegistered = (RegisterCABArchive(), true);
-const std::wstring AppDir = ComputeAppDir();
-const std::wstring UpdateDir = ComputeUpdateDir();
 
 std::vector<std::wstring> SplitArguments(const std::wstring& aCommandLine) {
     std::vector<std::wstring> args;
@@ -95,10 +74,7 @@ TRunMode RunModeFromArguments(const std::vector<std::wstring>& anArgs) {
 }
 
 void ParseRunMode() noexcept {
-    try {
-        RunMode = RunModeFromArguments(CommandLineArguments());
-    } catch (...) {
-    }
+    IgnoringFailure([&] { RunMode = RunModeFromArguments(CommandLineArguments()); });
 }
 
 std::wstring AutostartCommand(const std::wstring& anExePath) {
@@ -106,19 +82,23 @@ std::wstring AutostartCommand(const std::wstring& anExePath) {
 }
 
 void RunInstall() noexcept {
-    try {
+    IgnoringFailure([&] {
         WriteUserString(kRunKey, kRunValue, AutostartCommand(GetAppFileName()));
         // Every install starts a new client identity, and its report carries it.
         WriteStoreString(L"UID", GenerateUID());
         std::uint32_t status = 0;
         std::wstring response;
         SendServiceRequest(saInstall, status, response);
-    } catch (...) {
-    }
+    });
 }
 
 void RunUninstall() noexcept {
-    try {
+    IgnoringFailure([&] {
+        // An installer that runs this elevated as another account names the installing user's SID:
+        // the report's identity, the Run value, the store and the user's browser options are then
+        // that user's. Without a SID, or when that user's hive is not loaded, they are this account's.
+        const std::vector<std::wstring> args = CommandLineArguments();
+        const TCurrentUserOverride user(args.size() >= 2 ? args[1] : std::wstring());
         // Reported first, while the identity is still in the settings store.
         std::uint32_t status = 0;
         std::wstring response;
@@ -127,31 +107,20 @@ void RunUninstall() noexcept {
         DeleteUserKeyTree(kStoreKey);
         ApplySecurityLevel(lOff);
         CloseRunningInstance();
-    } catch (...) {
-    }
+    });
 }
 
-// A negative number clamps to lOff just as text that is no integer does, so only the digits after
-// an optional sign are parsed, and a magnitude beyond 32 bits makes the text no integer.
+// A negative number clamps to lOff just as text that is no integer does; a number beyond 32 bits
+// is no integer.
 TLevel LevelFromArgument(const std::wstring& anArg) noexcept {
-    const size_t first = !anArg.empty() && (anArg[0] == L'+' || anArg[0] == L'-') ? 1 : 0;
-    if (first == anArg.size())
+    const std::optional<std::int32_t> value = ParseInt32(anArg);
+    if (!value || *value < 0)
         return lOff;
-    long long value = 0;
-    for (size_t i = first; i < anArg.size(); ++i) {
-        if (anArg[i] < L'0' || anArg[i] > L'9')
-            return lOff;
-        value = value * 10 + (anArg[i] - L'0');
-        if (value > 0x7FFFFFFF)
-            return lOff;
-    }
-    if (anArg[0] == L'-')
-        return lOff;
-    return value >= lMax ? lMax : static_cast<TLevel>(value);
+    return *value >= lMax ? lMax : static_cast<TLevel>(*value);
 }
 
 void RunSetLevel() noexcept {
-    try {
+    IgnoringFailure([&] {
         const std::vector<std::wstring> args = CommandLineArguments();
         if (args.size() < 2 || args[1].empty())
             return;
@@ -160,8 +129,7 @@ void RunSetLevel() noexcept {
             return;
         WriteStoreInteger(L"Level", level);
         OpenProtectionPage(level);
-    } catch (...) {
-    }
+    });
 }
 
 void RunStop() noexcept {
@@ -169,33 +137,28 @@ void RunStop() noexcept {
 }
 
 void RunStatus() noexcept {
-    try {
+    IgnoringFailure([&] {
         const std::vector<std::wstring> args = CommandLineArguments();
         RunStatusReport(args.size() >= 2 ? args[1] : std::wstring());
-    } catch (...) {
-    }
+    });
 }
 
 void RunUpdate() {
     TGlobalMutex mutex(L"QuenvarMtx_UPD");
     if (!mutex.Lock(1000))
         return; // another update process is running
-    try {
-        // The restart opens the program through the shell.
-        const TComScope com(kShellComFlags);
-        const std::vector<std::wstring> args = CommandLineArguments();
-        if (args.size() >= 2 && !args[1].empty()) {
-            // The thread hands the restart to this thread through its message queue: make it exist.
-            MSG msg;
-            PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-            auto item = std::make_unique<TItem>();
-            item->Url = args[1];
-            TUpdateThread thread(true, std::move(item), false);
-            PumpMessagesUntil(thread.bDone, thread.Handle());
-        }
-    } catch (...) {
+    // The restart opens the program through the shell.
+    const TComScope com(kShellComFlags);
+    const std::vector<std::wstring> args = CommandLineArguments();
+    if (args.size() >= 2 && !args[1].empty()) {
+        // The thread hands the restart to this thread through its message queue: make it exist.
+        MSG msg;
+        PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+        auto item = std::make_unique<TItem>();
+        item->Url = args[1];
+        TUpdateThread thread(true, std::move(item), false, TUpdateEnvironment());
+        PumpMessagesUntil(thread.bDone, thread.Handle());
     }
-    mutex.Unlock();
 }
 
 namespace {
@@ -238,18 +201,14 @@ void RunMainWindow(TMode aMode) {
         return;
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
-    try {
-        // The pictures are decoded through COM; ShellExecuteW wants it on the thread as well.
-        const TComScope com(kShellComFlags);
-        TMainForm form;
-        if (form.Create()) {
-            form.AfterCreate();
-            form.SetMode(aMode);
-            RunMessageLoop(form);
-        }
-    } catch (...) {
+    // The pictures are decoded through COM; ShellExecuteW wants it on the thread as well.
+    const TComScope com(kShellComFlags);
+    TMainForm form;
+    if (form.Create()) {
+        form.AfterCreate();
+        form.SetMode(aMode);
+        RunMessageLoop(form);
     }
-    mutex.Unlock();
 }
 
 namespace {
@@ -287,17 +246,14 @@ void RunSelectedMode() {
 } // namespace
 
 int RunProgram() noexcept {
-    try {
-        ParseRunMode();
-        try {
-            // Without its configuration resource the executable runs no mode at all.
-            LoadEmbeddedConfig();
-            RunSelectedMode();
-        } catch (...) {
-        }
-        FreeEmbeddedConfig();
-    } catch (...) {
-    }
+    ParseRunMode();
+    // The program body's boundary: whatever a mode raises ends that mode, never the process.
+    // Without its configuration resource the executable runs no mode at all.
+    IgnoringFailure([] {
+        LoadEmbeddedConfig();
+        RunSelectedMode();
+    });
+    FreeEmbeddedConfig();
     DoneObjectSecurity();
     return 0;
 }

@@ -21,11 +21,6 @@ enum TRunMode : std::uint8_t {
 // The mode this process runs; rmWindow until ParseRunMode has run.
 extern TRunMode RunMode;
 
-// The executable's folder with a trailing backslash, and its "Update" subfolder (no trailing
-// backslash). Both are computed during start-up, before the program body runs.
-extern const std::wstring AppDir;
-extern const std::wstring UpdateDir;
-
 // The verb and its argument: at most the first two arguments after the executable's path of
 // aCommandLine, split by the platform's standard rules (quotes are removed).
 std::vector<std::wstring> SplitArguments(const std::wstring& aCommandLine);
@@ -49,6 +44,8 @@ std::wstring AutostartCommand(const std::wstring& anExePath);
 TLevel LevelFromArgument(const std::wstring& anArg) noexcept;
 
 void RunInstall() noexcept;
+// UNINSTALL with a second argument that is a SID whose hive is loaded reports the removal and
+// removes the Run value and the settings store of that user (an installer runs it as LocalSystem).
 void RunUninstall() noexcept;
 void RunSetLevel() noexcept;
 void RunStop() noexcept;

@@ -4,6 +4,7 @@
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
+#include "../lib/FallbackU.h"
 #include "../lib/FileU.h"
 #include "../lib/ImageU.h"
 #include "../lib/PlatformU.h"
@@ -18,9 +19,6 @@
 
 namespace {
 
-const wchar_t kClassName[] = L"TQuenvarMainForm";
-const wchar_t kCaption[] = L"Quenvar";
-const wchar_t kMainMessage[] = L"QV_MainWM";
 const wchar_t kLastBalloonValue[] = L"LastBaloon";
 
 const COLORREF kHeaderColour = RGB(0x19, 0x79, 0xCA);
@@ -168,15 +166,14 @@ std::wstring ApplicationTitle() {
     const size_t dot = name.rfind(L'.');
     if (dot != std::wstring::npos && dot > 0)
         name.resize(dot);
-    return name.empty() ? std::wstring(kCaption) : name;
+    return name.empty() ? std::wstring(kMainWindowCaption) : name;
 }
 
 void OpenWebPage(const std::wstring& aPage) noexcept {
-    try {
+    IgnoringFailure([&] {
         const std::wstring address = kProductWebsite + aPage;
         ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-    } catch (...) {
-    }
+    });
 }
 
 void CopyText(wchar_t* aDest, size_t aCapacity, const wchar_t* aText) noexcept {
@@ -202,7 +199,7 @@ const TReminderRule& ReminderRuleFor(TLevel aLevel) noexcept {
 }
 
 bool ReminderDue(TLevel aLevel, const std::wstring& aLastText, const SYSTEMTIME& aNow) noexcept {
-    try {
+    return ResultOr<bool>(true, [&]() -> bool {
         if (aLastText.empty())
             return true;
         const std::optional<SYSTEMTIME> last = StoreTextToDateTime(aLastText);
@@ -213,9 +210,7 @@ bool ReminderDue(TLevel aLevel, const std::wstring& aLastText, const SYSTEMTIME&
             return false;
         const std::int64_t distance = nowMs >= lastMs ? nowMs - lastMs : lastMs - nowMs;
         return distance / 3600000 >= static_cast<std::int64_t>(ReminderRuleFor(aLevel).GapHours);
-    } catch (...) {
-        return true;
-    }
+    });
 }
 
 RECT TFormLayout::Place(int anId) const noexcept {
@@ -360,7 +355,7 @@ TMainForm::~TMainForm() {
 }
 
 bool TMainForm::Create() noexcept {
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         FAppTitle = ApplicationTitle();
         const HINSTANCE instance = GetModuleHandleW(nullptr);
         // Icon sizes for a usable DPI: Wine hands on whatever LogPixels says, and an icon of
@@ -382,11 +377,9 @@ bool TMainForm::Create() noexcept {
         wc.hIconSm = FIconSmall.get();
         wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
         wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-        wc.lpszClassName = kClassName;
-        return CreateWnd(wc, 0, kCaption, kStyle);
-    } catch (...) {
-        return false;
-    }
+        wc.lpszClassName = kMainWindowClass;
+        return CreateWnd(wc, 0, kMainWindowCaption, kStyle);
+    });
 }
 
 void TMainForm::AfterCreate() noexcept {
@@ -394,7 +387,7 @@ void TMainForm::AfterCreate() noexcept {
 }
 
 void TMainForm::FormCreate() {
-    SetWindowTextW(Handle(), kCaption);
+    SetWindowTextW(Handle(), kMainWindowCaption);
     FCloseState = csUI;
     FRefresh = true;
     CreateControls();
@@ -404,7 +397,7 @@ void TMainForm::FormCreate() {
     SetDlgItemTextW(Handle(), idTitleShare, L"Recommend this app");
     SetDlgItemTextW(Handle(), idRestartNote, L"Some changes take effect after the next restart");
     FitToMonitor(WindowDpi(Handle()));
-    WMMain = RegisterWindowMessageW(kMainMessage);
+    WMMain = RegisterWindowMessageW(kMainWindowMessage);
     RefreshLevel();
     StartWatch();
     // The daily hit and update check: blocks this thread for the HTTP exchange, never raises.
@@ -543,21 +536,20 @@ void TMainForm::PlaceControls(bool aNewFonts) {
 }
 
 void TMainForm::FitToMonitor(UINT aDpi) noexcept {
-    try {
+    IgnoringFailure([&] {
         FTextScale = TextScalePercent();
         const RECT work = WorkAreaOf(Handle());
         TFit fit = ComputeFit(UsableDpi(aDpi), WindowFrameSize(Handle()), work);
         const RECT window = CentredRect(fit.Window, work);
         Adopt(std::move(fit), window, work);
-    } catch (...) {
-    }
+    });
 }
 
 // The display's resolution, the work area or the text size changed: a window that no longer fits,
 // or would now be laid out at another size, is fitted again and centred; one that still fits as it
 // is stays where the user put it.
 void TMainForm::DisplayChanged() noexcept {
-    try {
+    IgnoringFailure([&] {
         FTextScale = TextScalePercent();
         const RECT work = WorkAreaOf(Handle());
         TFit fit = ComputeFit(WindowDpi(Handle()), WindowFrameSize(Handle()), work);
@@ -567,15 +559,14 @@ void TMainForm::DisplayChanged() noexcept {
             RectInside(now, work) && now.right - now.left == fit.Window.cx && now.bottom - now.top == fit.Window.cy;
         const RECT window = keep ? now : CentredRect(fit.Window, work);
         Adopt(std::move(fit), window, work);
-    } catch (...) {
-    }
+    });
 }
 
 // The window moved to a monitor of another DPI, or that monitor's DPI changed. The rectangle the
 // system suggests is kept when it lies in that monitor's work area and holds the layout;
 // otherwise the window is fitted and centred there.
 void TMainForm::DpiChanged(UINT aDpi, const RECT& aSuggested) noexcept {
-    try {
+    IgnoringFailure([&] {
         const RECT work = WorkAreaOf(aSuggested);
         // The frame the system draws at the new DPI: the window's own is still the old one's.
         TFit fit = ComputeFit(UsableDpi(aDpi), WindowSizeForClient(0, 0, kStyle, 0, aDpi), work);
@@ -583,26 +574,23 @@ void TMainForm::DpiChanged(UINT aDpi, const RECT& aSuggested) noexcept {
                           aSuggested.bottom - aSuggested.top >= fit.Window.cy;
         const RECT window = fits ? aSuggested : CentredRect(fit.Window, work);
         Adopt(std::move(fit), window, work);
-    } catch (...) {
-    }
+    });
 }
 
 // The size the window will ask for at aDpi on the monitor it is on, so that the rectangle the
 // system suggests with WM_DPICHANGED already holds the layout.
 bool TMainForm::DpiScaledSize(UINT aDpi, SIZE& aSize) const noexcept {
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         aSize = ComputeFit(UsableDpi(aDpi), WindowSizeForClient(0, 0, kStyle, 0, aDpi), WorkAreaOf(Handle())).Window;
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 void TMainForm::Paint() {
-    PAINTSTRUCT ps;
-    HDC dc = BeginPaint(Handle(), &ps);
-    if (!dc)
+    const TPaintDC paint(Handle());
+    if (!paint)
         return;
+    const HDC dc = paint.get();
     TUniqueGdiObject headerBrush(CreateSolidBrush(kHeaderColour));
     FillRect(dc, &FLayout.Header, static_cast<HBRUSH>(headerBrush.get()));
     DrawAlphaBitmap(dc, static_cast<HBITMAP>(FLogo.get()), FLogoSize, FLayout.Logo);
@@ -618,7 +606,6 @@ void TMainForm::Paint() {
                 Ellipse(dc, b.left, b.top, b.right, b.bottom);
     }
     DrawAlphaBitmap(dc, static_cast<HBITMAP>(FShare.get()), FShareSize, FLayout.Share);
-    EndPaint(Handle(), &ps);
 }
 
 void TMainForm::SetMode(TMode aValue) noexcept {
@@ -630,7 +617,7 @@ void TMainForm::SetMode(TMode aValue) noexcept {
 }
 
 void TMainForm::SetLevel(TLevel aValue) noexcept {
-    try {
+    IgnoringFailure([&] {
         FLevel = aValue <= lMax ? aValue : lMax;
         const TLevelTexts& texts = LevelTexts(FLevel);
         SetDlgItemTextW(Handle(), idTitleLevel, texts.Title);
@@ -639,65 +626,52 @@ void TMainForm::SetLevel(TLevel aValue) noexcept {
         // The rows follow their new texts; the window's size holds every level's already.
         if (FFonts.Get(fkForm))
             PlaceControls(false);
-    } catch (...) {
-    }
+    });
 }
 
 void TMainForm::RefreshLevel() noexcept {
-    try {
-        SetLevel(ReadLevel());
-        SendMessageW(Control(idTrackBar1), TBM_SETPOS, TRUE, SliderPosition(FLevel));
-        ShowWindow(Control(idRestartNote), RestartPending() ? SW_SHOWNA : SW_HIDE);
-    } catch (...) {
-    }
+    SetLevel(ReadLevel());
+    SendMessageW(Control(idTrackBar1), TBM_SETPOS, TRUE, SliderPosition(FLevel));
+    ShowWindow(Control(idRestartNote), RestartPending() ? SW_SHOWNA : SW_HIDE);
 }
 
 void TMainForm::ShowNormal() noexcept {
-    try {
-        if (FRefresh)
-            RefreshLevel();
-        ShowWindow(Handle(), SW_SHOWNORMAL);
-        SetForegroundWindow(Handle());
-        UpdateDriftView();
-        AnnounceDrift();
-    } catch (...) {
-    }
+    if (FRefresh)
+        RefreshLevel();
+    ShowWindow(Handle(), SW_SHOWNORMAL);
+    SetForegroundWindow(Handle());
+    UpdateDriftView();
+    AnnounceDrift();
 }
 
 void TMainForm::ShowTray() noexcept {
-    try {
-        ShowWindow(Handle(), SW_HIDE);
-        if (!FTrayVisible)
-            AddTrayIcon();
-        if (FRefresh)
-            RefreshLevel();
-        EnableWindow(Control(idButApply), FALSE);
-        AnnounceDrift();
-    } catch (...) {
-    }
+    ShowWindow(Handle(), SW_HIDE);
+    if (!FTrayVisible)
+        AddTrayIcon();
+    if (FRefresh)
+        RefreshLevel();
+    EnableWindow(Control(idButApply), FALSE);
+    AnnounceDrift();
 }
 
 void TMainForm::TrackBar1Change() noexcept {
-    try {
-        const TLevel shown = LevelAtPosition(static_cast<int>(SendMessageW(Control(idTrackBar1), TBM_GETPOS, 0, 0)));
-        HWND apply = Control(idButApply);
-        if (shown != FLevel && !IsWindowEnabled(apply))
-            EnableWindow(apply, TRUE);
-        SetLevel(shown);
-    } catch (...) {
-    }
+    const TLevel shown = LevelAtPosition(static_cast<int>(SendMessageW(Control(idTrackBar1), TBM_GETPOS, 0, 0)));
+    HWND apply = Control(idButApply);
+    if (shown != FLevel && !IsWindowEnabled(apply))
+        EnableWindow(apply, TRUE);
+    SetLevel(shown);
 }
 
 void TMainForm::ButApplyClick() noexcept {
-    try {
+    // The window closes whether or not the level process could be started.
+    IgnoringFailure([&] {
         const std::wstring parameters = L"/SETLEVEL \"" + std::to_wstring(static_cast<int>(FLevel)) + L"\"";
         const std::wstring exe = GetAppFileName();
         if (GetWinVersionClass() < 9)
             ShellExecuteW(nullptr, L"open", exe.c_str(), parameters.c_str(), nullptr, SW_SHOWNORMAL);
         else
             ShellExecuteRunAs(exe, parameters, nullptr, std::wstring());
-    } catch (...) {
-    }
+    });
     SendMessageW(Handle(), WM_CLOSE, 0, 0);
 }
 
@@ -738,11 +712,8 @@ void TMainForm::N4Click() noexcept {
 }
 
 void TMainForm::Timer1Timer() noexcept {
-    try {
-        CheckDrift();
-        CheckReminder();
-    } catch (...) {
-    }
+    CheckDrift();
+    IgnoringFailure([&] { CheckReminder(); });
 }
 
 void TMainForm::CheckReminder() {
@@ -795,7 +766,7 @@ bool TMainForm::ShowBalloon(const wchar_t* aText, DWORD aFlag) noexcept {
     if (!FTrayVisible)
         return false;
     NOTIFYICONDATAW data = TrayData(NIF_INFO);
-    CopyText(data.szInfoTitle, ARRAYSIZE(data.szInfoTitle), kCaption);
+    CopyText(data.szInfoTitle, ARRAYSIZE(data.szInfoTitle), kMainWindowCaption);
     CopyText(data.szInfo, ARRAYSIZE(data.szInfo), aText);
     data.dwInfoFlags = aFlag;
     data.uTimeout = kBalloonTimeout;
@@ -838,11 +809,9 @@ void TMainForm::AppMessage(const MSG& aMsg, bool& aHandled) noexcept {
 LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
     switch (aMsg) {
     case WM_CREATE:
-        try {
-            FTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
-            FormCreate();
-        } catch (...) {
-        }
+        // A form that could not set itself up completely is still created.
+        FTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+        IgnoringFailure([this] { FormCreate(); });
         return 0;
     case WM_PAINT:
         Paint();
@@ -983,15 +952,14 @@ LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
 // ---- The drift watch ----------------------------------------------------------------------------
 
 void TMainForm::StartWatch() noexcept {
-    try {
+    IgnoringFailure([&] {
         for (const TWatchedKey& key : DriftWatchKeys(CurrentOSVersion()))
             FWatch.Add(key.Root, key.Path, key.Subtree, key.View64 && RunningUnderWow64 ? KEY_WOW64_64KEY : 0);
         // Another process's SETLEVEL changes the level the settings are judged against.
         FWatch.Add(HKEY_CURRENT_USER, kStoreKey, false);
         // The first check runs once the window is up, so it adds nothing to the start-up.
         SetTimer(Handle(), kDriftTimerId, USER_TIMER_MINIMUM, nullptr);
-    } catch (...) {
-    }
+    });
 }
 
 void TMainForm::WatchSignalled() noexcept {
@@ -1015,7 +983,7 @@ void TMainForm::ScheduleDriftCheck() noexcept {
 }
 
 void TMainForm::CheckDrift() noexcept {
-    try {
+    IgnoringFailure([&] {
         FCheckPending = false;
         // Every check starts the watch afresh: under Wine a notification registered while another
         // program keeps writing can stay silent, and keys created since are picked up too.
@@ -1040,12 +1008,11 @@ void TMainForm::CheckDrift() noexcept {
         UpdateDriftView();
         UpdateTrayIcon();
         AnnounceDrift();
-    } catch (...) {
-    }
+    });
 }
 
 void TMainForm::UpdateDriftView() noexcept {
-    try {
+    IgnoringFailure([&] {
         const bool on = FCheckedLevel != lOff;
         SetDlgItemTextW(
             Handle(), idStatusLine,
@@ -1058,14 +1025,13 @@ void TMainForm::UpdateDriftView() noexcept {
         if (FFonts.Get(fkForm))
             PlaceControls(false);
         InvalidateRect(Control(idStatusLine), nullptr, TRUE);
-    } catch (...) {
-    }
+    });
 }
 
 // One balloon for each set of deviations that holds a setting not warned about before; none while
 // the window is open, whose status line says it already.
 void TMainForm::AnnounceDrift() noexcept {
-    try {
+    IgnoringFailure([&] {
         if (!Drifting()) {
             FWarned.clear();
             return;
@@ -1085,12 +1051,11 @@ void TMainForm::AnnounceDrift() noexcept {
         FWarned = std::move(ids);
         const auto shown = reinterpret_cast<UINT_PTR>(GetPropW(Handle(), kWarningsProperty));
         SetPropW(Handle(), kWarningsProperty, reinterpret_cast<HANDLE>(shown + 1));
-    } catch (...) {
-    }
+    });
 }
 
 void TMainForm::UpdateTrayIcon() noexcept {
-    try {
+    IgnoringFailure([&] {
         if (!FTrayVisible)
             return;
         NOTIFYICONDATAW data = TrayData(NIF_ICON | NIF_TIP | NIF_SHOWTIP);
@@ -1107,19 +1072,17 @@ void TMainForm::UpdateTrayIcon() noexcept {
                        : FAppTitle;
         CopyText(data.szTip, ARRAYSIZE(data.szTip), tip.c_str());
         Shell_NotifyIconW(NIM_MODIFY, &data);
-    } catch (...) {
-    }
+    });
 }
 
 void TMainForm::StatusDetailsClick() noexcept {
-    try {
+    IgnoringFailure([&] {
         const TLevel level = FCheckedLevel;
         FDetails.ShowText(DetailsText(level, FSettings, nullptr), [this, level] {
             const TSelfTest test = RunSelfTest(SecurityLevelPlan(level, CurrentOSVersion()));
             return DetailsText(level, FSettings, &test);
         });
-    } catch (...) {
-    }
+    });
 }
 
 // ---- The Details view ---------------------------------------------------------------------------
@@ -1129,7 +1092,7 @@ TDetailsForm::~TDetailsForm() {
 }
 
 void TDetailsForm::ShowText(const std::wstring& aText, const std::function<std::wstring()>& aSelfTest) noexcept {
-    try {
+    IgnoringFailure([&] {
         FSelfTest = aSelfTest;
         if (!Handle()) {
             WNDCLASSEXW wc{};
@@ -1147,8 +1110,7 @@ void TDetailsForm::ShowText(const std::wstring& aText, const std::function<std::
         SetDlgItemTextW(Handle(), idDetailsText, aText.c_str());
         ShowWindow(Handle(), SW_SHOWNORMAL);
         SetForegroundWindow(Handle());
-    } catch (...) {
-    }
+    });
 }
 
 void TDetailsForm::Arrange() noexcept {
@@ -1189,12 +1151,11 @@ LRESULT TDetailsForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
             return 0;
         }
         if (LOWORD(wParam) == idDetailsTest && FSelfTest) {
-            try {
+            IgnoringFailure([&] {
                 SetDlgItemTextW(Handle(), idDetailsText, L"Running the self-test...");
                 UpdateWindow(GetDlgItem(Handle(), idDetailsText));
                 SetDlgItemTextW(Handle(), idDetailsText, FSelfTest().c_str());
-            } catch (...) {
-            }
+            });
             return 0;
         }
         break;

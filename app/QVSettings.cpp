@@ -2,6 +2,7 @@
 
 #include "QVSupport.h"
 
+#include "../lib/FallbackU.h"
 #include "../lib/MutexU.h"
 #include "../lib/PlatformU.h"
 
@@ -561,18 +562,8 @@ public:
             return Restore();
         const std::vector<TPlannedSetting> plan = SecurityLevelPlan(aLevel, FOS);
         const std::vector<TDesired> desired = Resolve(plan);
-        const LONG status = FBackup.Create();
-        if (status != ERROR_SUCCESS) {
-            Note(L"The backup of the original settings cannot be written (error " + std::to_wstring(status) +
-                 L"): no level was applied.");
+        if (!BackupLoaded(FBackup.Create(), L"written", L"no level was applied"))
             return E_FAIL;
-        }
-        FBackup.Load();
-        if (FBackup.LoadFailed()) {
-            Note(L"The backup of the original settings cannot be read: no level was applied.");
-            return E_FAIL;
-        }
-        NoteUnreadable();
         // A machine levelled by an earlier version has no records: undo that version's values first,
         // so that what is recorded as original is the machine's own state.
         if (FBackup.Created() && LegacyLevelPresent())
@@ -600,6 +591,24 @@ private:
     TBackup FBackup;
 
     void Note(const std::wstring& aText) { FReport.Notes.push_back(aText); }
+
+    // After the backup key was created or opened with anOpenStatus: loads the record and notes
+    // what it could not read. False, with a note saying what could not be done (anOpened: "written"
+    // or "opened") and what follows from it (aConsequence), when the key or its record is unusable.
+    bool BackupLoaded(LONG anOpenStatus, const wchar_t* anOpened, const wchar_t* aConsequence) {
+        if (anOpenStatus != ERROR_SUCCESS) {
+            Note(std::wstring(L"The backup of the original settings cannot be ") + anOpened + L" (error " +
+                 std::to_wstring(anOpenStatus) + L"): " + aConsequence + L".");
+            return false;
+        }
+        FBackup.Load();
+        if (FBackup.LoadFailed()) {
+            Note(std::wstring(L"The backup of the original settings cannot be read: ") + aConsequence + L".");
+            return false;
+        }
+        NoteUnreadable();
+        return true;
+    }
 
     void Changed(const TTarget& aTarget) {
         ++FReport.Changed;
@@ -837,17 +846,8 @@ private:
                 CleanLegacy();
             return S_OK;
         }
-        if (status != ERROR_SUCCESS) {
-            Note(L"The backup of the original settings cannot be opened (error " + std::to_wstring(status) +
-                 L"): nothing was restored.");
+        if (!BackupLoaded(status, L"opened", L"nothing was restored"))
             return E_FAIL;
-        }
-        FBackup.Load();
-        if (FBackup.LoadFailed()) {
-            Note(L"The backup of the original settings cannot be read: nothing was restored.");
-            return E_FAIL;
-        }
-        NoteUnreadable();
         const std::map<std::wstring, TValueRecord, TNoCase> records = FBackup.Values();
         for (const auto& [name, record] : records)
             RestoreValue(record);
@@ -981,7 +981,7 @@ bool RestartPending() noexcept {
 }
 
 bool ReadIECryptoDescriptor(const std::wstring& aName, TIECryptoDescriptor& aDescriptor) noexcept {
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         TRegKey key;
         if (aName.empty() || key.Open(HKEY_LOCAL_MACHINE, kCryptoKey + aName, KEY_QUERY_VALUE) != ERROR_SUCCESS)
             return false;
@@ -1008,9 +1008,7 @@ bool ReadIECryptoDescriptor(const std::wstring& aName, TIECryptoDescriptor& aDes
         d.HKeyRoot = number(L"HKeyRoot");
         aDescriptor = std::move(d);
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 // For an option owning one bit b (CheckedValue = Mask = b, UncheckedValue = 0) this sets b,
@@ -1047,7 +1045,7 @@ HKEY IECryptoRoot(DWORD aHKeyRoot) noexcept {
 HRESULT SetIECryptoOption(TSwitchAction anAction, const std::wstring& aName) noexcept {
     if (aName.empty())
         return S_OK;
-    try {
+    return ResultOr<HRESULT>(E_FAIL, [&]() -> HRESULT {
         TIECryptoDescriptor descriptor;
         ReadIECryptoDescriptor(aName, descriptor);
         const HKEY root = IECryptoRoot(descriptor.HKeyRoot);
@@ -1056,7 +1054,5 @@ HRESULT SetIECryptoOption(TSwitchAction anAction, const std::wstring& aName) noe
             return E_FAIL;
         const DWORD updated = IECryptoOptionValue(anAction, descriptor, static_cast<DWORD>(current));
         return WriteRegDWord(root, descriptor.RegPath, descriptor.ValueName, static_cast<int>(updated)) ? S_OK : E_FAIL;
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }

@@ -2,6 +2,7 @@
 
 #include "QVSupport.h"
 
+#include "../lib/FallbackU.h"
 #include "../lib/FileU.h"
 #include "../lib/FileVersionU.h"
 #include "../lib/HandleU.h"
@@ -467,7 +468,7 @@ std::wstring DetailsText(TLevel aLevel, const std::vector<TSettingCheck>& aSetti
 }
 
 bool WriteFileReplacing(const std::wstring& aPath, const std::string& aBytes) noexcept {
-    try {
+    return ResultOr(false, [&] {
         if (aPath.empty() || aBytes.size() > 0x7FFFFFFF)
             return false;
         const std::wstring temp = aPath + L".tmp" + std::to_wstring(GetCurrentProcessId());
@@ -489,9 +490,7 @@ bool WriteFileReplacing(const std::wstring& aPath, const std::string& aBytes) no
             return false;
         }
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 namespace {
@@ -526,12 +525,11 @@ void WriteToConsole(const std::wstring& aText) {
 } // namespace
 
 void RunStatusReport(const std::wstring& aPath) noexcept {
-    try {
+    IgnoringFailure([&] {
         const TStatusReport report = BuildStatusReport(true);
         if (aPath.empty())
             WriteToConsole(StatusReportText(report));
         else
             WriteFileReplacing(aPath, StatusReportJson(report));
-    } catch (...) {
-    }
+    });
 }

@@ -1,10 +1,12 @@
 #include "QVSupport.h"
 
+#include "../lib/FallbackU.h"
 #include "../lib/ComU.h"
 #include "../lib/ConfigTextU.h"
 #include "../lib/FileU.h"
 #include "../lib/FileVersionU.h"
 #include "../lib/RegistryU.h"
+#include "../lib/TextU.h"
 
 #include <objbase.h>
 #include <shellapi.h>
@@ -15,6 +17,9 @@
 
 const wchar_t kStoreKey[] = L"Software\\Quenvar\\";
 const wchar_t kProductWebsite[] = L"http://www.quenvar.example/";
+const wchar_t kMainWindowCaption[] = L"Quenvar";
+const wchar_t kMainWindowClass[] = L"TQuenvarMainForm";
+const wchar_t kMainWindowMessage[] = L"QV_MainWM";
 
 namespace {
 
@@ -33,17 +38,6 @@ std::wstring UpperInvariant(const std::wstring& aText) {
     return result;
 }
 
-std::wstring Decode(UINT aCodePage, const char* aBytes, size_t aCount) {
-    if (aCount == 0)
-        return std::wstring();
-    const int n = MultiByteToWideChar(aCodePage, 0, aBytes, static_cast<int>(aCount), nullptr, 0);
-    if (n <= 0)
-        return std::wstring();
-    std::wstring text(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(aCodePage, 0, aBytes, static_cast<int>(aCount), text.data(), n);
-    return text;
-}
-
 // The configuration bytes as text, cut at the first NUL character.
 std::wstring ConfigText(const std::string& aBytes) {
     const auto* b = reinterpret_cast<const unsigned char*>(aBytes.data());
@@ -60,16 +54,13 @@ std::wstring ConfigText(const std::string& aBytes) {
         }
         return text;
     }
-    UINT codePage = CP_ACP;
-    size_t start = 0;
-    if (size >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
-        codePage = CP_UTF8;
-        start = 3;
-    }
+    const bool utf8 = size >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
+    const size_t start = utf8 ? 3 : 0;
     size_t end = aBytes.find('\0', start);
     if (end == std::string::npos)
         end = size;
-    return Decode(codePage, aBytes.data() + start, end - start);
+    const std::string text = aBytes.substr(start, end - start);
+    return utf8 ? Utf8ToWide(text) : AnsiToWide(text);
 }
 
 const wchar_t kHexDigits[] = L"0123456789ABCDEF";
@@ -82,13 +73,9 @@ void AppendHex(std::wstring& aText, unsigned long long aValue, int aDigits) {
 } // namespace
 
 std::wstring ReadStoreString(const std::wstring& aName) noexcept {
-    try {
-        std::wstring text;
-        ReadRegString(HKEY_CURRENT_USER, kStoreKey, aName, text);
-        return text;
-    } catch (...) {
-        return std::wstring();
-    }
+    std::wstring text;
+    ReadRegString(HKEY_CURRENT_USER, kStoreKey, aName, text);
+    return text;
 }
 
 int ReadStoreInteger(const std::wstring& aName) noexcept {
@@ -126,11 +113,7 @@ TLevel ClampLevel(int aValue) noexcept {
 }
 
 TLevel ReadLevel() noexcept {
-    try {
-        return ClampLevel(ReadStoreInteger(L"Level"));
-    } catch (...) {
-        return lOff;
-    }
+    return ClampLevel(ReadStoreInteger(L"Level"));
 }
 
 std::vector<std::wstring> ConfigLines(const std::string& aBytes) {
@@ -159,13 +142,11 @@ void FreeEmbeddedConfig() noexcept {
 }
 
 std::wstring GetConfigValue(const std::wstring& aName, const std::wstring& aDefault) noexcept {
-    try {
+    return ResultOr<std::wstring>(aDefault, [&]() -> std::wstring {
         if (!EmbeddedConfig)
             return aDefault;
         return ConfigValueIn(*EmbeddedConfig, aName, aDefault);
-    } catch (...) {
-        return aDefault;
-    }
+    });
 }
 
 TCfgWS::TCfgWS() {
@@ -270,16 +251,14 @@ std::string Utf8Of(const std::wstring& aText) {
 }
 
 std::uint64_t HashString64(const std::wstring& aText) noexcept {
-    try {
+    return ResultOr<std::uint64_t>(0, [&]() -> std::uint64_t {
         std::uint64_t h = 1;
         for (const char b : Utf8Of(aText)) {
             h *= 1427630199u;
             h ^= kHashTable[static_cast<unsigned char>(b)];
         }
         return h;
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 std::wstring UIDSeed(const GUID& aGuid, DWORD aTickCount) {
@@ -318,14 +297,13 @@ std::wstring ProtectionPageUrl(int aLevel) {
 }
 
 void OpenProtectionPage(TLevel aLevel) noexcept {
-    try {
+    IgnoringFailure([&] {
         const std::wstring url = ProtectionPageUrl(aLevel);
         if (url.empty())
             return;
         const TComScope com(kShellComFlags);
         ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-    } catch (...) {
-    }
+    });
 }
 
 namespace {
@@ -580,7 +558,7 @@ std::wstring FormatStoreDateTime(const SYSTEMTIME& aTime, const TDateTimeFormat&
 }
 
 std::optional<SYSTEMTIME> ParseStoreDateTime(const std::wstring& aText, const TDateTimeFormat& aFormat) {
-    try {
+    return ResultOr<std::optional<SYSTEMTIME>>(std::nullopt, [&]() -> std::optional<SYSTEMTIME> {
         TPictureReader r(aText, aFormat);
         if (!r.Read(Tokenize(aFormat.ShortDate)))
             return std::nullopt;
@@ -621,9 +599,7 @@ std::optional<SYSTEMTIME> ParseStoreDateTime(const std::wstring& aText, const TD
         t.wMinute = static_cast<WORD>(r.FMinute);
         t.wSecond = static_cast<WORD>(r.FSecond);
         return t;
-    } catch (...) {
-        return std::nullopt;
-    }
+    });
 }
 
 std::wstring DateTimeToStoreText(const SYSTEMTIME& aTime) {
@@ -635,22 +611,24 @@ std::optional<SYSTEMTIME> StoreTextToDateTime(const std::wstring& aText) {
 }
 
 void NotifyRunningInstance() noexcept {
-    try {
-        HWND running = FindWindowW(nullptr, L"Quenvar");
-        const UINT message = RegisterWindowMessageW(L"QV_MainWM");
-        if (IsWindow(running) && message != 0)
-            PostMessageW(running, message, 0, 0);
-    } catch (...) {
-    }
+    HWND running = FindWindowW(nullptr, kMainWindowCaption);
+    const UINT message = RegisterWindowMessageW(kMainWindowMessage);
+    if (IsWindow(running) && message != 0)
+        PostMessageW(running, message, 0, 0);
 }
 
 void CloseRunningInstance() noexcept {
-    try {
-        HWND running = FindWindowW(nullptr, L"Quenvar");
-        if (!IsWindow(running))
-            return;
-        PostMessageW(running, WM_QUIT, 0, 0);
+    HWND running = FindWindowW(nullptr, kMainWindowCaption);
+    if (!IsWindow(running))
+        return;
+    DWORD processId = 0;
+    GetWindowThreadProcessId(running, &processId);
+    // Opened before the message is posted, so the process cannot end and its id be reused first.
+    const bool other = processId != 0 && processId != GetCurrentProcessId();
+    const TUniqueKernelHandle process(other ? OpenProcess(SYNCHRONIZE, FALSE, processId) : nullptr);
+    PostMessageW(running, WM_QUIT, 0, 0);
+    if (process)
+        WaitForSingleObject(process.get(), kCloseWaitMs);
+    else
         Sleep(1000);
-    } catch (...) {
-    }
 }

@@ -109,10 +109,18 @@ std::optional<SYSTEMTIME> ParseStoreDateTime(const std::wstring& aText, const TD
 std::wstring DateTimeToStoreText(const SYSTEMTIME& aTime);
 std::optional<SYSTEMTIME> StoreTextToDateTime(const std::wstring& aText);
 
-// Asks a running window or tray instance, found by its caption "Quenvar", to show its window (the
-// registered message "QV_MainWM" with both parameters 0). Posted, never waited for; does nothing
+// The main window's identity. A running instance is found by its caption and told to show its
+// window with the registered message; the window registers itself under the class name.
+extern const wchar_t kMainWindowCaption[];
+extern const wchar_t kMainWindowClass[];
+extern const wchar_t kMainWindowMessage[];
+
+// Asks a running window or tray instance, found by its caption kMainWindowCaption, to show its
+// window (the registered message kMainWindowMessage with both parameters 0). Posted, never waited for; does nothing
 // without such a window. Any top-level window with that caption receives it.
 void NotifyRunningInstance() noexcept;
-// Posts WM_QUIT to the window captioned "Quenvar" and pauses 1000 ms so that its process can end
-// (not verified). Returns at once when there is no such window.
+// Posts WM_QUIT to the window captioned kMainWindowCaption and waits until its process has ended, so that
+// an installer can replace or delete the files it holds: at most kCloseWaitMs, and a pause of
+// 1000 ms when that process cannot be watched. Returns at once when there is no such window.
+constexpr unsigned kCloseWaitMs = 10000;
 void CloseRunningInstance() noexcept;

@@ -1,7 +1,6 @@
 #include "QVUpdate.h"
 
-#include "QVMain.h"
-
+#include "../lib/FallbackU.h"
 #include "../lib/ComU.h"
 #include "../lib/CryptU.h"
 #include "../lib/FileU.h"
@@ -11,6 +10,7 @@
 #include "../lib/PlatformU.h"
 #include "../lib/SafePathU.h"
 #include "../lib/TextU.h"
+#include "../lib/archive/ArchiveCABU.h"
 #include "../lib/archive/ArchiveU.h"
 
 #include <windows.h>
@@ -23,36 +23,28 @@ const wchar_t kDefaultServiceURL[] = L"http://service.quenvar.example/api/client
 
 namespace {
 
-// Replaces every occurrence of aFrom, compared without ASCII letter case.
-std::wstring ReplaceAllIgnoreCase(const std::wstring& aText, const std::wstring& aFrom, const std::wstring& aTo) {
-    const std::wstring upperText = AsciiUpper(aText);
-    const std::wstring upperFrom = AsciiUpper(aFrom);
-    std::wstring result;
-    size_t start = 0;
-    for (;;) {
-        const size_t hit = upperText.find(upperFrom, start);
-        if (hit == std::wstring::npos)
-            break;
-        result.append(aText, start, hit - start);
-        result += aTo;
-        start = hit + aFrom.size();
-    }
-    result.append(aText, start, std::wstring::npos);
-    return result;
+// Copies aSource over aDest with world access, once more when the first copy left no file behind;
+// whether aDest exists afterwards.
+bool CopyChecked(const std::wstring& aSource, const std::wstring& aDest) {
+    if (!CopyFileTo(aSource, aDest, true, true) || !IsExistingFile(aDest))
+        CopyFileTo(aSource, aDest, true, true);
+    return IsExistingFile(aDest);
 }
+
+// Sets its flag when the scope ends, however it ends.
+class TSetOnExit {
+public:
+    explicit TSetOnExit(std::atomic<bool>& aFlag) noexcept : FFlag(aFlag) {}
+    ~TSetOnExit() { FFlag.store(true, std::memory_order_release); }
+    TSetOnExit(const TSetOnExit&) = delete;
+    TSetOnExit& operator=(const TSetOnExit&) = delete;
+
+private:
+    std::atomic<bool>& FFlag;
+};
 
 std::uint32_t SystemTickCount() {
     return GetTickCount();
-}
-
-// Without characters up to the blank at either end.
-std::wstring TrimBlanks(const std::wstring& aText) {
-    size_t first = 0, last = aText.size();
-    while (first < last && aText[first] <= L' ')
-        ++first;
-    while (last > first && aText[last - 1] <= L' ')
-        --last;
-    return aText.substr(first, last - first);
 }
 
 std::mutex KeyLock;
@@ -69,10 +61,8 @@ const UINT kThreadCallMessage = WM_APP + 0x2F1;
 
 void RunThreadCall(LPARAM aParam) noexcept {
     std::unique_ptr<std::shared_ptr<TThreadCall>> call(reinterpret_cast<std::shared_ptr<TThreadCall>*>(aParam));
-    try {
-        (*call)->Call();
-    } catch (...) {
-    }
+    // The waiting thread is released whatever the call did.
+    IgnoringFailure([&] { (*call)->Call(); });
     SetEvent((*call)->Done.get());
 }
 
@@ -122,36 +112,30 @@ TDownload::~TDownload() {
 }
 
 void TDownload::Execute() {
-    try {
-        SetFreeOnTerminate(false);
-        if (IsExistingFile(FTarget))
-            ForceDeleteFile(FTarget);
-        TFileWriter writer;
-        if (writer.Open(FTarget)) {
-            auto http = std::make_unique<THTTPGet>(nullptr);
-            bool ok = false;
-            try {
-                http->HTTPProgressEvent = [this](THTTPGet* aSender, std::uint32_t aReaded, std::uint32_t aTotal) {
-                    HTTPProgress(aSender, aReaded, aTotal);
-                };
-                http->HTTPFinishEvent = [this](THTTPGet* aSender) { HTTPFinish(aSender); };
-                http->StreamWriter = &writer;
-                http->Settings().TimeoutMs = FTimeoutMs;
-                http->SetURL(FURL);
-                FHTTP = http.get();
-                ok = http->Execute();
-            } catch (...) {
-            }
-            writer.Close();
-            if (!ok)
-                ForceDeleteFile(FTarget);
-            CheckResult(true);
-            bDone.store(true, std::memory_order_release);
-            FHTTP = nullptr;
-        }
-    } catch (...) {
-    }
-    bDone.store(true, std::memory_order_release);
+    // Whatever happens below, and however it ends, the creator learns that the thread is done;
+    // bSucceeded stays false unless the final check set it.
+    const TSetOnExit done(bDone);
+    SetFreeOnTerminate(false);
+    if (IsExistingFile(FTarget))
+        ForceDeleteFile(FTarget);
+    TFileWriter writer;
+    if (!writer.Open(FTarget))
+        return;
+    THTTPGet http(nullptr);
+    http.HTTPProgressEvent = [this](THTTPGet* aSender, std::uint32_t aReaded, std::uint32_t aTotal) {
+        HTTPProgress(aSender, aReaded, aTotal);
+    };
+    http.HTTPFinishEvent = [this](THTTPGet* aSender) { HTTPFinish(aSender); };
+    http.StreamWriter = &writer;
+    http.Settings().TimeoutMs = FTimeoutMs;
+    http.SetURL(FURL);
+    FHTTP = &http;
+    const bool ok = http.Execute();
+    writer.Close();
+    if (!ok)
+        ForceDeleteFile(FTarget);
+    CheckResult(true);
+    FHTTP = nullptr;
 }
 
 void TDownload::CheckResult(bool aFinal) {
@@ -179,7 +163,7 @@ void TDownload::HTTPFinish(THTTPGet*) {
 }
 
 TUpdateEnvironment::TUpdateEnvironment()
-    : AppDir(::AppDir), UpdateDir(::UpdateDir), PublicKey(UpdatePublicKey()), Restart(RestartApplication) {}
+    : AppDir(GetAppDir()), UpdateDir(AppDir + L"Update"), PublicKey(UpdatePublicKey()), Restart(RestartApplication) {}
 
 TUpdateThread::TUpdateThread(bool ASilent, std::unique_ptr<TItem> AItem, bool AFreeOnTerminate)
     : TUpdateThread(ASilent, std::move(AItem), AFreeOnTerminate, TUpdateEnvironment()) {}
@@ -187,8 +171,11 @@ TUpdateThread::TUpdateThread(bool ASilent, std::unique_ptr<TItem> AItem, bool AF
 TUpdateThread::TUpdateThread(bool ASilent, std::unique_ptr<TItem> AItem, bool AFreeOnTerminate,
                              TUpdateEnvironment anEnvironment)
     : FSilent(ASilent), FCreatorThreadID(GetCurrentThreadId()), FEnvironment(std::move(anEnvironment)) {
-    if (AItem)
+    if (AItem) {
+        // Trimmed here, once: every later step reads the address as it is.
+        AItem->Url = TrimBlanks(AItem->Url);
         FFiles.push_back(std::move(AItem));
+    }
     SetFreeOnTerminate(AFreeOnTerminate);
     Start();
 }
@@ -212,6 +199,29 @@ bool TUpdateThread::Download(const std::wstring& aURL, const std::wstring& aTarg
     return false;
 }
 
+bool TUpdateThread::DownloadPackages() {
+    for (const auto& item : FFiles) {
+        const std::wstring name = DownloadFileName(item->Url);
+        if (item->Url.empty() || name.empty())
+            continue;
+        const std::wstring target = FEnvironment.UpdateDir + L"\\" + name;
+        if (!Download(item->Url, target) || !Download(SignatureURL(item->Url), target + L".sig")) {
+            ForceDeleteFile(target);
+            return false;
+        }
+        item->FileName = target;
+    }
+    return true;
+}
+
+bool TUpdateThread::PackagesVerified() const {
+    for (const auto& item : FFiles)
+        if (!item->FileName.empty() &&
+            !VerifyFileSignature(item->FileName, item->FileName + L".sig", *FEnvironment.PublicKey))
+            return false;
+    return true;
+}
+
 void TUpdateThread::DiscardDownloads() {
     for (const auto& item : FFiles) {
         if (item->FileName.empty())
@@ -223,130 +233,109 @@ void TUpdateThread::DiscardDownloads() {
 }
 
 void TUpdateThread::Execute() {
-    try {
-        FUpdateInstalled = false;
-        // A build without the publisher's key can check no package, so it fetches none.
-        if (!FFiles.empty() && FEnvironment.PublicKey) {
-            ForceDirectoriesEx(FEnvironment.UpdateDir, false);
-            bool downloaded = true;
-            for (const auto& item : FFiles) {
-                const std::wstring url = TrimBlanks(item->Url);
-                const std::wstring name = DownloadFileName(url);
-                if (url.empty() || name.empty())
-                    continue;
-                const std::wstring target = FEnvironment.UpdateDir + L"\\" + name;
-                const bool ok = Download(url, target) && Download(SignatureURL(url), target + L".sig");
-                if (!ok) {
-                    ForceDeleteFile(target);
-                    downloaded = false;
-                    break;
-                }
-                item->FileName = target;
-            }
-            // Nothing is installed unless every package carries a valid signature.
-            for (const auto& item : FFiles)
-                if (downloaded && !item->FileName.empty() &&
-                    !VerifyFileSignature(item->FileName, item->FileName + L".sig", *FEnvironment.PublicKey))
-                    downloaded = false;
-            if (!downloaded) {
-                DiscardDownloads();
-            } else {
-                for (const auto& item : FFiles) {
-                    if (item->FileName.empty())
-                        continue;
-                    InstallFile(item->FileName);
-                    ForceDeleteFile(item->FileName + L".sig");
-                }
-                if (FUpdateInstalled) {
-                    try {
-                        SYSTEMTIME now;
-                        GetLocalTime(&now);
-                        WriteStoreString(L"LastUpdate", DateTimeToStoreText(now));
-                    } catch (...) {
-                    }
-                    if (FEnvironment.Restart)
-                        RunOnThread(FCreatorThreadID, FEnvironment.Restart);
-                }
-            }
-        }
-    } catch (...) {
+    // Whatever happens below, and however it ends, the creator learns that the thread is done.
+    const TSetOnExit done(bDone);
+    FUpdateInstalled = false;
+    // A build without the publisher's key can check no package, so it fetches none.
+    if (FFiles.empty() || !FEnvironment.PublicKey)
+        return;
+    ForceDirectoriesEx(FEnvironment.UpdateDir, false);
+    // Nothing is installed unless every package was downloaded and carries a valid signature.
+    if (!DownloadPackages() || !PackagesVerified()) {
+        DiscardDownloads();
+        return;
     }
-    bDone.store(true, std::memory_order_release);
+    for (const auto& item : FFiles) {
+        if (item->FileName.empty())
+            continue;
+        InstallFile(item->FileName);
+        ForceDeleteFile(item->FileName + L".sig");
+    }
+    if (!FUpdateInstalled)
+        return;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    WriteStoreString(L"LastUpdate", DateTimeToStoreText(now));
+    if (FEnvironment.Restart)
+        RunOnThread(FCreatorThreadID, FEnvironment.Restart);
+}
+
+std::optional<TStrings> TUpdateThread::ExtractCabinet(const std::wstring& aPath) const {
+    const std::wstring& updateDir = FEnvironment.UpdateDir;
+    // The program's start-up registers the handler too; a program that links this unit without
+    // the program body must not depend on that.
+    RegisterCABArchive();
+    TArchive archive(aPath);
+    archive.SetArchiveType(1);
+    TStrings names;
+    bool complete =
+        archive.LoadArchiveContents(&names) && archive.DecompressToDir(updateDir + L"\\", std::wstring(), true);
+    // Entry names come from the package: only names that stay inside the update folder are used,
+    // so no file elsewhere can be copied into the program folder and then deleted.
+    TStrings entries;
+    for (const std::wstring& name : names) {
+        const std::wstring e = TrimBlanks(name);
+        if (e.empty() || !IsSafeRelativePath(e))
+            continue;
+        entries.push_back(updateDir + L"\\" + e);
+        complete = complete && IsExistingFile(entries.back());
+    }
+    if (complete)
+        return entries;
+    for (const std::wstring& e : entries)
+        if (IsExistingFile(e))
+            ForceDeleteFile(e);
+    return std::nullopt;
 }
 
 void TUpdateThread::InstallFile(const std::wstring& aPath) {
     if (!IsExistingFile(aPath))
         return;
-    const std::wstring& appDir = FEnvironment.AppDir;
-    const std::wstring& updateDir = FEnvironment.UpdateDir;
-    TStrings names;
-    const bool isCabinet = SameTextAscii(ExtractFileExt(aPath), L".cab");
-    if (isCabinet) {
-        TArchive archive(aPath);
-        archive.SetArchiveType(1);
-        archive.LoadArchiveContents(&names);
-        archive.DecompressToDir(updateDir + L"\\", std::wstring(), true);
-    } else {
-        names.push_back(aPath);
-    }
-    for (const std::wstring& name : names) {
-        std::wstring e = TrimBlanks(name);
-        if (e.empty())
-            continue;
-        // Entry names come from the package: only names that stay inside the update folder are
-        // used, so no file elsewhere can be copied into the program folder and then deleted.
-        if (isCabinet) {
-            if (!IsSafeRelativePath(e))
-                continue;
-            e = updateDir + L"\\" + e;
-        }
-        if (!IsExistingFile(e))
-            continue;
-        const std::wstring target = appDir + ExtractFileName(e);
-        const std::wstring old = SuffixedFileName(target, L".old");
-        if (IsExistingFile(target)) {
-            ForceDeleteFile(old);
-            MoveFileW(target.c_str(), old.c_str());
-            Delay(200);
-        }
-        if (IsExistingFile(target)) {
-            // In use and not even renamable: the new version waits for the next system start.
-            const std::wstring next = SuffixedFileName(target, L".new");
-            if (IsExistingFile(next))
-                ForceDeleteFile(next);
-            if (!CopyFileTo(e, next, true, true) || !IsExistingFile(next))
-                CopyFileTo(e, next, true, true);
-            if (IsExistingFile(next)) {
-                ForceDeleteFile(e);
-                MoveFileOnRestart(next, target);
-            } else {
-                CopyFileTo(old, next, true, false);
-            }
-        } else {
-            if (!CopyFileTo(e, target, true, true) || !IsExistingFile(target))
-                CopyFileTo(e, target, true, true);
-            if (IsExistingFile(target)) {
-                ForceDeleteFile(e);
-            } else if (!CopyFileTo(old, target, true, false) && IsExistingFile(old)) {
-                // The previous version goes back under its name, by moving it when no copy can
-                // be made: the program folder is never left without the installed file.
-                MoveFileW(old.c_str(), target.c_str());
-            }
-        }
-        FUpdateInstalled = true;
-        DeleteFileOnRestart(old);
-    }
+    const std::optional<TStrings> entries =
+        SameTextAscii(ExtractFileExt(aPath), L".cab") ? ExtractCabinet(aPath) : TStrings{aPath};
+    if (entries)
+        for (const std::wstring& e : *entries)
+            InstallEntry(e);
     ForceDeleteFile(aPath);
 }
 
+void TUpdateThread::InstallEntry(const std::wstring& anEntry) {
+    const std::wstring target = FEnvironment.AppDir + ExtractFileName(anEntry);
+    const std::wstring old = SuffixedFileName(target, L".old");
+    if (IsExistingFile(target)) {
+        ForceDeleteFile(old);
+        MoveFileW(target.c_str(), old.c_str());
+        Delay(200);
+    }
+    if (IsExistingFile(target)) {
+        // In use and not even renamable: the new version waits for the next system start.
+        const std::wstring next = SuffixedFileName(target, L".new");
+        if (IsExistingFile(next))
+            ForceDeleteFile(next);
+        if (CopyChecked(anEntry, next)) {
+            ForceDeleteFile(anEntry);
+            MoveFileOnRestart(next, target);
+        } else {
+            CopyFileTo(old, next, true, false);
+        }
+    } else if (CopyChecked(anEntry, target)) {
+        ForceDeleteFile(anEntry);
+    } else if (!CopyFileTo(old, target, true, false) && IsExistingFile(old)) {
+        // The previous version goes back under its name, by moving it when no copy can be made:
+        // the program folder is never left without the installed file.
+        MoveFileW(old.c_str(), target.c_str());
+    }
+    FUpdateInstalled = true;
+    DeleteFileOnRestart(old);
+}
+
 void RestartApplication() noexcept {
-    try {
+    IgnoringFailure([&] {
         CloseRunningInstance();
         ShellExecuteW(nullptr, L"open", GetAppFileName().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
         PostQuitMessage(0);
         Delay(1000);
-    } catch (...) {
-    }
+    });
 }
 
 void PumpMessagesUntil(const std::atomic<bool>& aDone, HANDLE aWake) {
@@ -429,13 +418,9 @@ void SendServiceRequestTo(const std::wstring& aBaseURL, std::uint8_t Action, std
     }
     const TCfgWS cfg;
     const std::wstring url = ServiceRequestURL(Action, cfg, aBaseURL);
-    try {
-        THTTPSettings settings;
-        settings.TimeoutMs = aTimeoutMs;
-        aResponse = HTTPPostURL(url, &settings, nullptr, &aStatusCode);
-    } catch (...) {
-        aResponse.clear();
-    }
+    THTTPSettings settings;
+    settings.TimeoutMs = aTimeoutMs;
+    aResponse = HTTPPostURL(url, &settings, nullptr, &aStatusCode);
 }
 
 // ---- The daily hit and the update check ----
@@ -533,7 +518,7 @@ bool SameDay(const SYSTEMTIME& a, const SYSTEMTIME& b) noexcept {
 } // namespace
 
 bool IsHitDue() noexcept {
-    try {
+    return ResultOr<bool>(true, [&]() -> bool {
         const std::wstring text = ReadStoreString(kLastHitValue);
         if (text.empty())
             return true;
@@ -543,13 +528,11 @@ bool IsHitDue() noexcept {
         SYSTEMTIME now;
         GetLocalTime(&now);
         return !SameDay(*last, now);
-    } catch (...) {
-        return true;
-    }
+    });
 }
 
 void ParseUpdateInfo(const std::wstring& aXML, TItem& anItem) noexcept {
-    try {
+    IgnoringFailure([&] {
         if (aXML.empty() || aXML.size() > kMaxUpdateInfoLength || DeclaresDocumentType(aXML))
             return;
         const TComScope com;
@@ -577,8 +560,7 @@ void ParseUpdateInfo(const std::wstring& aXML, TItem& anItem) noexcept {
         std::wstring url = AttributeText(element.get(), L"URL");
         anItem.Version = std::move(version);
         anItem.Url = std::move(url);
-    } catch (...) {
-    }
+    });
 }
 
 std::wstring UpdateArguments(const std::wstring& aUrl) {
@@ -597,7 +579,7 @@ void StartUpdateProcess(const std::wstring& anExe, const std::wstring& anArgumen
 }
 
 void CheckForUpdateWith(const std::wstring& aBaseURL, const TUpdateLauncher& aLauncher) noexcept {
-    try {
+    IgnoringFailure([&] {
         if (!IsHitDue())
             return;
         std::uint32_t status = 0;
@@ -613,13 +595,9 @@ void CheckForUpdateWith(const std::wstring& aBaseURL, const TUpdateLauncher& aLa
         ParseUpdateInfo(response, item);
         if (!item.Url.empty() && aLauncher)
             aLauncher(GetAppFileName(), UpdateArguments(item.Url), UpdateStartUsesRunAs(GetWinVersionClass()));
-    } catch (...) {
-    }
+    });
 }
 
 void CheckForUpdate() noexcept {
-    try {
-        CheckForUpdateWith(ServiceBaseURL(), StartUpdateProcess);
-    } catch (...) {
-    }
+    IgnoringFailure([&] { CheckForUpdateWith(ServiceBaseURL(), StartUpdateProcess); });
 }

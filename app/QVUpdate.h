@@ -60,8 +60,8 @@ private:
     std::uint32_t FReaded = 0;
 };
 
-// Where an update installs and what it trusts. The defaults are the running program's folders,
-// the public key set at start-up and RestartApplication.
+// Where an update installs and what it trusts. The defaults are the running program's folder
+// (GetAppDir) and its "Update" subfolder, the public key set at start-up and RestartApplication.
 struct TUpdateEnvironment {
     TUpdateEnvironment();
     std::wstring AppDir;    // with a trailing backslash
@@ -83,7 +83,9 @@ public:
     // Unpacks a ".cab" package (any other file is itself the one entry) and puts every entry into
     // the program folder: the installed file is renamed to its ".old" name first; a file that
     // cannot be renamed is written under its ".new" name and replaces the installed one at the
-    // next system start. Entries with unsafe names are skipped. The package is deleted.
+    // next system start. Entries with unsafe names are skipped. A cabinet that cannot be read, or
+    // of which any entry was not extracted completely, installs nothing and leaves nothing of its
+    // entries in the update folder. The package is deleted.
     void InstallFile(const std::wstring& aPath);
     // Whether the last Execute or InstallFile handled a file.
     bool UpdateInstalled() const noexcept { return FUpdateInstalled; }
@@ -98,6 +100,16 @@ protected:
 private:
     // Downloads into aTarget; false (and nothing left behind) when the download failed.
     bool Download(const std::wstring& aURL, const std::wstring& aTarget);
+    // Downloads every item with a file name and its signature into the update folder; false at the
+    // first that fails, whose package is deleted again.
+    bool DownloadPackages();
+    // Whether every downloaded package verifies against its signature and the publisher's key.
+    bool PackagesVerified() const;
+    // The entries of a cabinet package extracted into the update folder (full paths, safe names
+    // only), or nothing when not all of them came out complete; whatever did is deleted then.
+    std::optional<std::vector<std::wstring>> ExtractCabinet(const std::wstring& aPath) const;
+    // Puts one extracted file into the program folder as InstallFile describes.
+    void InstallEntry(const std::wstring& anEntry);
     // Deletes every downloaded package and signature of the items.
     void DiscardDownloads();
 

@@ -1,5 +1,8 @@
 #include "CryptU.h"
 
+#include "FallbackU.h"
+#include "StringU.h"
+
 #include <chrono>
 #include <limits>
 #include <mutex>
@@ -34,29 +37,6 @@ const std::uint8_t kDefaultKey[256] = {
 
 const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-std::wstring ReplaceAll(const std::wstring& aText, const std::wstring& aFrom, const std::wstring& aTo) {
-    std::wstring result;
-    result.reserve(aText.size());
-    size_t start = 0;
-    for (;;) {
-        const size_t hit = aText.find(aFrom, start);
-        if (hit == std::wstring::npos)
-            break;
-        result.append(aText, start, hit - start);
-        result += aTo;
-        start = hit + aFrom.size();
-    }
-    result.append(aText, start, std::wstring::npos);
-    return result;
-}
-
-std::wstring UpperAscii(std::wstring aText) {
-    for (wchar_t& c : aText)
-        if (c >= L'a' && c <= L'z')
-            c = static_cast<wchar_t>(c - L'a' + L'A');
-    return aText;
-}
-
 // The next token of aText at the one-based position aPos (0 counts as 1), which moves past the
 // separator, or becomes -1 when the token reached the end of the text.
 std::wstring ExtractToken(const std::wstring& aText, long& aPos, wchar_t aSep) {
@@ -83,30 +63,6 @@ void SplitNameValue(const std::wstring& aToken, wchar_t aSep, std::wstring& aNam
     }
     aName = aToken.substr(0, hit);
     aValue = UnescapeValue(aToken.substr(hit + 1));
-}
-
-// A decimal integer with an optional sign that fits 32 bits.
-bool ParseInt32(const std::wstring& aText, std::int32_t& aValue) {
-    size_t i = 0;
-    bool negative = false;
-    if (i < aText.size() && (aText[i] == L'-' || aText[i] == L'+'))
-        negative = aText[i++] == L'-';
-    if (i == aText.size())
-        return false;
-    std::int64_t v = 0;
-    for (; i < aText.size(); ++i) {
-        if (aText[i] < L'0' || aText[i] > L'9')
-            return false;
-        v = v * 10 + (aText[i] - L'0');
-        if (v > static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + 1)
-            return false;
-    }
-    if (negative)
-        v = -v;
-    if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max())
-        return false;
-    aValue = static_cast<std::int32_t>(v);
-    return true;
 }
 
 int Base64Index(wchar_t c) {
@@ -288,7 +244,7 @@ void TCryptURL::SetKeyStr(const std::wstring& aKey) {
 }
 
 int TCryptURL::FindParameter(const std::wstring& sName) const {
-    const std::wstring name = UpperAscii(sName);
+    const std::wstring name = AsciiUpper(sName);
     for (size_t i = 0; i < _Pars.size(); ++i)
         if (_Pars[i].name == name)
             return static_cast<int>(i);
@@ -305,7 +261,7 @@ void TCryptURL::SetParameters(const std::wstring& sName, const std::wstring& val
     if (i >= 0)
         _Pars[static_cast<size_t>(i)].value = value;
     else
-        _Pars.push_back(TParam{UpperAscii(sName), value});
+        _Pars.push_back(TParam{AsciiUpper(sName), value});
 }
 
 std::wstring TCryptURL::ParameterText() const {
@@ -346,7 +302,7 @@ bool TCryptURL::Decrypt(const std::wstring& urlData) {
     _isValid = false;
     if (urlData.empty())
         return false;
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         std::wstring data = urlData;
         bool randomStart = false;
         int start = 0;
@@ -364,25 +320,23 @@ bool TCryptURL::Decrypt(const std::wstring& urlData) {
         long pos = 1;
         std::wstring name, value;
         SplitNameValue(ExtractToken(text, pos, kParamSep), kNameValueSep, name, value);
-        std::int32_t crc = 0;
-        if (name != kCRCName || !ParseInt32(value, crc))
+        const std::optional<std::int32_t> crc = ParseInt32(value);
+        if (name != kCRCName || !crc)
             return false;
         const std::wstring rest = pos == -1 ? std::wstring() : text.substr(static_cast<size_t>(pos - 1));
-        if (GetCRC(rest.empty() ? std::wstring() : kParamSep + rest) != crc)
+        if (GetCRC(rest.empty() ? std::wstring() : kParamSep + rest) != *crc)
             return false;
 
         if (!rest.empty()) {
             long p = 0;
             do {
                 SplitNameValue(ExtractToken(rest, p, kParamSep), kNameValueSep, name, value);
-                SetParameters(UpperAscii(name), value);
+                SetParameters(AsciiUpper(name), value);
             } while (p != -1);
         }
         _isValid = true;
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 std::wstring TCryptURL::EncryptData(const std::wstring& sData) const {

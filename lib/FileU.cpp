@@ -1,27 +1,15 @@
 #include "FileU.h"
 
+#include "FallbackU.h"
+#include "PathU.h"
 #include "PlatformU.h"
 #include "SecurityU.h"
 #include "TextU.h"
-
-#include <fstream>
-#include <iterator>
 
 namespace {
 
 bool IsDelimiter(wchar_t c) {
     return c == L'\\' || c == L'/';
-}
-
-// Everything up to and including the last delimiter or drive colon; empty when there is none.
-std::wstring ExtractFilePath(const std::wstring& aPath) {
-    const size_t i = aPath.find_last_of(L"\\/:");
-    return i == std::wstring::npos ? std::wstring() : aPath.substr(0, i + 1);
-}
-
-std::wstring ExtractFileName(const std::wstring& aPath) {
-    const size_t i = aPath.find_last_of(L"\\/:");
-    return i == std::wstring::npos ? aPath : aPath.substr(i + 1);
 }
 
 std::wstring ExcludeTrailingDelimiter(std::wstring aPath) {
@@ -89,7 +77,7 @@ bool IsExistingFile(const std::wstring& aPath) noexcept {
 }
 
 bool ForceDirectoriesEx(const std::wstring& aPath, bool aEveryone) noexcept {
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         SECURITY_ATTRIBUTES* sa = aEveryone ? GetEveryoneFileSecurityAttributes() : nullptr;
         if (aPath.empty())
             return false;
@@ -101,9 +89,7 @@ bool ForceDirectoriesEx(const std::wstring& aPath, bool aEveryone) noexcept {
             return false;
         // Another thread or process may create the same directory meanwhile; that counts as done.
         return CreateDirectoryW(dir.c_str(), sa) || IsExistingDirectory(dir);
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 TUniqueSecurityDescriptor GetFileSecurityDescriptor(const std::wstring& aFile) noexcept {
@@ -128,13 +114,34 @@ TUniqueSecurityDescriptor GetFileSecurityDescriptor(const std::wstring& aFile) n
 bool GrantEveryoneFileAccess(const std::wstring& aFile) noexcept {
     if (!IsWinNT())
         return false;
-    TUniqueSecurityDescriptor current = GetFileSecurityDescriptor(aFile);
-    if (!current)
+    // One open for reading and writing the DACL: by name, each of GetFileSecurityW and
+    // SetFileSecurityW opens and closes the file again, which dominates extracting many files.
+    TUniqueFile file(CreateFileW(aFile.c_str(), READ_CONTROL | WRITE_DAC,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file)
+        return false;
+    const SECURITY_INFORMATION what =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD needed = 512;
+    TUniqueSecurityDescriptor current;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        current.reset(LocalAlloc(LPTR, needed));
+        if (!current)
+            return false;
+        const DWORD size = needed;
+        if (GetKernelObjectSecurity(file.get(), what, current.get(), size, &needed))
+            break;
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= size)
+            return false;
+        current.reset();
+    }
+    if (!current || !IsValidSecurityDescriptor(current.get()))
         return false;
     TUniqueSecurityDescriptor granted = GrantAccessInSecurityDescriptor(current.get(), EveryoneName());
     if (!granted)
         return false;
-    return SetFileSecurityW(aFile.c_str(), DACL_SECURITY_INFORMATION, granted.get()) != FALSE;
+    return SetKernelObjectSecurity(file.get(), DACL_SECURITY_INFORMATION, granted.get()) != FALSE;
 }
 
 std::int64_t FileSizeByName(const std::wstring& aPath) noexcept {
@@ -183,16 +190,40 @@ std::vector<std::string> AddWinInitRename(std::vector<std::string> aLines, const
     return aLines;
 }
 
+namespace {
+
+// The whole content of a file; empty when it cannot be read.
+std::string ReadWholeFile(const std::wstring& aPath) {
+    TUniqueFile file(CreateFileW(aPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7FFFFFFF)
+        return std::string();
+    std::string data(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD done = 0;
+    if (!data.empty() && !ReadFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &done, nullptr))
+        return std::string();
+    data.resize(done);
+    return data;
+}
+
+// Replaces a file's content with aData; false when it cannot be written completely.
+bool WriteWholeFile(const std::wstring& aPath, const std::string& aData) {
+    TUniqueFile file(
+        CreateFileW(aPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD done = 0;
+    return file && WriteFile(file.get(), aData.data(), static_cast<DWORD>(aData.size()), &done, nullptr) &&
+           done == aData.size();
+}
+
+} // namespace
+
 void WriteWinInitRename(const std::wstring& aWindowsDir, const std::wstring& aSource,
                         const std::wstring& aDest) noexcept {
-    try {
+    IgnoringFailure([&] {
         const std::wstring iniPath = aWindowsDir + L"wininit.ini";
         std::vector<std::string> lines;
-        if (IsExistingFile(iniPath)) {
-            std::ifstream in(iniPath.c_str(), std::ios::binary);
-            if (in)
-                lines = SplitLines(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
-        }
+        if (IsExistingFile(iniPath))
+            lines = SplitLines(ReadWholeFile(iniPath));
         std::wstring destText;
         if (IsExistingFile(aDest)) {
             destText = ShortPath(aDest);
@@ -211,10 +242,8 @@ void WriteWinInitRename(const std::wstring& aWindowsDir, const std::wstring& aSo
         std::string text;
         for (const std::string& line : lines)
             text += line + "\r\n";
-        std::ofstream out(iniPath.c_str(), std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    } catch (...) {
-    }
+        WriteWholeFile(iniPath, text);
+    });
 }
 
 bool MoveFileOnRestart(const std::wstring& aSource, const std::wstring& aDest) noexcept {
@@ -236,7 +265,7 @@ bool DeleteFileOnRestart(const std::wstring& aFile) noexcept {
 }
 
 std::wstring GetWindowsDir() noexcept {
-    try {
+    return ResultOr<std::wstring>(std::wstring(), [&]() -> std::wstring {
         wchar_t buffer[256] = {};
         const UINT n = GetWindowsDirectoryW(buffer, 255);
         if (n == 0 || n > 255)
@@ -245,22 +274,18 @@ std::wstring GetWindowsDir() noexcept {
         if (dir.back() != L'\\')
             dir += L'\\';
         return dir;
-    } catch (...) {
-        return std::wstring();
-    }
+    });
 }
 
 std::wstring GetAppFileName() noexcept {
-    try {
+    return ResultOr<std::wstring>(std::wstring(), [&]() -> std::wstring {
         static const std::wstring path = ModuleFileName();
         return path;
-    } catch (...) {
-        return std::wstring();
-    }
+    });
 }
 
 std::wstring GetAppDir() noexcept {
-    try {
+    return ResultOr<std::wstring>(std::wstring(), [&]() -> std::wstring {
         static const std::wstring dir = [] {
             std::wstring d = ExtractFilePath(GetAppFileName());
             if (!d.empty() && !IsDelimiter(d.back()))
@@ -268,9 +293,7 @@ std::wstring GetAppDir() noexcept {
             return d;
         }();
         return dir;
-    } catch (...) {
-        return std::wstring();
-    }
+    });
 }
 
 TFileWriter::TFileWriter() : TStreamWriter(nullptr) {}
@@ -287,7 +310,7 @@ HANDLE TFileWriter::CreateHandle(const std::wstring& iFileName, DWORD aShare, SE
 }
 
 bool TFileWriter::Open(const std::wstring& iFileName) {
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         if (Opened())
             Close();
         const std::wstring dir = ExtractFilePath(iFileName);
@@ -320,9 +343,7 @@ bool TFileWriter::Open(const std::wstring& iFileName) {
         else
             FFile->Seek(0);
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 void TFileWriter::Close() {
@@ -341,9 +362,5 @@ void TFileWriter::Flush() {
 std::int64_t TFileWriter::FileSize() {
     if (!FFile)
         return -1;
-    try {
-        return FFile->GetSize();
-    } catch (...) {
-        return -1;
-    }
+    return ResultOr<std::int64_t>(-1, [&]() -> std::int64_t { return FFile->GetSize(); });
 }

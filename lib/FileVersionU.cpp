@@ -1,5 +1,7 @@
 #include "FileVersionU.h"
 
+#include "FallbackU.h"
+
 #include <cstring>
 
 namespace {
@@ -127,12 +129,10 @@ void TFileVersion::GetVersionInfo() {
     FSize = GetFileVersionInfoSizeW(FFileName.c_str(), &FHandle);
     if (FSize == 0)
         return;
-    try {
+    FValid = ResultOr(false, [&] {
         FBuffer.assign(FSize, 0);
-        FValid = GetFileVersionInfoW(FFileName.c_str(), FHandle, FSize, FBuffer.data()) != FALSE;
-    } catch (...) {
-        FValid = false;
-    }
+        return GetFileVersionInfoW(FFileName.c_str(), FHandle, FSize, FBuffer.data()) != FALSE;
+    });
 }
 
 bool TFileVersion::Query(const std::wstring& aPath, void*& aValue, UINT& aLength) const {
@@ -205,7 +205,7 @@ std::wstring TFileVersion::GetTranslationString() const {
 }
 
 std::wstring TFileVersion::GetVerValue(const std::wstring& VerName) const {
-    try {
+    return ResultOr<std::wstring>(std::wstring(), [&]() -> std::wstring {
         if (!FValid || VerName.empty())
             return std::wstring();
         const std::wstring translation = GetTranslationString();
@@ -220,15 +220,10 @@ std::wstring TFileVersion::GetVerValue(const std::wstring& VerName) const {
         if (first.empty())
             return std::wstring();
         return QueryString(L"\\StringFileInfo\\" + first + L"\\" + VerName);
-    } catch (...) {
-        return std::wstring();
-    }
+    });
 }
 
 std::wstring GetFileVersionString(const std::wstring& AFileName) noexcept {
-    try {
-        return TFileVersion(AFileName).FileVersion();
-    } catch (...) {
-        return std::wstring();
-    }
+    return ResultOr<std::wstring>(std::wstring(),
+                                  [&]() -> std::wstring { return TFileVersion(AFileName).FileVersion(); });
 }

@@ -63,7 +63,8 @@ public:
     // outside 200..300 (unless Settings.AllowAllStatuses). The handles are closed on every path,
     // then the progress event (on success) and the finish event fire once each.
     bool Execute();
-    // Asks the body loop to stop before its next read; returns whether Execute has finished.
+    // Asks the body loop to stop before its next read and waits up to iTimeout ms for Execute to
+    // finish; returns whether it has. Never waits on the thread that runs Execute (its events pass 0).
     bool Terminate(std::uint32_t iTimeout);
 
     // Leading and trailing blanks and control characters are removed.
@@ -93,6 +94,18 @@ public:
     void* CustomObj = nullptr;
 
 private:
+    struct TTransfer;
+    // The steps of Execute in their order. Each one that can fail sets ErrorCode to its own code
+    // (if it has one) and returns false, which ends the request.
+    void Perform(TTransfer& t);
+    bool Open(TTransfer& t);
+    bool Connect(TTransfer& t);
+    bool Request(TTransfer& t);
+    bool Send(TTransfer& t);
+    void Status(TTransfer& t);
+    // What the query mode takes from the headers; false when it needs a writer and has none.
+    bool ResponseHeaders(TTransfer& t);
+    void Body(TTransfer& t);
     // The writer's stream; null without a writer or with a closed one, which ends the request.
     TByteStream* OutputStream() const;
 

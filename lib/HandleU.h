@@ -160,6 +160,13 @@ struct TGdiObjectTraits {
     static void close(type h) noexcept { DeleteObject(h); }
 };
 
+// Memory device contexts of CreateCompatibleDC (never a window's DC, which is released instead).
+struct TMemoryDCTraits {
+    using type = HDC;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept { DeleteDC(h); }
+};
+
 struct TIconTraits {
     using type = HICON;
     static type invalid() noexcept { return nullptr; }
@@ -207,6 +214,7 @@ using TUniqueAcl = TUniqueHandle<TLocalAclTraits>;
 using TUniqueSecurityDescriptor = TUniqueHandle<TLocalSecurityDescriptorTraits>;
 using TUniqueSecurityAttributes = TUniqueHandle<TSecurityAttributesTraits>;
 using TUniqueGdiObject = TUniqueHandle<TGdiObjectTraits>;
+using TUniqueMemoryDC = TUniqueHandle<TMemoryDCTraits>;
 using TUniqueIcon = TUniqueHandle<TIconTraits>;
 using TUniqueMenu = TUniqueHandle<TMenuTraits>;
 using TUniqueWindow = TUniqueHandle<TWindowTraits>;

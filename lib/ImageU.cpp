@@ -1,6 +1,7 @@
 #include "ImageU.h"
 
 #include "ComU.h"
+#include "WindowU.h"
 
 #include <wincodec.h>
 
@@ -50,14 +51,13 @@ TUniqueGdiObject LoadImageResource(HMODULE aModule, const wchar_t* aName, const 
 void DrawAlphaBitmap(HDC aDC, HBITMAP aBitmap, SIZE aSize, const RECT& aDest) noexcept {
     if (!aBitmap)
         return;
-    HDC memory = CreateCompatibleDC(aDC);
+    const TUniqueMemoryDC memory(CreateCompatibleDC(aDC));
     if (!memory)
         return;
-    HGDIOBJ old = SelectObject(memory, aBitmap);
+    // Declared after the DC: the bitmap is put back out before the DC is deleted.
+    const TSelectObject selected(memory.get(), aBitmap);
     const BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
     SetStretchBltMode(aDC, HALFTONE);
-    AlphaBlend(aDC, aDest.left, aDest.top, aDest.right - aDest.left, aDest.bottom - aDest.top, memory, 0, 0, aSize.cx,
-               aSize.cy, blend);
-    SelectObject(memory, old);
-    DeleteDC(memory);
+    AlphaBlend(aDC, aDest.left, aDest.top, aDest.right - aDest.left, aDest.bottom - aDest.top, memory.get(), 0, 0,
+               aSize.cx, aSize.cy, blend);
 }

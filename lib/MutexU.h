@@ -1,6 +1,7 @@
 // Named kernel mutexes that every account and integrity level can open: the creator gives the
 // mutex a DACL granting Everyone full access and a low integrity label, so that an elevated
-// process never leaves a mutex behind that a normal one cannot open.
+// process never leaves a mutex behind that a normal one cannot open. Should the grant itself
+// fail, the mutex is created with default security.
 #pragma once
 
 #include "HandleU.h"

@@ -1,5 +1,6 @@
 #include "PlatformU.h"
 
+#include "FallbackU.h"
 #include "RegistryU.h"
 
 #include <shellapi.h>
@@ -40,13 +41,11 @@ BYTE WinVersionClassOf(const OSVERSIONINFOEXW& aInfo) noexcept {
 }
 
 BYTE GetWinVersionClass() noexcept {
-    try {
+    return ResultOr<BYTE>(6, [&]() -> BYTE {
         OSVERSIONINFOEXW info;
         QueryVersion(info);
         return WinVersionClassOf(info);
-    } catch (...) {
-        return 6;
-    }
+    });
 }
 
 bool QueryTrueVersion(OSVERSIONINFOEXW& aInfo) noexcept {

@@ -1,5 +1,7 @@
 #include "RegWatchU.h"
 
+#include "FallbackU.h"
+
 namespace {
 
 constexpr DWORD kKeyFilter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
@@ -19,7 +21,7 @@ TUniqueHKey OpenForNotify(HKEY aRoot, const std::wstring& aPath, REGSAM anAccess
 } // namespace
 
 bool TRegistryWatch::Add(HKEY aRoot, const std::wstring& aPath, bool aSubtree, REGSAM anAccess) noexcept {
-    try {
+    return ResultOr(false, [&] {
         // Manual reset: the event stays signalled until the watch is armed again, so a loop that
         // wakes for another reason still sees it.
         TUniqueKernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -38,9 +40,7 @@ bool TRegistryWatch::Add(HKEY aRoot, const std::wstring& aPath, bool aSubtree, R
         FEntries.push_back(std::move(entry));
         Arm(FEntries.back());
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 // Opens the key afresh (it may have been deleted and created again) and registers for its

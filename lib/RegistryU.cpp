@@ -1,6 +1,9 @@
 #include "RegistryU.h"
 
+#include "FallbackU.h"
 #include "HandleU.h"
+
+#include <sddl.h>
 
 namespace {
 
@@ -56,7 +59,7 @@ bool WriteRegValue(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring&
 bool ReadRegValue(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& aValueName, DWORD aType,
                   std::vector<BYTE>& aData) noexcept {
     aData.clear();
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         TUniqueHKey key;
         if (!OpenKey(aRoot, aKeyPath, KEY_READ, key))
             return false;
@@ -73,9 +76,7 @@ bool ReadRegValue(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& 
         buffer.resize(size);
         aData.swap(buffer);
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 bool WriteRegString(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& aValueName,
@@ -92,7 +93,7 @@ bool WriteRegDWord(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring&
 bool ReadRegString(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& aValueName,
                    std::wstring& aText) noexcept {
     aText.clear();
-    try {
+    const bool read = ResultOr(false, [&] {
         std::vector<BYTE> data;
         if (!ReadRegValue(aRoot, aKeyPath, aValueName, REG_SZ, data))
             return false;
@@ -102,10 +103,10 @@ bool ReadRegString(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring&
             aText.assign(reinterpret_cast<const wchar_t*>(data.data()), chars);
         }
         return true;
-    } catch (...) {
+    });
+    if (!read)
         aText.clear();
-        return false;
-    }
+    return read;
 }
 
 bool ReadRegDWord(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& aValueName, int& aValue) noexcept {
@@ -137,7 +138,7 @@ LONG DeleteRegKey(HKEY aParent, const std::wstring& aName) noexcept {
 }
 
 bool DeleteRegKeyPath(HKEY aRoot, const std::wstring& aKeyPath) noexcept {
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         const size_t slash = aKeyPath.rfind(L'\\');
         if (slash == std::wstring::npos)
             return false;
@@ -145,40 +146,37 @@ bool DeleteRegKeyPath(HKEY aRoot, const std::wstring& aKeyPath) noexcept {
         if (!OpenKey(aRoot, aKeyPath.substr(0, slash), KEY_WRITE, parent))
             return false;
         return DeleteRegKey(parent.get(), aKeyPath.substr(slash + 1)) == ERROR_SUCCESS;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 bool DeleteRegKeyTree(HKEY aRoot, const std::wstring& aKeyPath, bool aRecurse) noexcept {
     if (aKeyPath.find(L'\\') == std::wstring::npos)
         return false;
-    if (aRecurse) {
-        try {
-            TUniqueHKey key;
-            DWORD subKeys = 0;
-            if (OpenKey(aRoot, aKeyPath, KEY_TREE_WALK, key) &&
-                RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
-                                 nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
-                // From the highest index down, so the indexes still to visit stay valid while children go.
-                for (DWORD i = subKeys; i-- > 0;) {
-                    wchar_t name[1024];
-                    DWORD nameLen = ARRAYSIZE(name);
-                    if (RegEnumKeyExW(key.get(), i, name, &nameLen, nullptr, nullptr, nullptr, nullptr) !=
-                        ERROR_SUCCESS)
-                        continue;
-                    std::wstring child = aKeyPath;
-                    if (child.back() != L'\\')
-                        child += L'\\';
-                    child.append(name, nameLen);
-                    if (!DeleteRegKeyTree(aRoot, child, aRecurse))
-                        return false;
-                }
+    // Children first; a child that cannot be deleted ends the walk with false. A walk that fails
+    // for want of memory still tries the key itself.
+    const bool childrenGone = !aRecurse || ResultOr(true, [&] {
+        TUniqueHKey key;
+        DWORD subKeys = 0;
+        if (OpenKey(aRoot, aKeyPath, KEY_TREE_WALK, key) &&
+            RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+            // From the highest index down, so the indexes still to visit stay valid while children go.
+            for (DWORD i = subKeys; i-- > 0;) {
+                wchar_t name[1024];
+                DWORD nameLen = ARRAYSIZE(name);
+                if (RegEnumKeyExW(key.get(), i, name, &nameLen, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                    continue;
+                std::wstring child = aKeyPath;
+                if (child.back() != L'\\')
+                    child += L'\\';
+                child.append(name, nameLen);
+                if (!DeleteRegKeyTree(aRoot, child, aRecurse))
+                    return false;
             }
-        } catch (...) {
         }
-    }
-    return DeleteRegKeyPath(aRoot, aKeyPath);
+        return true;
+    });
+    return childrenGone && DeleteRegKeyPath(aRoot, aKeyPath);
 }
 
 bool RegDWordOf(const TRegValueData& aValue, DWORD& aNumber) noexcept {
@@ -210,7 +208,7 @@ LONG TRegKey::Create(HKEY aRoot, const std::wstring& aPath, REGSAM anAccess, DWO
 }
 
 LONG TRegKey::Read(const std::wstring& aName, TRegValueData& aValue) const noexcept {
-    try {
+    return ResultOr<LONG>(ERROR_OUTOFMEMORY, [&]() -> LONG {
         // A value can grow between the size query and the read: ask again until it fits.
         std::vector<BYTE> buffer(64);
         for (int attempt = 0; attempt < 8; ++attempt) {
@@ -235,9 +233,7 @@ LONG TRegKey::Read(const std::wstring& aName, TRegValueData& aValue) const noexc
             return ERROR_SUCCESS;
         }
         return ERROR_MORE_DATA;
-    } catch (...) {
-        return ERROR_OUTOFMEMORY;
-    }
+    });
 }
 
 LONG TRegKey::Write(const std::wstring& aName, DWORD aType, const void* aData, DWORD aSize) const noexcept {
@@ -256,7 +252,7 @@ LONG TRegKey::DeleteValue(const std::wstring& aName) const noexcept {
 }
 
 LONG TRegKey::Values(std::vector<std::pair<std::wstring, TRegValueData>>& aValues) const noexcept {
-    try {
+    return ResultOr<LONG>(ERROR_OUTOFMEMORY, [&]() -> LONG {
         DWORD count = 0, maxName = 0, maxData = 0;
         LONG status = RegQueryInfoKeyW(FKey.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
                                        &maxName, &maxData, nullptr, nullptr);
@@ -289,9 +285,7 @@ LONG TRegKey::Values(std::vector<std::pair<std::wstring, TRegValueData>>& aValue
         }
         aValues.swap(values);
         return ERROR_SUCCESS;
-    } catch (...) {
-        return ERROR_OUTOFMEMORY;
-    }
+    });
 }
 
 bool TRegKey::IsEmpty() const noexcept {
@@ -299,4 +293,21 @@ bool TRegKey::IsEmpty() const noexcept {
     return RegQueryInfoKeyW(FKey.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
                             nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
            subKeys == 0 && values == 0;
+}
+
+TCurrentUserOverride::TCurrentUserOverride(const std::wstring& aSid) noexcept {
+    // The SID names a key below HKEY_USERS: a text that does not parse as one is no key name to try.
+    PSID sid = nullptr;
+    if (aSid.empty() || !ConvertStringSidToSidW(aSid.c_str(), &sid))
+        return;
+    TUniqueLocal sidOwner(sid);
+    if (!OpenKey(HKEY_USERS, aSid, KEY_READ | KEY_WRITE, FKey))
+        return;
+    FActive = RegOverridePredefKey(HKEY_CURRENT_USER, FKey.get()) == ERROR_SUCCESS;
+}
+
+TCurrentUserOverride::~TCurrentUserOverride() {
+    // Undone before the key closes: the predefined handle must never refer to a closed key.
+    if (FActive)
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
 }

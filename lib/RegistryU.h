@@ -96,3 +96,22 @@ public:
 private:
     TUniqueHKey FKey;
 };
+
+// Maps this process's HKEY_CURRENT_USER to the loaded hive of another account, HKEY_USERS\<SID>,
+// for the object's lifetime; afterwards HKEY_CURRENT_USER is the process's own user again (an
+// earlier override is not restored). A process running as another account (an installer's
+// elevated service) reaches the user's settings this way. Only a text that is a SID is taken, and
+// nothing is mapped when that user's hive is not loaded.
+class TCurrentUserOverride {
+public:
+    explicit TCurrentUserOverride(const std::wstring& aSid) noexcept;
+    ~TCurrentUserOverride();
+    TCurrentUserOverride(const TCurrentUserOverride&) = delete;
+    TCurrentUserOverride& operator=(const TCurrentUserOverride&) = delete;
+
+    bool Active() const noexcept { return FActive; }
+
+private:
+    TUniqueHKey FKey;
+    bool FActive = false;
+};

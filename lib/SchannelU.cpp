@@ -46,6 +46,28 @@ struct TContextBufferTraits {
 };
 using TContextBuffer = TUniqueHandle<TContextBufferTraits>;
 
+// One side's step of a handshake held in memory: aCall gets what the peer sent (aInput, or nothing
+// for the client's first call) and a buffer for the answer, which is appended to aOutput. On
+// success aInput is consumed.
+template <typename Call>
+SECURITY_STATUS HandshakeStep(std::vector<BYTE>& aInput, bool aNoInput, std::vector<BYTE>& aOutput, Call&& aCall) {
+    SecBuffer in[2] = {{static_cast<ULONG>(aInput.size()), SECBUFFER_TOKEN, aInput.data()},
+                       {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
+    SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, out};
+    const SECURITY_STATUS status = aCall(aNoInput ? nullptr : &inDesc, &outDesc);
+    const TContextBuffer token(out[0].pvBuffer);
+    if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) {
+        aInput.clear();
+        if (token && out[0].cbBuffer) {
+            const BYTE* bytes = static_cast<const BYTE*>(out[0].pvBuffer);
+            aOutput.insert(aOutput.end(), bytes, bytes + out[0].cbBuffer);
+        }
+    }
+    return status;
+}
+
 SECURITY_STATUS AcquireCredentials(DWORD aProtocols, bool aServer, TCredentials& aCredentials,
                                    PCCERT_CONTEXT aCertificate = nullptr) noexcept {
     SCHANNEL_CRED cred{};
@@ -139,51 +161,34 @@ TTlsOutcome InMemoryHandshake(PCCERT_CONTEXT aCertificate, DWORD aProtocols) noe
         // Each side answers what the other sent; a TLS handshake takes a handful of rounds.
         for (int round = 0; round < 16 && !(clientDone && serverDone); ++round) {
             if (!clientDone) {
-                SecBuffer in[2] = {{static_cast<ULONG>(toClient.size()), SECBUFFER_TOKEN, toClient.data()},
-                                   {0, SECBUFFER_EMPTY, nullptr}};
-                SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
-                SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
-                SecBufferDesc outDesc{SECBUFFER_VERSION, 1, out};
-                ULONG attributes = 0;
-                TimeStamp expiry{};
                 const bool first = !clientContext.Valid();
                 if (!first && toClient.empty())
                     break; // waiting for the server, which has nothing more to say
-                const SECURITY_STATUS status = InitializeSecurityContextW(
-                    client.Get(), clientContext.GetOrNull(), const_cast<wchar_t*>(L"localhost"), clientFlags, 0, 0,
-                    first ? nullptr : &inDesc, 0, clientContext.Get(), &outDesc, &attributes, &expiry);
-                const TContextBuffer token(out[0].pvBuffer);
+                const SECURITY_STATUS status =
+                    HandshakeStep(toClient, first, toServer, [&](SecBufferDesc* anIn, SecBufferDesc* anOut) {
+                        ULONG attributes = 0;
+                        TimeStamp expiry{};
+                        return InitializeSecurityContextW(client.Get(), clientContext.GetOrNull(),
+                                                          const_cast<wchar_t*>(L"localhost"), clientFlags, 0, 0, anIn,
+                                                          0, clientContext.Get(), anOut, &attributes, &expiry);
+                    });
                 if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
                     outcome.Status = status;
                     return outcome;
-                }
-                toClient.clear();
-                if (out[0].pvBuffer && out[0].cbBuffer) {
-                    const BYTE* p = static_cast<const BYTE*>(out[0].pvBuffer);
-                    toServer.insert(toServer.end(), p, p + out[0].cbBuffer);
                 }
                 clientDone = status == SEC_E_OK;
             }
             if (!serverDone && !toServer.empty()) {
-                SecBuffer in[2] = {{static_cast<ULONG>(toServer.size()), SECBUFFER_TOKEN, toServer.data()},
-                                   {0, SECBUFFER_EMPTY, nullptr}};
-                SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
-                SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
-                SecBufferDesc outDesc{SECBUFFER_VERSION, 1, out};
-                ULONG attributes = 0;
-                TimeStamp expiry{};
                 const SECURITY_STATUS status =
-                    AcceptSecurityContext(server.Get(), serverContext.GetOrNull(), &inDesc, serverFlags, 0,
-                                          serverContext.Get(), &outDesc, &attributes, &expiry);
-                const TContextBuffer token(out[0].pvBuffer);
+                    HandshakeStep(toServer, false, toClient, [&](SecBufferDesc* anIn, SecBufferDesc* anOut) {
+                        ULONG attributes = 0;
+                        TimeStamp expiry{};
+                        return AcceptSecurityContext(server.Get(), serverContext.GetOrNull(), anIn, serverFlags, 0,
+                                                     serverContext.Get(), anOut, &attributes, &expiry);
+                    });
                 if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
                     outcome.Status = status;
                     return outcome;
-                }
-                toServer.clear();
-                if (out[0].pvBuffer && out[0].cbBuffer) {
-                    const BYTE* p = static_cast<const BYTE*>(out[0].pvBuffer);
-                    toClient.insert(toClient.end(), p, p + out[0].cbBuffer);
                 }
                 serverDone = status == SEC_E_OK;
             }

@@ -1,5 +1,6 @@
 #include "SecurityU.h"
 
+#include "FallbackU.h"
 #include "PlatformU.h"
 
 #include <memory>
@@ -69,7 +70,7 @@ std::unique_ptr<DWORD[]> MakeFileAcl(PSID aSid) {
 
 void MakeObjectSecurity() noexcept {
     TObjectSecurity& s = State();
-    try {
+    IgnoringFailure([&] {
         SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
         if (AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, s.FWorldSid.put())) {
             const std::wstring name = AccountNameOf(s.FWorldSid.get());
@@ -84,8 +85,7 @@ void MakeObjectSecurity() noexcept {
         if (s.FAdvapi)
             s.FAddMandatoryAce = reinterpret_cast<TAddMandatoryAce>(
                 reinterpret_cast<void*>(GetProcAddress(s.FAdvapi.get(), "AddMandatoryAce")));
-    } catch (...) {
-    }
+    });
 }
 
 } // namespace
@@ -98,10 +98,7 @@ std::wstring EveryoneName() {
 }
 
 void InitObjectSecurity() noexcept {
-    try {
-        std::call_once(State().FOnce, MakeObjectSecurity);
-    } catch (...) {
-    }
+    IgnoringFailure([&] { std::call_once(State().FOnce, MakeObjectSecurity); });
 }
 
 SECURITY_ATTRIBUTES* GetEveryoneFileSecurityAttributes() noexcept {
@@ -131,7 +128,7 @@ void FreeSecurityAttributes(SECURITY_ATTRIBUTES* anAttributes) noexcept {
 }
 
 TUniqueAcl GrantAccessInAcl(PACL anAcl, const std::wstring& aTrustee, DWORD aMask) noexcept {
-    try {
+    return ResultOr<TUniqueAcl>(TUniqueAcl(), [&]() -> TUniqueAcl {
         InitObjectSecurity();
         std::wstring trustee = aTrustee; // the API takes a writable string
         EXPLICIT_ACCESS_W entry{};
@@ -140,14 +137,12 @@ TUniqueAcl GrantAccessInAcl(PACL anAcl, const std::wstring& aTrustee, DWORD aMas
         if (SetEntriesInAclW(1, &entry, anAcl, result.put()) != ERROR_SUCCESS)
             return TUniqueAcl();
         return result;
-    } catch (...) {
-        return TUniqueAcl();
-    }
+    });
 }
 
 TUniqueSecurityDescriptor GrantAccessInSecurityDescriptor(PSECURITY_DESCRIPTOR aDescriptor,
                                                           const std::wstring& aTrustee) noexcept {
-    try {
+    return ResultOr<TUniqueSecurityDescriptor>(TUniqueSecurityDescriptor(), [&]() -> TUniqueSecurityDescriptor {
         InitObjectSecurity();
         BOOL present = FALSE;
         BOOL defaulted = FALSE;
@@ -184,13 +179,11 @@ TUniqueSecurityDescriptor GrantAccessInSecurityDescriptor(PSECURITY_DESCRIPTOR a
         if (!result || !MakeSelfRelativeSD(absolute.get(), result.get(), &size))
             return TUniqueSecurityDescriptor();
         return result;
-    } catch (...) {
-        return TUniqueSecurityDescriptor();
-    }
+    });
 }
 
 bool SetObjectIntegrityLabel(const std::wstring& aName, SE_OBJECT_TYPE aType, DWORD aRid, DWORD aPolicy) noexcept {
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         InitObjectSecurity();
         const TAddMandatoryAce addMandatoryAce = State().FAddMandatoryAce;
         if (GetWinVersionClass() < 9 || !addMandatoryAce)
@@ -214,13 +207,11 @@ bool SetObjectIntegrityLabel(const std::wstring& aName, SE_OBJECT_TYPE aType, DW
             return false;
         }
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 void DoneObjectSecurity() noexcept {
-    try {
+    IgnoringFailure([&] {
         TObjectSecurity& s = State();
         s.FWorldSid.reset();
         s.FFileAttributes.reset();
@@ -228,6 +219,5 @@ void DoneObjectSecurity() noexcept {
         s.FAddMandatoryAce = nullptr;
         s.FAdvapi.reset();
         SetEveryoneName(std::wstring());
-    } catch (...) {
-    }
+    });
 }

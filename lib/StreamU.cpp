@@ -1,5 +1,6 @@
 #include "StreamU.h"
 
+#include "FallbackU.h"
 #include <algorithm>
 #include <cstring>
 
@@ -147,54 +148,37 @@ bool TStreamWriter::PutBytes(const void* aBuf, std::int64_t aCount) {
 bool TStreamWriter::WriteRaw(const void* aBuf, std::int64_t aCount) {
     if (!fStream)
         return false;
-    try {
-        return PutBytes(aBuf, aCount);
-    } catch (...) {
-        return false;
-    }
+    return ResultOr<bool>(false, [&]() -> bool { return PutBytes(aBuf, aCount); });
 }
 
 bool TStreamWriter::Write(const std::wstring& iStr) {
     if (!fStream)
         return false;
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         const std::string bytes = EncodeText(iStr);
         return PutBytes(bytes.data(), static_cast<std::int64_t>(bytes.size()));
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 bool TStreamWriter::Write(const std::string& iStr) {
     if (!fStream)
         return false;
-    try {
-        return PutBytes(iStr.data(), static_cast<std::int64_t>(iStr.size()));
-    } catch (...) {
-        return false;
-    }
+    return ResultOr<bool>(false,
+                          [&]() -> bool { return PutBytes(iStr.data(), static_cast<std::int64_t>(iStr.size())); });
 }
 
 bool TStreamWriter::WriteLn(const std::wstring& iStr) {
-    try {
-        return Write(iStr + L"\r\n");
-    } catch (...) {
-        return false;
-    }
+    return ResultOr<bool>(false, [&]() -> bool { return Write(iStr + L"\r\n"); });
 }
 
 bool TStreamWriter::WriteLn(const std::string& iStr) {
-    try {
-        return Write(iStr + "\r\n");
-    } catch (...) {
-        return false;
-    }
+    return ResultOr<bool>(false, [&]() -> bool { return Write(iStr + "\r\n"); });
 }
 
 bool TStreamWriter::WriteStr(const std::wstring& iStr) {
     if (!fStream)
         return false;
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         const std::int32_t n = static_cast<std::int32_t>(iStr.size());
         std::uint8_t prefix[4];
         PutLittleEndian(prefix, static_cast<std::uint32_t>(n), 4);
@@ -204,22 +188,18 @@ bool TStreamWriter::WriteStr(const std::wstring& iStr) {
             PutBytes(bytes.data(), static_cast<std::int64_t>(bytes.size()));
         }
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 bool TStreamWriter::WriteStr(const std::string& iStr) {
     if (!fStream)
         return false;
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         std::uint8_t prefix[4];
         PutLittleEndian(prefix, static_cast<std::uint32_t>(iStr.size()), 4);
         PutBytes(prefix, 4);
         return PutBytes(iStr.data(), static_cast<std::int64_t>(iStr.size()));
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 bool TStreamWriter::WriteInt(std::int32_t iInt) {
@@ -259,27 +239,23 @@ bool TStreamWriter::WriteBuf(const void* iBuf, std::int32_t iSiz) {
 bool TStreamWriter::WriteStream(TByteStream* iStream) {
     if (!fStream || !iStream)
         return false;
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         fStream->CopyFrom(*iStream);
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 bool TStreamWriter::WriteStreamData(TByteStream* iStream) {
     if (!fStream || !iStream)
         return false;
-    try {
+    return ResultOr<bool>(false, [&]() -> bool {
         iStream->SetPosition(0);
         const std::int64_t size = iStream->GetSize();
         std::vector<std::uint8_t> buffer(static_cast<size_t>(size));
         iStream->Read(buffer.data(), size);
         WriteBuf(buffer.data(), static_cast<std::int32_t>(size));
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 TMemoryStreamWriter::TMemoryStreamWriter() : TStreamWriter(nullptr) {

@@ -2,18 +2,16 @@
 
 #include "StringU.h"
 
-#include <algorithm>
-
 TURLParts SplitURL(const std::wstring& aURL) {
     TURLParts parts;
     std::wstring rest = aURL;
-    if (AsciiUpper(rest).find(L"HTTP://") != std::wstring::npos) {
+    // The scheme only as the prefix: a query may hold another URL ("?next=https://...").
+    if (StartsWithAscii(rest, L"http://")) {
         parts.port = 80;
-        rest.erase(0, std::min<size_t>(7, rest.size()));
-    }
-    if (AsciiUpper(rest).find(L"HTTPS://") != std::wstring::npos) {
+        rest.erase(0, 7);
+    } else if (StartsWithAscii(rest, L"https://")) {
         parts.port = 443;
-        rest.erase(0, std::min<size_t>(8, rest.size()));
+        rest.erase(0, 8);
     }
     const size_t slash = rest.find(L'/');
     parts.host = slash == std::wstring::npos ? rest : rest.substr(0, slash);

@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <string>
 
-// Host, object path and port of a URL. "http://" gives 80 and "https://" 443 (case ignored); an
-// explicit port after the host ("host:8080") is taken; without a prefix the port is 80.
+// Host, object path and port of a URL. A leading "http://" gives 80 and "https://" 443 (case
+// ignored; anywhere else in the text they are part of the path); an explicit port after the host
+// ("host:8080") is taken; without a prefix the port is 80.
 struct TURLParts {
     std::wstring host;
     std::wstring object;

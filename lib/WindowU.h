@@ -56,6 +56,27 @@ private:
     HDC FDC;
 };
 
+// The painting DC of a WM_PAINT (BeginPaint), ended again when the owner goes; null when
+// BeginPaint failed.
+class TPaintDC {
+public:
+    explicit TPaintDC(HWND aWnd) noexcept : FWnd(aWnd), FDC(BeginPaint(aWnd, &FPaint)) {}
+    ~TPaintDC() {
+        if (FDC)
+            EndPaint(FWnd, &FPaint);
+    }
+    TPaintDC(const TPaintDC&) = delete;
+    TPaintDC& operator=(const TPaintDC&) = delete;
+
+    HDC get() const noexcept { return FDC; }
+    explicit operator bool() const noexcept { return FDC != nullptr; }
+
+private:
+    HWND FWnd;
+    PAINTSTRUCT FPaint{};
+    HDC FDC;
+};
+
 // Selects anObject into aDC for the owner's lifetime and then puts back the object it replaced.
 // Nothing is selected when either is null or the selection fails.
 class TSelectObject {

@@ -4,6 +4,8 @@
 # same cabinet.dll in the same prefix, and by the native cabextract. Peak memory is compared for
 # two cabinet sizes: extracting to a folder must not grow with the cabinet.
 #   scripts/bench-cab.sh [MEGABYTES] [SMALL_MEGABYTES]     (defaults 200 and 50)
+# QV_CABBENCH_BASELINE=path/to/CabBench.exe (say, built from an earlier commit) is measured over the
+# same cabinet right after this tree's CabBench, for a before/after comparison in one run.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
@@ -51,6 +53,13 @@ for mb in "$small" "$size"; do
     echo "   in-process: $(cat "$work/out")"
     diff -r -q "$src" "$work/ours$mb" >/dev/null && echo "   output identical to the sources"
     rm -rf "$work/ours$mb"
+    if [ -n "${QV_CABBENCH_BASELINE:-}" ]; then
+        mkdir -p "$work/base$mb"
+        measure "baseline DecompressToDir" "$run" "$QV_CABBENCH_BASELINE" extract "$(win "$cab")" "$(win "$work/base$mb")"
+        base=$(cat "$work/last")
+        echo "   in-process: $(cat "$work/out")"
+        rm -rf "$work/base$mb"
+    fi
     measure "extrac32.exe /E /L (Wine)" "$run" extrac32.exe /Y /E /L "$(win "$work/extrac32_$mb")" "$(win "$cab")"
     extrac=$(cat "$work/last")
     rm -rf "$work/extrac32_$mb"
@@ -63,5 +72,9 @@ for mb in "$small" "$size"; do
     rm -rf "$work/cabextract$mb" "$src"
     printf '   ratio TArchive/extrac32 %.2f, TArchive/expand %.2f, TArchive/cabextract %.2f\n' \
         "$(echo "$ours / $extrac" | bc -l)" "$(echo "$ours / $expand" | bc -l)" "$(echo "$ours / $native" | bc -l)"
+    if [ -n "${QV_CABBENCH_BASELINE:-}" ]; then
+        printf '   ratio baseline/extrac32 %.2f, TArchive/baseline %.2f\n' \
+            "$(echo "$base / $extrac" | bc -l)" "$(echo "$ours / $base" | bc -l)"
+    fi
     rm -f "$cab"
 done

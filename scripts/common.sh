@@ -12,7 +12,7 @@ if [ -z "${HOME:-}" ]; then
     mkdir -p "$HOME"
 fi
 export HOME
-QV_PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb cmake make googletest imagemagick xdotool g++ pkg-config libcpp-httplib-dev libsqlite3-dev curl python3 cabextract gcab libssl-dev openssl postgresql libpq-dev chromium wrk x11-utils clang-14 libclang-rt-14-dev"
+QV_PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb cmake make googletest imagemagick xdotool g++ pkg-config libcpp-httplib-dev libsqlite3-dev curl python3 cabextract gcab libssl-dev openssl postgresql libpq-dev chromium wrk x11-utils wixl msitools clang-14 libclang-rt-14-dev"
 QV_STARTED_XVFB=
 
 # Installs whatever of QV_PACKAGES is missing, with sudo when not root.

@@ -1,6 +1,7 @@
 #include "QVRequest.h"
 
 #include "CryptU.h"
+#include "StringU.h"
 #include "QVStats.h"
 
 #include <openssl/crypto.h>
@@ -35,26 +36,6 @@ std::string Latin1ToUtf8(const std::wstring& aText) {
 std::string Param(const std::map<std::string, std::string>& aParams, const char* aName) {
     const auto it = aParams.find(aName);
     return it == aParams.end() ? std::string() : it->second;
-}
-
-char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameAsciiText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i]))
-            return false;
-    return true;
-}
-
-std::string TrimmedBlanks(const std::string& aText) {
-    const std::size_t begin = aText.find_first_not_of(' ');
-    if (begin == std::string::npos)
-        return {};
-    return aText.substr(begin, aText.find_last_not_of(' ') - begin + 1);
 }
 
 // Standard Base64 through the token's URL-safe decoder: the alphabets differ in three characters.
@@ -114,7 +95,7 @@ TResponse NotFound() {
 
 std::string TRequest::Header(const std::string& aName) const {
     for (const auto& header : headers)
-        if (SameAsciiText(header.first, aName))
+        if (SameTextAscii(header.first, aName))
             return header.second;
     return {};
 }
@@ -157,11 +138,11 @@ bool IsAuthorized(const std::string& anAuthorization, const std::string& aToken)
     if (space == std::string::npos)
         return false;
     const std::string scheme = anAuthorization.substr(0, space);
-    const std::string credentials = TrimmedBlanks(anAuthorization.substr(space + 1));
+    const std::string credentials = TrimBlanks(anAuthorization.substr(space + 1));
     std::string presented;
-    if (SameAsciiText(scheme, "Bearer")) {
+    if (SameTextAscii(scheme, "Bearer")) {
         presented = credentials;
-    } else if (SameAsciiText(scheme, "Basic")) {
+    } else if (SameTextAscii(scheme, "Basic")) {
         const std::string pair = Base64Decode(credentials);
         const std::size_t colon = pair.find(':');
         if (colon == std::string::npos)

@@ -2,6 +2,7 @@
 // token's parameters, or signs an update archive.
 #include "QVService.h"
 #include "QVSign.h"
+#include "StringU.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -23,10 +24,11 @@ const char kUsage[] =
 
 // A whole decimal number from aMin to aMax, or false.
 bool ParseNumber(const std::string& aText, long long aMin, long long aMax, long long& aValue) {
-    if (aText.empty() || aText.size() > 18 || aText.find_first_not_of("0123456789") != std::string::npos)
+    const std::optional<std::uint64_t> value = ParseDecimal(aText, static_cast<std::uint64_t>(aMax));
+    if (!value || static_cast<long long>(*value) < aMin)
         return false;
-    aValue = std::stoll(aText);
-    return aValue >= aMin && aValue <= aMax;
+    aValue = static_cast<long long>(*value);
+    return true;
 }
 
 // The first line of aPath without its line break, or false when the file cannot be read.

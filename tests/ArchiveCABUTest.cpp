@@ -2,6 +2,7 @@
 // folder and a stream, the add operations, the facade's error texts, and hostile cabinets.
 #include "CabTestUtil.h"
 
+#include "FileU.h"
 #include "TextU.h"
 #include "archive/ArchiveCABU.h"
 
@@ -13,6 +14,26 @@ namespace {
 
 std::wstring Err(const std::wstring& aFunction, const std::wstring& aMessage) {
     return FormatArchiveError(aMessage, aFunction);
+}
+
+// The rights the file's DACL allows the world SID; 0 when no entry names it.
+ACCESS_MASK WorldRights(const std::wstring& aPath) {
+    TUniqueSecurityDescriptor sd = GetFileSecurityDescriptor(aPath);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!sd || !GetSecurityDescriptorDacl(sd.get(), &present, &dacl, &defaulted) || !present || !dacl)
+        return 0;
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    TUniqueSid worldSid;
+    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, worldSid.put());
+    ACCESS_MASK rights = 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (GetAce(dacl, i, &ace) && static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            EqualSid(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, worldSid.get()))
+            rights |= static_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask;
+    }
+    return rights;
 }
 
 class CABArchive : public ::testing::Test {
@@ -181,6 +202,23 @@ TEST_F(CABArchive, LockedCabinetNamesTheSystemError) {
     EXPECT_EQ(a.ErrResult(), L"Cannot open file 32 \"" + FCab + L"\"!");
     CloseHandle(lock);
     EXPECT_TRUE(a.LoadArchiveContents(&list)) << "a failed check runs again";
+}
+
+TEST_F(CABArchive, EveryoneMayWriteWhatWasExtractedOnlyWhenAsked) {
+    const struct {
+        bool everyone;
+        const wchar_t* folder;
+    } cases[] = {{true, L"granted"}, {false, L"plain"}};
+    for (const auto& c : cases) {
+        TArchive a(FCab);
+        a.SetArchiveType(1);
+        const std::wstring dst = FDir / c.folder;
+        ASSERT_TRUE(a.DecompressToDir(dst, L"", c.everyone)) << a.ErrResult().c_str();
+        for (const wchar_t* name : {L"\\a.txt", L"\\sub\\b.txt"}) {
+            EXPECT_EQ(ReadFileBytes(dst + name).empty(), false) << c.folder << name;
+            EXPECT_EQ((WorldRights(dst + name) & FILE_WRITE_DATA) != 0, c.everyone) << c.folder << name;
+        }
+    }
 }
 
 TEST_F(CABArchive, ListsOnceAndExtracts) {

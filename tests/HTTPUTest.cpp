@@ -310,6 +310,12 @@ TEST(HTTPUTest, SplitURLTable) {
         {L"http://[::1]/p", L"[::1]", L"/p", 80},
         {L"http://host", L"host", L"", 80},
         {L"http:///p", L"", L"/p", 80},
+        // The scheme counts only as the prefix: a URL in the query changes neither host nor port.
+        {L"http://host/login?next=https://other.example/x", L"host", L"/login?next=https://other.example/x", 80},
+        {L"https://secure.example/go?to=http://plain.example/", L"secure.example", L"/go?to=http://plain.example/",
+         443},
+        {L"HtTpS://h:8443/r?u=HTTP://x", L"h", L"/r?u=HTTP://x", 8443},
+        {L"host/p?u=https://x/", L"host", L"/p?u=https://x/", 80},
     };
     for (const auto& c : cases) {
         const TURLParts parts = SplitURL(c.url);

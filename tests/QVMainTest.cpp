@@ -1,4 +1,5 @@
 #include "QVMain.h"
+#include "QVUpdate.h"
 
 #include <gtest/gtest.h>
 
@@ -82,9 +83,10 @@ TEST(StartupDirs, AppDirIsTheExecutablesFolderAndUpdateDirLiesBelowIt) {
     wchar_t path[MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     const std::wstring exe(path, n);
-    EXPECT_EQ(AppDir, exe.substr(0, exe.rfind(L'\\') + 1));
-    EXPECT_EQ(AppDir.back(), L'\\');
-    EXPECT_EQ(UpdateDir, AppDir + L"Update");
+    const TUpdateEnvironment environment;
+    EXPECT_EQ(environment.AppDir, exe.substr(0, exe.rfind(L'\\') + 1));
+    EXPECT_EQ(environment.AppDir.back(), L'\\');
+    EXPECT_EQ(environment.UpdateDir, environment.AppDir + L"Update");
 }
 
 } // namespace

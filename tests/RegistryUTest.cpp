@@ -208,4 +208,51 @@ TEST(RegistryUStartup, Wow64FlagMatchesTheProcess) {
     EXPECT_EQ(RunningUnderWow64, IsWow64());
 }
 
+// A hive under HKEY_USERS that is not this process's user: a scratch key named like a SID, removed
+// again afterwards. No sandbox here: the override replaces HKEY_CURRENT_USER's mapping itself.
+class CurrentUserOverrideTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(
+            RegCreateKeyExW(HKEY_USERS, FSid.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, FHive.put(), nullptr),
+            ERROR_SUCCESS);
+    }
+    void TearDown() override {
+        FHive.reset();
+        RegDeleteTreeW(HKEY_USERS, FSid.c_str());
+        RegDeleteKeyW(HKEY_USERS, FSid.c_str());
+        RegDeleteTreeW(HKCU, L"Software\\QuenvarOverrideTest");
+        RegDeleteKeyW(HKCU, L"Software\\QuenvarOverrideTest");
+    }
+    const std::wstring FSid = L"S-1-5-21-4242-4242-4242-" + std::to_wstring(GetCurrentProcessId());
+    TUniqueHKey FHive;
+};
+
+TEST_F(CurrentUserOverrideTest, TheCurrentUserIsTheNamedHiveForTheObjectsLifetime) {
+    std::wstring text;
+    {
+        const TCurrentUserOverride user(FSid);
+        ASSERT_TRUE(user.Active());
+        EXPECT_TRUE(WriteRegString(HKCU, L"Software\\QuenvarOverrideTest", L"Name", L"theirs"));
+        EXPECT_TRUE(ReadRegString(HKCU, L"Software\\QuenvarOverrideTest", L"Name", text));
+        EXPECT_EQ(text, L"theirs");
+    }
+    EXPECT_TRUE(ReadRegString(HKEY_USERS, FSid + L"\\Software\\QuenvarOverrideTest", L"Name", text));
+    EXPECT_EQ(text, L"theirs");
+    // Afterwards HKEY_CURRENT_USER is this process's user again, which never had the value.
+    EXPECT_FALSE(ReadRegString(HKCU, L"Software\\QuenvarOverrideTest", L"Name", text));
+}
+
+TEST_F(CurrentUserOverrideTest, TextsThatNameNoLoadedHiveMapNothing) {
+    const std::wstring cases[] = {
+        L"", L"not a SID", L"S-1-5-21-4242-4242-4242", L"S-1-5-21-4243-1-2-3", FSid + L"\\Software", L"..\\" + FSid};
+    for (const std::wstring& sid : cases) {
+        const TCurrentUserOverride user(sid);
+        EXPECT_FALSE(user.Active()) << "SID text: " << std::string(sid.begin(), sid.end());
+        EXPECT_TRUE(WriteRegString(HKCU, L"Software\\QuenvarOverrideTest", L"Name", L"mine"));
+    }
+    TUniqueHKey key;
+    EXPECT_NE(RegOpenKeyExW(FHive.get(), L"Software\\QuenvarOverrideTest", 0, KEY_READ, key.put()), ERROR_SUCCESS);
+}
+
 } // namespace

@@ -5,7 +5,8 @@
 # process must download and verify it, move the running file aside to Quenvar.old.exe, install
 # the new one, register the old one for deletion at the next start, write "LastUpdate", close
 # the tray instance and start the new version, whose next hit the service sees with its version.
-# The same offer with a tampered package, and with no signature, must change nothing.
+# The same offer with a tampered package, with no signature, and with a signed two-folder cabinet
+# whose second folder is damaged (its first folder holds the next build) must change nothing.
 #   UpdateEndToEnd.sh BIN_DIR SERVICE_EXE WINE_RUN KEY_PEM NEXT_VERSION   (WINEPREFIX set)
 set -euo pipefail
 bin=$1
@@ -49,6 +50,10 @@ window_down() { ! window_up; }
 tray_gone() { ! kill -0 "$tray_pid" 2>/dev/null; }
 none_started() { [ "$(started_processes)" -eq 0 ]; }
 update_running() { [ "$(started_processes)" -ge 1 ]; }
+# The updater (its Windows path and /UPDATE) has ended.
+updater_ended() {
+    [ "$(ps -eo args= | P="$(winpath "$work/app/Quenvar.exe") /UPDATE" awk 'index($0, ENVIRON["P"]) == 1' | wc -l)" -eq 0 ]
+}
 # No updater runs, and still none a second later.
 updater_gone() { none_started && sleep 1 && none_started; }
 hits_of() { "$service" --db "$work/reports.db" --dump | awk -F'\t' -v v="QUENVAR=$1" '$3 == "SendLog" && $9 == v' | wc -l; }
@@ -92,6 +97,37 @@ cp "$work/files/Quenvar-next.cab" "$work/files/Quenvar-tampered.cab"
 printf 'X' | dd of="$work/files/Quenvar-tampered.cab" bs=1 seek=200 conv=notrunc status=none
 cp "$work/files/Quenvar-next.cab.sig" "$work/files/Quenvar-tampered.cab.sig"
 cp "$work/files/Quenvar-next.cab" "$work/files/Quenvar-unsigned.cab"
+# Two MSZIP folders, written here block by block: the next build in the first, a library in the
+# second, whose first data block loses its "CK" signature. Signed as it is, so only extracting it
+# can find the damage.
+head -c 50000 /dev/urandom >"$work/pkg/helper.dll"
+python3 - "$work/files/Quenvar-damaged.cab" "$work/pkg/Quenvar.exe" "$work/pkg/helper.dll" <<'EOF' || fail "two-folder cabinet"
+import struct, sys, zlib
+out, first, second = sys.argv[1:4]
+def blocks(data):
+    for i in range(0, max(len(data), 1), 32768):
+        chunk = data[i:i + 32768]
+        packer = zlib.compressobj(9, zlib.DEFLATED, -15)
+        yield b"CK" + packer.compress(chunk) + packer.flush(), len(chunk)
+entries = [("Quenvar.exe", open(first, "rb").read()), ("helper.dll", open(second, "rb").read())]
+files = b"".join(struct.pack("<IIHHHH", len(d), 0, i, 0x5A21, 0x6000, 0x20) + n.encode() + b"\0"
+                 for i, (n, d) in enumerate(entries))
+folders_at = 36
+files_at = folders_at + 8 * len(entries)
+offset = files_at + len(files)
+folders, data = b"", b""
+for index, (_, d) in enumerate(entries):
+    parts = list(blocks(d))
+    folders += struct.pack("<IHH", offset + len(data), len(parts), 1)
+    for number, (packed, size) in enumerate(parts):
+        if index == 1 and number == 0:
+            packed = b"XX" + packed[2:]
+        data += struct.pack("<IHH", 0, len(packed), size) + packed
+size = offset + len(data)
+header = b"MSCF" + struct.pack("<IIIIIBBHHHHH", 0, size, 0, files_at, 0, 3, 1, len(entries), len(entries), 0, 0, 0)
+open(out, "wb").write(header + folders + files + data)
+EOF
+"$service" --sign "$key" "$work/files/Quenvar-damaged.cab" >/dev/null || fail "signing"
 
 # install_current: the program folder holds the configured current build and nothing else.
 install_current() {
@@ -141,6 +177,9 @@ wait "$watcher_pid" || true
 cmp -s "$work/app/Quenvar.exe" "$work/next.exe" || fail "Quenvar.exe is not the next build"
 cmp -s "$work/app/Quenvar.old.exe" "$work/current.exe" || fail "Quenvar.old.exe is not the previous build"
 wait_for 15 tray_gone || fail "the tray instance did not end"
+# A restart ends every process first: the updater runs from the moved-aside file, which cannot be
+# deleted while it runs. It ends soon after the new window is up.
+wait_for 15 updater_ended || fail "the updater did not end"
 # Every Wine start-up (each wine-run.sh call runs wineboot) carries out the pending renames, so the
 # registration is checked by its effect: a simulated restart deletes the moved-aside file.
 "$wine_run" wineboot -r >/dev/null 2>&1 || true
@@ -166,10 +205,12 @@ cmp -s "$work/app/Quenvar.exe" "$work/next.exe" || fail "the new version changed
 wait "$tray_pid" 2>/dev/null || true
 tray_pid=
 
-# --- A tampered package, and one without a signature: nothing changes, the old version keeps running.
-for package in Quenvar-tampered.cab Quenvar-unsigned.cab; do
+# --- A tampered package, one without a signature and a signed one that cannot be extracted completely:
+# nothing changes, the old version keeps running.
+for package in Quenvar-tampered.cab Quenvar-unsigned.cab Quenvar-damaged.cab; do
     start_service "$package"
     install_current
+    before=$(cd "$work/app" && find . -type f -exec sha256sum {} + | sort)
     hits=$(hits_of 1.0.0.1)
     start_tray
     wait_for 60 at_least $((hits + 1)) hits_of 1.0.0.1 || fail "$package: no hit"
@@ -180,6 +221,8 @@ for package in Quenvar-tampered.cab Quenvar-unsigned.cab; do
     cmp -s "$work/app/Quenvar.exe" "$work/current.exe" || fail "$package: Quenvar.exe changed"
     [ ! -e "$work/app/Quenvar.old.exe" ] || fail "$package: the running file was moved aside"
     [ -z "$(ls -A "$work/app/Update" 2>/dev/null)" ] || fail "$package: downloads left: $(ls "$work/app/Update")"
+    [ "$(cd "$work/app" && find . -type f -exec sha256sum {} + | sort)" = "$before" ] ||
+        fail "$package: the program folder changed"
     [ -z "$(reg_value "$store" LastUpdate)" ] || fail "$package: LastUpdate written"
     kill -0 "$tray_pid" 2>/dev/null || fail "$package: the tray instance ended"
     window_up && fail "$package: a window was started"
@@ -187,4 +230,4 @@ for package in Quenvar-tampered.cab Quenvar-unsigned.cab; do
     wait "$tray_pid" 2>/dev/null || true
     tray_pid=
 done
-echo "passed: signed update installed and restarted; tampered and unsigned packages refused"
+echo "passed: signed update installed and restarted; tampered, unsigned and damaged packages refused"

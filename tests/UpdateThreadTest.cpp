@@ -8,6 +8,7 @@
 #include "QVSupport.h"
 #include "SignatureU.h"
 #include "TestSupport.h"
+#include "cabinet/CabXnComps2.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -452,6 +453,77 @@ TEST_F(UpdateFixture, NothingChangesWithoutAValidSignatureOrAKey) {
         EXPECT_EQ(ReadStoreString(L"LastUpdate"), L"") << c.what;
         EXPECT_EQ(FRestarts, 0) << c.what;
     }
+}
+
+// Every file directly in aDir with its bytes.
+std::map<std::wstring, std::string> FolderFiles(const std::wstring& aDir) {
+    std::map<std::wstring, std::string> files;
+    WIN32_FIND_DATAW data;
+    TUniqueFind find(FindFirstFileW((aDir + L"\\*").c_str(), &data));
+    if (find)
+        do
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+                files[data.cFileName] = ReadFileBytes(aDir + L"\\" + data.cFileName);
+        while (FindNextFileW(find.get(), &data));
+    return files;
+}
+
+// An MSZIP cabinet written by the cabinet writer with one entry in each of two folders; with
+// aDamaged, the start of the second folder's data is overwritten, so that only the first folder
+// can be extracted.
+std::string TwoFolderCabinet(const std::wstring& aScratch, bool aDamaged) {
+    const std::wstring first = aScratch + L"\\first.src", second = aScratch + L"\\second.src";
+    WriteFileBytes(first, PatternBytes(40000, 5));
+    WriteFileBytes(second, PatternBytes(40000, 6));
+    TXnCabWriter writer;
+    writer.SetCompressionType(cctMsZip);
+    writer.Open(aScratch + L"\\two.cab");
+    writer.AddFile(first, L"Quenvar.exe");
+    writer.StartNewFolder();
+    writer.AddFile(second, L"helper.dll");
+    writer.Close(true);
+    std::string cab = ReadFileBytes(aScratch + L"\\two.cab");
+    // CFHEADER: cFolders at 26, flags at 30 (no reserve: the folder records follow at 36, each
+    // 8 bytes starting with the offset of its first CFDATA block, whose 8-byte header precedes
+    // the compressed bytes).
+    EXPECT_GE(cab.size(), 52u);
+    EXPECT_EQ(static_cast<unsigned char>(cab[26]), 2u) << "two folders";
+    EXPECT_EQ(cab[30] & 0x04, 0) << "no reserved fields";
+    if (aDamaged && cab.size() >= 52) {
+        std::uint32_t start = 0;
+        std::memcpy(&start, cab.data() + 44, sizeof(start));
+        EXPECT_LT(start + 40u, cab.size());
+        for (std::uint32_t i = start + 8; i < start + 40 && i < cab.size(); ++i)
+            cab[i] = static_cast<char>(0xA5);
+    }
+    return cab;
+}
+
+TEST_F(UpdateFixture, ASignedCabinetWithADamagedSecondFolderChangesNothing) {
+    WriteFileBytes(App(L"Quenvar.exe"), "old program");
+    WriteFileBytes(App(L"helper.dll"), "old helper");
+    TTempDir scratch;
+    const std::string damaged = TwoFolderCabinet(scratch.Path(), true);
+    const std::string intact = TwoFolderCabinet(scratch.Path(), false);
+    TFileServer server({{"/files/damaged.cab", damaged},
+                        {"/files/damaged.cab.sig", FSigner.Sign(damaged)},
+                        {"/files/intact.cab", intact},
+                        {"/files/intact.cab.sig", FSigner.Sign(intact)}});
+    const std::map<std::wstring, std::string> before = FolderFiles(FDir.Path());
+
+    Update(server.URL("/files/damaged.cab"));
+    EXPECT_EQ(server.Paths(), (std::vector<std::string>{"/files/damaged.cab", "/files/damaged.cab.sig"}));
+    EXPECT_EQ(FolderFiles(FDir.Path()), before) << "the program folder is byte for byte as it was";
+    EXPECT_TRUE(FolderFiles(FDir / L"Update").empty()) << "nothing of the package is left in the update folder";
+    EXPECT_EQ(ReadStoreString(L"LastUpdate"), L"");
+    EXPECT_EQ(FRestarts, 0);
+    EXPECT_FALSE(TPendingRenames::Mentions(App(L"Quenvar.old.exe")));
+
+    // The same package undamaged installs both entries.
+    Update(server.URL("/files/intact.cab"));
+    EXPECT_EQ(ReadFileBytes(App(L"Quenvar.exe")), PatternBytes(40000, 5));
+    EXPECT_EQ(ReadFileBytes(App(L"helper.dll")), PatternBytes(40000, 6));
+    EXPECT_EQ(FRestarts, 1);
 }
 
 TEST(DownloadTest, AStalledAnswerEndsAtTheTimeOut) {

@@ -1,22 +1,13 @@
 #include "ArchiveCABU.h"
 
+#include "../FallbackU.h"
 #include "../FileU.h"
+#include "../PathU.h"
 #include "../SafePathU.h"
 
 #include <windows.h>
 
 namespace {
-
-std::wstring IncludeTrailingDelimiter(const std::wstring& aPath) {
-    if (!aPath.empty() && (aPath.back() == L'\\' || aPath.back() == L'/'))
-        return aPath;
-    return aPath + L'\\';
-}
-
-std::wstring ExtractFileName(const std::wstring& aPath) {
-    const size_t p = aPath.find_last_of(L"\\/:");
-    return p == std::wstring::npos ? aPath : aPath.substr(p + 1);
-}
 
 // Entry names compare as the file system does: case ignored, beyond ASCII too.
 bool SameEntryName(const std::wstring& a, const std::wstring& b) {
@@ -91,43 +82,23 @@ bool TCABArchive::DoDecompressToDir(const std::wstring& TargetDir, const std::ws
 bool TCABArchive::DoDecompressToStream(const std::wstring& FlName, TByteStream* ResStream) {
     if (!TArchiveFrame::DoDecompressToStream(FlName, ResStream))
         return false;
-    FStreamFlName = StreamMan().AddStream(ResStream);
+    const TRegisteredStream target(ResStream, &FStreamFlName);
     FSelectedFlName = FlName;
-    try {
-        ExtractFromSource(std::wstring());
-    } catch (...) {
-        StreamMan().ReleaseStream(FStreamFlName);
-        FStreamFlName.clear();
-        throw;
-    }
-    StreamMan().ReleaseStream(FStreamFlName);
-    FStreamFlName.clear();
+    ExtractFromSource(std::wstring());
     return true;
 }
 
 template <typename F> bool TCABArchive::WithWriter(F&& anAdd) {
-    std::wstring pseudo;
-    if (FOwner.ArchiveStream())
-        pseudo = StreamMan().AddStream(FOwner.ArchiveStream());
+    const TRegisteredStream target(FOwner.ArchiveStream());
+    FCABWriter->Open(target.Name().empty() ? FOwner.FileName() : target.Name());
     try {
-        FCABWriter->Open(pseudo.empty() ? FOwner.FileName() : pseudo);
-        try {
-            anAdd();
-        } catch (...) {
-            try {
-                FCABWriter->Close(true);
-            } catch (...) {
-            }
-            throw;
-        }
-        FCABWriter->Close(true);
+        anAdd();
     } catch (...) {
-        if (!pseudo.empty())
-            StreamMan().ReleaseStream(pseudo);
+        // The add's own failure is the one reported; the cabinet is finished as far as it goes.
+        IgnoringFailure([&] { FCABWriter->Close(true); });
         throw;
     }
-    if (!pseudo.empty())
-        StreamMan().ReleaseStream(pseudo);
+    FCABWriter->Close(true);
     return true;
 }
 
@@ -187,9 +158,8 @@ void RegisterCABArchive() noexcept {
     static bool registered = false;
     if (registered)
         return;
-    try {
+    IgnoringFailure([&] {
         RegisterArchiveHandler(1, ArchiveClassOf<TCABArchive>, L"CAB", L"");
         registered = true;
-    } catch (...) {
-    }
+    });
 }

@@ -2,6 +2,7 @@
 
 #include "CabXnConsts.h"
 
+#include "../FallbackU.h"
 #include "../HandleU.h"
 #include "../PathU.h"
 #include "../SafePathU.h"
@@ -145,6 +146,16 @@ LONG DIAMONDAPI FdiSeek(INT_PTR aHandle, LONG aDistance, int anOrigin) {
     return r;
 }
 
+// A file of the standard file operations (a real handle or a pseudo-stream token), closed with them.
+struct TStdFileTraits {
+    using type = INT_PTR;
+    static type invalid() noexcept { return -1; }
+    static void close(type h) noexcept {
+        int err = 0;
+        StdFileClose(h, err);
+    }
+};
+
 } // namespace
 
 thread_local DWORD LastCabFileError = 0;
@@ -234,6 +245,19 @@ INT_PTR TStreamMan::NewHandleToken() noexcept {
 TStreamMan& StreamMan() {
     static TStreamMan manager;
     return manager;
+}
+
+TRegisteredStream::TRegisteredStream(TByteStream* aStream, std::wstring* aSlot)
+    : FName(aStream ? StreamMan().AddStream(aStream) : std::wstring()), FSlot(aSlot) {
+    if (FSlot)
+        *FSlot = FName;
+}
+
+TRegisteredStream::~TRegisteredStream() {
+    if (FSlot)
+        FSlot->clear();
+    if (!FName.empty())
+        StreamMan().ReleaseStream(FName);
 }
 
 // -- Standard file operations -----------------------------------------------------------------
@@ -382,24 +406,35 @@ bool StdFileSetInfoW(const std::wstring& aName, USHORT aDate, USHORT aTime, int&
     try {
         if (StreamMan().CheckFlName(aName))
             return true;
-        {
-            TUniqueFile file(CreateFileW(aName.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-            if (!file) {
-                anErr = static_cast<int>(GetLastError());
-                return false;
-            }
-            FILETIME local{}, utc{};
-            if (DosDateTimeToFileTime(aDate, aTime, &local) && LocalFileTimeToFileTime(&local, &utc))
-                SetFileTime(file.get(), &utc, nullptr, &utc);
+        TUniqueFile file(CreateFileW(aName.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!file) {
+            anErr = static_cast<int>(GetLastError());
+            return false;
         }
-        const DWORD attrs = anAttribs & kAttrMask;
-        SetFileAttributesW(aName.c_str(), attrs ? attrs : FILE_ATTRIBUTE_NORMAL);
-        return true;
+        return SetFileInfoOnHandle(file.get(), aDate, aTime, anErr, anAttribs);
     } catch (...) {
         anErr = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
+}
+
+bool SetFileInfoOnHandle(HANDLE aFile, USHORT aDate, USHORT aTime, int& anErr, USHORT anAttribs) noexcept {
+    // Times and attributes in one call on the open handle: no second open, no lookup by name.
+    FILE_BASIC_INFO info{};
+    FILETIME local{}, utc{};
+    if (DosDateTimeToFileTime(aDate, aTime, &local) && LocalFileTimeToFileTime(&local, &utc)) {
+        info.CreationTime.LowPart = utc.dwLowDateTime;
+        info.CreationTime.HighPart = static_cast<LONG>(utc.dwHighDateTime);
+        info.LastWriteTime = info.CreationTime;
+    }
+    const DWORD attrs = anAttribs & kAttrMask;
+    info.FileAttributes = attrs ? attrs : FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(aFile, FileBasicInfo, &info, sizeof(info))) {
+        anErr = static_cast<int>(GetLastError());
+        return false;
+    }
+    return true;
 }
 
 // -- EXnCabinet ------------------------------------------------------------------------------
@@ -465,10 +500,8 @@ std::wstring ConcatPaths(const std::wstring& aPart1, const std::wstring& aPart2)
 TXnCabReader::TXnCabReader() = default;
 
 TXnCabReader::~TXnCabReader() {
-    try {
-        DestroyContext();
-    } catch (...) {
-    }
+    // A destructor never raises: a context that fails to go is left to the process's end.
+    IgnoringFailure([this] { DestroyContext(); });
 }
 
 HFDI TXnCabReader::Handle() {
@@ -506,32 +539,17 @@ void TXnCabReader::CheckCabResult(bool anOK) {
 
 bool TXnCabReader::IsCabinet(const std::wstring& aFileName, TFDICABINETINFO& aCabInfo) {
     int err = 0;
-    const INT_PTR h = StdFileOpenW(aFileName, kOBinary | kORdOnly, err);
-    if (h == -1)
+    const TUniqueHandle<TStdFileTraits> file(StdFileOpenW(aFileName, kOBinary | kORdOnly, err));
+    if (!file)
         RaiseOSError(static_cast<DWORD>(err));
-    BOOL result = FALSE;
-    try {
-        result = FDIIsCabinet(Handle(), h, &aCabInfo);
-    } catch (...) {
-        StdFileClose(h, err);
-        throw;
-    }
-    StdFileClose(h, err);
-    return result != FALSE;
+    return FDIIsCabinet(Handle(), file.get(), &aCabInfo) != FALSE;
 }
 
 bool TXnCabReader::IsCabinet(TByteStream* aSrcStream, TFDICABINETINFO& aCabInfo) {
     if (!aSrcStream)
         return false;
-    const std::wstring name = StreamMan().AddStream(aSrcStream);
-    try {
-        const bool result = IsCabinet(name, aCabInfo);
-        StreamMan().ReleaseStream(name);
-        return result;
-    } catch (...) {
-        StreamMan().ReleaseStream(name);
-        throw;
-    }
+    const TRegisteredStream source(aSrcStream);
+    return IsCabinet(source.Name(), aCabInfo);
 }
 
 void TXnCabReader::ExtractFiles(const std::wstring& aFileName, const std::wstring& aDstPath,
@@ -578,14 +596,8 @@ void TXnCabReader::ExtractFiles(const std::wstring& aFileName, const std::wstrin
 void TXnCabReader::ExtractFiles(TByteStream* aSrcStream, const std::wstring& aDstPath) {
     if (!aSrcStream)
         return;
-    const std::wstring name = StreamMan().AddStream(aSrcStream);
-    try {
-        ExtractFiles(name, aDstPath, 0);
-        StreamMan().ReleaseStream(name);
-    } catch (...) {
-        StreamMan().ReleaseStream(name);
-        throw;
-    }
+    const TRegisteredStream source(aSrcStream);
+    ExtractFiles(source.Name(), aDstPath, 0);
 }
 
 INT_PTR DIAMONDAPI TXnCabReader::NotifyCallback(FDINOTIFICATIONTYPE aType, PFDINOTIFICATION aNotify) {
@@ -663,10 +675,12 @@ INT_PTR TXnCabReader::NotifyCopyFile(TFDINOTIFICATION& aNotify) {
         return 0;
     TStreamMan& sm = StreamMan();
     const bool pseudo = sm.CheckFlName(dst);
+    bool existed = false;
     if (!pseudo) {
         ForceDirectories(ExtractFilePath(dst));
         const DWORD attrs = GetFileAttributesW(dst.c_str());
-        if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY)) {
+        existed = attrs != INVALID_FILE_ATTRIBUTES;
+        if (existed && (attrs & FILE_ATTRIBUTE_READONLY)) {
             if (Options & croDontOverwriteReadOnlyFiles)
                 return 0;
             SetFileAttributesW(dst.c_str(), attrs & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
@@ -682,7 +696,7 @@ INT_PTR TXnCabReader::NotifyCopyFile(TFDINOTIFICATION& aNotify) {
     // longer content must not survive behind the new one.
     if (pseudo)
         sm.StreamByHandle(h)->SetSize(0);
-    else
+    else if (existed)
         SetEndOfFile(AsHandle(h));
     FSrcFileNames.push_back(entry);
     FSrcRawNames.push_back(aNotify.psz1 ? aNotify.psz1 : "");
@@ -692,7 +706,6 @@ INT_PTR TXnCabReader::NotifyCopyFile(TFDINOTIFICATION& aNotify) {
 
 INT_PTR TXnCabReader::NotifyCloseFile(TFDINOTIFICATION& aNotify) {
     int err = 0;
-    StdFileClose(aNotify.hf, err);
     std::wstring dst;
     const int i = IndexOfOpenEntry(aNotify.psz1);
     if (i >= 0) {
@@ -701,8 +714,11 @@ INT_PTR TXnCabReader::NotifyCloseFile(TFDINOTIFICATION& aNotify) {
         FSrcFileNames.erase(FSrcFileNames.begin() + i);
         FSrcRawNames.erase(FSrcRawNames.begin() + i);
         FDstFileNames.erase(FDstFileNames.begin() + i);
-        StdFileSetInfoW(dst, aNotify.date, aNotify.time, err, aNotify.attribs);
+        // A file still open for writing takes its date and attributes through that handle.
+        if (!StreamMan().CheckHandle(aNotify.hf))
+            SetFileInfoOnHandle(AsHandle(aNotify.hf), aNotify.date, aNotify.time, err, aNotify.attribs);
     }
+    StdFileClose(aNotify.hf, err);
     bool exec = (aNotify.cb & 1) != 0;
     bool abort = false;
     if (OnCloseFile)
@@ -842,15 +858,8 @@ bool TXnCabReader::EnumFilesEntries(const std::wstring& aFileName, const TXnCabR
 bool TXnCabReader::EnumFilesEntries(TByteStream* aSrcStream, const TXnCabReaderEnumFilesEntriesEvent& aCallback) {
     if (!aSrcStream)
         return false;
-    const std::wstring name = StreamMan().AddStream(aSrcStream);
-    try {
-        const bool result = EnumFilesEntries(name, aCallback);
-        StreamMan().ReleaseStream(name);
-        return result;
-    } catch (...) {
-        StreamMan().ReleaseStream(name);
-        throw;
-    }
+    const TRegisteredStream source(aSrcStream);
+    return EnumFilesEntries(source.Name(), aCallback);
 }
 
 // -- TXnCabWriter ----------------------------------------------------------------------------
@@ -1060,10 +1069,7 @@ struct TXnCabWriterCallbacks {
 TXnCabWriter::TXnCabWriter() : FCabComp(XnCabCompressionCode(cctLzx, 21)) {}
 
 TXnCabWriter::~TXnCabWriter() {
-    try {
-        Close(false);
-    } catch (...) {
-    }
+    IgnoringFailure([this] { Close(false); });
 }
 
 void TXnCabWriter::SetCompressionType(TXnCabCompressionType aType) noexcept {
@@ -1204,14 +1210,8 @@ void TXnCabWriter::AddFile(const std::wstring& aSrcFileName, const std::wstring&
 void TXnCabWriter::AddFile(TByteStream* aSrcStream, const std::wstring& aDstFileName) {
     if (!aSrcStream)
         return;
-    const std::wstring name = StreamMan().AddStream(aSrcStream);
-    try {
-        AddFile(name, aDstFileName, 0);
-        StreamMan().ReleaseStream(name);
-    } catch (...) {
-        StreamMan().ReleaseStream(name);
-        throw;
-    }
+    const TRegisteredStream source(aSrcStream);
+    AddFile(source.Name(), aDstFileName, 0);
 }
 
 void TXnCabWriter::AddFiles(const std::wstring& aSrcPath, const std::wstring& aDstPath,

@@ -57,6 +57,22 @@ private:
 // The process-wide stream manager, created on first use.
 TStreamMan& StreamMan();
 
+// A stream registered with the stream manager for the lifetime of one scope: the pseudo name is
+// released on every way out. A null stream registers nothing and has an empty name. With aSlot,
+// the name is also published there and the slot is emptied again at the end.
+class TRegisteredStream {
+public:
+    explicit TRegisteredStream(TByteStream* aStream, std::wstring* aSlot = nullptr);
+    ~TRegisteredStream();
+    TRegisteredStream(const TRegisteredStream&) = delete;
+    TRegisteredStream& operator=(const TRegisteredStream&) = delete;
+    const std::wstring& Name() const noexcept { return FName; }
+
+private:
+    std::wstring FName;
+    std::wstring* FSlot;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Standard file operations behind the FDI and FCI callbacks. Pseudo names and their handles go
 // to the stream manager, everything else to the file system. None raises: a failure stores the
@@ -73,6 +89,8 @@ long StdFileSeek(INT_PTR aHandle, long aDistance, int anOrigin, int& anErr) noex
 // read-only, hidden, system and archive bits of anAttribs. A pseudo name succeeds doing nothing.
 bool StdFileSetInfo(const char* aName, USHORT aDate, USHORT aTime, int& anErr, USHORT anAttribs) noexcept;
 bool StdFileSetInfoW(const std::wstring& aName, USHORT aDate, USHORT aTime, int& anErr, USHORT anAttribs) noexcept;
+// The same for a file handle open with write access; false with the error in anErr on failure.
+bool SetFileInfoOnHandle(HANDLE aFile, USHORT aDate, USHORT aTime, int& anErr, USHORT anAttribs) noexcept;
 
 // System error code of the most recent failed FDI file callback on this thread.
 extern thread_local DWORD LastCabFileError;
