@@ -399,7 +399,8 @@ void TMainForm::FormCreate() {
     FitToMonitor(WindowDpi(Handle()));
     WMMain = RegisterWindowMessageW(kMainWindowMessage);
     RefreshLevel();
-    StartWatch();
+    // The watch starts, and the first check runs, once the window is up: neither adds to the start-up.
+    SetTimer(Handle(), kDriftTimerId, USER_TIMER_MINIMUM, nullptr);
     // The daily hit and update check: blocks this thread for the HTTP exchange, never raises.
     CheckForUpdate();
 }
@@ -893,6 +894,8 @@ LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
             Timer1Timer();
         else if (wParam == kDriftTimerId) {
             KillTimer(Handle(), kDriftTimerId);
+            if (FWatch.Count() == 0)
+                StartWatch();
             CheckDrift();
         }
         return 0;
@@ -957,8 +960,6 @@ void TMainForm::StartWatch() noexcept {
             FWatch.Add(key.Root, key.Path, key.Subtree, key.View64 && RunningUnderWow64 ? KEY_WOW64_64KEY : 0);
         // Another process's SETLEVEL changes the level the settings are judged against.
         FWatch.Add(HKEY_CURRENT_USER, kStoreKey, false);
-        // The first check runs once the window is up, so it adds nothing to the start-up.
-        SetTimer(Handle(), kDriftTimerId, USER_TIMER_MINIMUM, nullptr);
     });
 }
 
@@ -1022,8 +1023,7 @@ void TMainForm::UpdateDriftView() noexcept {
         // Apply puts the stored level back while another program's changes stand.
         if (Drifting() && IsWindowVisible(Handle()) && FLevel == FCheckedLevel)
             EnableWindow(Control(idButApply), TRUE);
-        if (FFonts.Get(fkForm))
-            PlaceControls(false);
+        // The line's place holds its longest text already: nothing moves.
         InvalidateRect(Control(idStatusLine), nullptr, TRUE);
     });
 }
