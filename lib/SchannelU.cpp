@@ -46,6 +46,18 @@ struct TContextBufferTraits {
 };
 using TContextBuffer = TUniqueHandle<TContextBufferTraits>;
 
+// A finished handshake's outcome: connected, with the protocol and cipher the context negotiated.
+void Connected(TContext& aContext, TTlsOutcome& anOutcome) noexcept {
+    SecPkgContext_ConnectionInfo info{};
+    if (QueryContextAttributesW(aContext.Get(), SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
+        anOutcome.Protocol = info.dwProtocol;
+        anOutcome.Cipher = info.aiCipher;
+        anOutcome.CipherStrength = info.dwCipherStrength;
+    }
+    anOutcome.Connected = true;
+    anOutcome.Status = SEC_E_OK;
+}
+
 // One side's step of a handshake held in memory: aCall gets what the peer sent (aInput, or nothing
 // for the client's first call) and a buffer for the answer, which is appended to aOutput. On
 // success aInput is consumed.
@@ -197,14 +209,7 @@ TTlsOutcome InMemoryHandshake(PCCERT_CONTEXT aCertificate, DWORD aProtocols) noe
             outcome.Status = SEC_E_INTERNAL_ERROR;
             return outcome;
         }
-        SecPkgContext_ConnectionInfo info{};
-        if (QueryContextAttributesW(clientContext.Get(), SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
-            outcome.Protocol = info.dwProtocol;
-            outcome.Cipher = info.aiCipher;
-            outcome.CipherStrength = info.dwCipherStrength;
-        }
-        outcome.Connected = true;
-        outcome.Status = SEC_E_OK;
+        Connected(clientContext, outcome);
     } catch (...) {
         outcome.Connected = false;
         outcome.Status = SEC_E_INSUFFICIENT_MEMORY;
@@ -298,14 +303,7 @@ TTlsOutcome TlsClientHandshake(TTlsTransport& aTransport, const std::wstring& aS
                 outcome.Status = status;
                 return outcome;
             }
-            SecPkgContext_ConnectionInfo info{};
-            if (QueryContextAttributesW(context.Get(), SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
-                outcome.Protocol = info.dwProtocol;
-                outcome.Cipher = info.aiCipher;
-                outcome.CipherStrength = info.dwCipherStrength;
-            }
-            outcome.Connected = true;
-            outcome.Status = SEC_E_OK;
+            Connected(context, outcome);
             return outcome;
         }
     } catch (...) {
