@@ -998,11 +998,7 @@ void TMainForm::CheckDrift() noexcept {
         const std::vector<TPlannedSetting> plan = SecurityLevelPlan(stored, CurrentOSVersion());
         FSettings = CheckPlan(plan, ObservePlan(plan));
         FDeviations = Deviations(FSettings);
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        wchar_t time[8];
-        swprintf(time, 8, L"%02u:%02u", now.wHour, now.wMinute);
-        FCheckedAt = time;
+        FCheckedAt = CheckedAtText();
         ++FChecks;
         SetPropW(Handle(), kChecksProperty, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(FChecks)));
         ShowWindow(Control(idRestartNote), RestartPending() ? SW_SHOWNA : SW_HIDE);

@@ -131,14 +131,6 @@ std::string JsonSide(const TSideProbe& aSide) {
     return out + "}";
 }
 
-std::wstring LocalTimeText() {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    wchar_t text[8];
-    swprintf(text, 8, L"%02u:%02u", now.wHour, now.wMinute);
-    return text;
-}
-
 std::wstring SideLine(const std::wstring& aProtocol, const wchar_t* aSide, const TSideProbe& aProbe) {
     std::wstring line = L"  " + aProtocol + L" " + aSide + L": " + Utf8ToWide(ProbeText(aProbe.Result));
     if (aProbe.Expected && aProbe.Result != prNotMeasurable)
@@ -352,7 +344,7 @@ TStatusReport BuildStatusReport(bool aSelfTest) {
     if (aSelfTest)
         report.SelfTest = RunSelfTest(plan);
     report.RestartPending = RestartPending();
-    report.CheckedAt = LocalTimeText();
+    report.CheckedAt = CheckedAtText();
     report.Compliant = IsCompliant(report.Level, report.Settings, report.SelfTest ? &*report.SelfTest : nullptr);
     return report;
 }
@@ -422,6 +414,14 @@ std::wstring StatusReportText(const TStatusReport& aReport) {
     out += L"\r\nRestart pending: " + std::wstring(aReport.RestartPending ? L"yes" : L"no") + L"\r\n";
     out += L"Compliant: " + std::wstring(aReport.Compliant ? L"yes" : L"no") + L"\r\n";
     return out;
+}
+
+std::wstring CheckedAtText() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t text[8];
+    swprintf(text, 8, L"%02u:%02u", now.wHour, now.wMinute);
+    return text;
 }
 
 const wchar_t* LevelName(TLevel aLevel) noexcept {

@@ -118,6 +118,8 @@ TStatusReport BuildStatusReport(bool aSelfTest);
 std::string StatusReportJson(const TStatusReport& aReport);
 std::wstring StatusReportText(const TStatusReport& aReport);
 
+// The local time of a check as the status texts show it: "HH:MM".
+std::wstring CheckedAtText();
 // "Maximum protection", "Optimal protection", "Off".
 const wchar_t* LevelName(TLevel aLevel) noexcept;
 // The window's status line: "All 41 settings match Maximum protection (checked 10:32)" or
