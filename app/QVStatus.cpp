@@ -349,6 +349,10 @@ TStatusReport BuildStatusReport(bool aSelfTest) {
     return report;
 }
 
+bool ReadRestartPending() noexcept {
+    return RestartPending();
+}
+
 std::string StatusReportJson(const TStatusReport& aReport) {
     std::string out = "{\n";
     out += "  \"product\": \"Quenvar\",\n  \"version\": " + JsonString(aReport.ProductVersion) + ",\n";
