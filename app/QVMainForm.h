@@ -15,8 +15,6 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,11 +78,8 @@ public:
     // Sees every message the message loop takes from the queue; aHandled true drops it.
     void AppMessage(const MSG& aMsg, bool& aHandled) noexcept;
 
-    // Lays the window out for aDpi (the system's DPI for it; an unusable one counts as 96) on the
-    // monitor it is on: at that DPI where the window then fits the monitor's work area, else at the
-    // largest smaller layout DPI at which it does, never below kMinLayoutDpi; there the window
-    // takes as much of the work area as it needs, up to all of it. The window is centred in the
-    // work area. Windows' text size setting is read anew.
+    // Lays the window out for aDpi (the system's DPI for it) on the monitor it is on, as
+    // FitMainForm chooses, and centres it in the work area. Windows' text size setting is read anew.
     void FitToMonitor(UINT aDpi) noexcept;
     // The DPI the window is laid out for now.
     UINT LayoutDpi() const noexcept { return FLayout.Dpi; }
