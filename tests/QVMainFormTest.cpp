@@ -1,5 +1,6 @@
 // The window's pure rules: level texts and slider positions, when a reminder is due, and the
 // layout, fed with text extents made up here.
+#include "QVDateText.h"
 #include "QVMainForm.h"
 #include "QVSupport.h"
 #include "WindowU.h"
