@@ -1,5 +1,6 @@
 #include "QVMainForm.h"
 
+#include "QVDateText.h"
 #include "QVSupport.h"
 #include "QVUpdate.h"
 

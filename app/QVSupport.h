@@ -9,7 +9,6 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -88,26 +87,6 @@ std::wstring GenerateUID();
 std::wstring ProtectionPageUrl(int aLevel);
 // Opens ProtectionPageUrl in the user's browser; does nothing for a value outside 0..2.
 void OpenProtectionPage(TLevel aLevel) noexcept;
-
-// The store's date texts ("LastHit", "LastUpdate", "LastBaloon"): short date, a blank, long time,
-// in the user's regional format; the blank and the time are left out at midnight.
-struct TDateTimeFormat {
-    std::wstring ShortDate; // picture such as "M/d/yyyy" or "dd.MM.yyyy"
-    std::wstring LongTime;  // picture such as "h:mm:ss tt" or "HH:mm:ss"
-    std::wstring AM, PM;
-    std::array<std::wstring, 12> ShortMonths, LongMonths;
-    std::array<std::wstring, 7> ShortDays, LongDays; // Monday first
-};
-// The user's current regional format.
-TDateTimeFormat UserDateTimeFormat();
-std::wstring FormatStoreDateTime(const SYSTEMTIME& aTime, const TDateTimeFormat& aFormat);
-// The moment a text made by FormatStoreDateTime with the same format stands for (to the second);
-// nothing when the text cannot be read with aFormat — for instance after the user changed the
-// regional format. Callers treat that as "due" and write the value again.
-std::optional<SYSTEMTIME> ParseStoreDateTime(const std::wstring& aText, const TDateTimeFormat& aFormat);
-// The two above with the user's current format.
-std::wstring DateTimeToStoreText(const SYSTEMTIME& aTime);
-std::optional<SYSTEMTIME> StoreTextToDateTime(const std::wstring& aText);
 
 // The main window's identity. A running instance is found by its caption and told to show its
 // window with the registered message; the window registers itself under the class name.

@@ -1,5 +1,7 @@
 #include "QVUpdate.h"
 
+#include "QVDateText.h"
+
 #include "../lib/FallbackU.h"
 #include "../lib/ComU.h"
 #include "../lib/CryptU.h"

@@ -2,6 +2,7 @@
 // and the minimal window program beside it, in turn, and prints the medians and their ratio.
 // Today's hit is recorded first, so Quenvar's window does not wait for the vendor's service.
 //   StartupBench RUNS QUENVAR.EXE MINIMAL.EXE
+#include "QVDateText.h"
 #include "QVSupport.h"
 
 #include "HandleU.h"

@@ -1,6 +1,7 @@
 // Runs the real Quenvar.exe under Wine and reads back what it left in the prefix's registry.
 #include "FileVersionU.h"
 #include "LevelExpectations.h"
+#include "QVDateText.h"
 #include "QVVersion.h"
 #include "QVSupport.h"
 #include "RegistryU.h"

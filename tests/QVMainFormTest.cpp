@@ -1,4 +1,5 @@
 // The window's pure rules: level texts and slider positions, and when a reminder is due.
+#include "QVDateText.h"
 #include "QVMainForm.h"
 #include "QVSupport.h"
 

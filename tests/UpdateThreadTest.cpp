@@ -4,6 +4,7 @@
 
 #include "CabTestUtil.h"
 #include "FileU.h"
+#include "QVDateText.h"
 #include "QVUpdate.h"
 #include "QVSupport.h"
 #include "SignatureU.h"
