@@ -1,6 +1,6 @@
 #include "QVMainForm.h"
 
-#include "QVSettings.h"
+#include "QVMachine.h"
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
@@ -989,19 +989,18 @@ void TMainForm::CheckDrift() noexcept {
         // Every check starts the watch afresh: under Wine a notification registered while another
         // program keeps writing can stay silent, and keys created since are picked up too.
         FWatch.RearmAll();
-        const TLevel stored = ReadLevel();
+        const TStatusReport report = BuildStatusReport(false);
         // A hidden window follows a level another process applied; an open one keeps the
         // user's choice on the slider.
-        if (!IsWindowVisible(Handle()) && stored != FLevel)
+        if (!IsWindowVisible(Handle()) && report.Level != FLevel)
             RefreshLevel();
-        FCheckedLevel = stored;
-        const std::vector<TPlannedSetting> plan = SecurityLevelPlan(stored, CurrentOSVersion());
-        FSettings = CheckPlan(plan, ObservePlan(plan));
+        FCheckedLevel = report.Level;
+        FSettings = report.Settings;
         FDeviations = Deviations(FSettings);
-        FCheckedAt = CheckedAtText();
+        FCheckedAt = report.CheckedAt;
         ++FChecks;
         SetPropW(Handle(), kChecksProperty, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(FChecks)));
-        ShowWindow(Control(idRestartNote), RestartPending() ? SW_SHOWNA : SW_HIDE);
+        ShowWindow(Control(idRestartNote), report.RestartPending ? SW_SHOWNA : SW_HIDE);
         UpdateDriftView();
         UpdateTrayIcon();
         AnnounceDrift();
@@ -1074,9 +1073,9 @@ void TMainForm::UpdateTrayIcon() noexcept {
 void TMainForm::StatusDetailsClick() noexcept {
     IgnoringFailure([&] {
         const TLevel level = FCheckedLevel;
-        FDetails.ShowText(DetailsText(level, FSettings, nullptr), [this, level] {
-            const TSelfTest test = RunSelfTest(SecurityLevelPlan(level, CurrentOSVersion()));
-            return DetailsText(level, FSettings, &test);
+        FDetails.ShowText(DetailsText(level, FSettings, nullptr), [] {
+            const TStatusReport report = BuildStatusReport(true);
+            return DetailsText(report.Level, report.Settings, &*report.SelfTest);
         });
     });
 }
