@@ -1,6 +1,7 @@
 #include "QVMainForm.h"
 
 #include "QVDateText.h"
+#include "QVMachine.h"
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
@@ -148,7 +149,7 @@ void CopyText(wchar_t* aDest, size_t aCapacity, const wchar_t* aText) noexcept {
 } // namespace
 
 const TLevelTexts& LevelTexts(TLevel aLevel) noexcept {
-    return kLevelTexts[aLevel <= lMax ? aLevel : lMax];
+    return kLevelTexts[ClampLevel(aLevel)];
 }
 
 TLevel LevelAtPosition(int aPosition) noexcept {
@@ -445,7 +446,7 @@ void TMainForm::SetMode(TMode aValue) noexcept {
 
 void TMainForm::SetLevel(TLevel aValue) noexcept {
     IgnoringFailure([&] {
-        FLevel = aValue <= lMax ? aValue : lMax;
+        FLevel = ClampLevel(aValue);
         const TLevelTexts& texts = LevelTexts(FLevel);
         SetDlgItemTextW(Handle(), idTitleLevel, texts.Title);
         for (int i = 0; i < 4; ++i)
@@ -459,7 +460,7 @@ void TMainForm::SetLevel(TLevel aValue) noexcept {
 void TMainForm::RefreshLevel() noexcept {
     SetLevel(ReadLevel());
     SendMessageW(Control(idTrackBar1), TBM_SETPOS, TRUE, SliderPosition(FLevel));
-    ShowWindow(Control(idRestartNote), ReadRestartPending() ? SW_SHOWNA : SW_HIDE);
+    ShowWindow(Control(idRestartNote), RestartPending() ? SW_SHOWNA : SW_HIDE);
 }
 
 void TMainForm::ShowNormal() noexcept {

@@ -5,7 +5,7 @@
 // verdicts come out. Only ObservePlan and RunSelfTest look at the running system.
 #pragma once
 
-#include "QVSettings.h"
+#include "QVPlan.h"
 
 #include <windows.h>
 
@@ -113,8 +113,6 @@ bool IsCompliant(TLevel aLevel, const std::vector<TSettingCheck>& aSettings, con
 
 // The running system's report; the self-test only when aSelfTest is set.
 TStatusReport BuildStatusReport(bool aSelfTest);
-// The report's RestartPending alone: whether settings written since Windows started wait for a restart.
-bool ReadRestartPending() noexcept;
 
 // UTF-8 JSON document, and a readable table for a console.
 std::string StatusReportJson(const TStatusReport& aReport);

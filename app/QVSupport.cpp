@@ -5,6 +5,7 @@
 #include "../lib/ConfigTextU.h"
 #include "../lib/FileU.h"
 #include "../lib/FileVersionU.h"
+#include "../lib/HandleU.h"
 #include "../lib/RegistryU.h"
 #include "../lib/TextU.h"
 
@@ -20,6 +21,8 @@ const wchar_t kMainWindowClass[] = L"TQuenvarMainForm";
 const wchar_t kMainWindowMessage[] = L"QV_MainWM";
 
 namespace {
+
+const wchar_t kLevelValue[] = L"Level";
 
 // The lines of the loaded configuration; null before LoadEmbeddedConfig and after freeing.
 std::unique_ptr<std::vector<std::wstring>> EmbeddedConfig;
@@ -98,8 +101,16 @@ TLevel ClampLevel(int aValue) noexcept {
     return static_cast<TLevel>(aValue);
 }
 
+int ReadStoredLevel() noexcept {
+    return ReadStoreInteger(kLevelValue);
+}
+
+bool WriteLevel(TLevel aLevel) noexcept {
+    return WriteStoreInteger(kLevelValue, aLevel);
+}
+
 TLevel ReadLevel() noexcept {
-    return ClampLevel(ReadStoreInteger(L"Level"));
+    return ClampLevel(ReadStoredLevel());
 }
 
 std::vector<std::wstring> ConfigLines(const std::string& aBytes) {
@@ -289,6 +300,33 @@ void OpenProtectionPage(TLevel aLevel) noexcept {
             return;
         const TComScope com(kShellComFlags);
         ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    });
+}
+
+void WriteToConsole(DWORD aStdHandle, const std::wstring& aText) noexcept {
+    IgnoringFailure([&] {
+        HANDLE out = GetStdHandle(aStdHandle);
+        DWORD mode = 0;
+        if (out && out != INVALID_HANDLE_VALUE && !GetConsoleMode(out, &mode)) {
+            // A file or a pipe: UTF-8 bytes.
+            const std::string bytes = WideToUtf8(aText);
+            DWORD written = 0;
+            WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+            return;
+        }
+        if (!out || out == INVALID_HANDLE_VALUE) {
+            if (!AttachConsole(ATTACH_PARENT_PROCESS))
+                return;
+            const TUniqueFile console(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                                  OPEN_EXISTING, 0, nullptr));
+            if (!console)
+                return;
+            DWORD written = 0;
+            WriteConsoleW(console.get(), aText.c_str(), static_cast<DWORD>(aText.size()), &written, nullptr);
+            return;
+        }
+        DWORD written = 0;
+        WriteConsoleW(out, aText.c_str(), static_cast<DWORD>(aText.size()), &written, nullptr);
     });
 }
 

@@ -1,6 +1,7 @@
 // The comparison of a level's plan with what the registry holds, the self-test's verdicts and the
 // texts and report built from them.
 #include "LevelExpectations.h"
+#include "QVSettings.h"
 #include "QVStatus.h"
 #include "FileU.h"
 #include "TestSupport.h"

@@ -69,6 +69,21 @@ TEST_F(Store, ReadLevelClampsWhatIsStored) {
     EXPECT_EQ(ReadLevel(), lOff);
 }
 
+TEST_F(Store, TheLevelIsTheStoresLevelValueAndIsReadBackAsStored) {
+    EXPECT_EQ(ReadStoredLevel(), 0); // absent
+    for (const TLevel level : {lMax, lOptimal, lOff}) {
+        EXPECT_TRUE(WriteLevel(level));
+        int number = -1;
+        EXPECT_TRUE(ReadRegDWord(HKCU, L"Software\\Quenvar", L"Level", number));
+        EXPECT_EQ(number, level);
+        EXPECT_EQ(ReadStoredLevel(), level);
+    }
+    // Another program's number stays what it is; only ReadLevel clamps it.
+    ASSERT_TRUE(WriteRegDWord(HKCU, L"Software\\Quenvar", L"Level", 7));
+    EXPECT_EQ(ReadStoredLevel(), 7);
+    EXPECT_EQ(ReadLevel(), lMax);
+}
+
 TEST(EmbeddedConfig, LinesFromEveryEncodingAndLineEnd) {
     const struct {
         std::string bytes;
