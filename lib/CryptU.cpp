@@ -302,7 +302,7 @@ bool TCryptURL::Decrypt(const std::wstring& urlData) {
     _isValid = false;
     if (urlData.empty())
         return false;
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("TCryptURL.Decrypt", false, [&]() -> bool {
         std::wstring data = urlData;
         bool randomStart = false;
         int start = 0;
