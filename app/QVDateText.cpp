@@ -259,7 +259,7 @@ std::wstring FormatStoreDateTime(const SYSTEMTIME& aTime, const TDateTimeFormat&
 }
 
 std::optional<SYSTEMTIME> ParseStoreDateTime(const std::wstring& aText, const TDateTimeFormat& aFormat) {
-    return ResultOr<std::optional<SYSTEMTIME>>(std::nullopt, [&]() -> std::optional<SYSTEMTIME> {
+    return ResultOr<std::optional<SYSTEMTIME>>("ParseStoreDateTime", std::nullopt, [&]() -> std::optional<SYSTEMTIME> {
         TPictureReader r(aText, aFormat);
         if (!r.Read(Tokenize(aFormat.ShortDate)))
             return std::nullopt;

@@ -11,7 +11,7 @@ TDetailsForm::~TDetailsForm() {
 }
 
 void TDetailsForm::ShowText(const std::wstring& aText, const std::function<std::wstring()>& aSelfTest) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TDetailsForm.ShowText", [&] {
         FSelfTest = aSelfTest;
         if (!Handle()) {
             WNDCLASSEXW wc{};
@@ -46,7 +46,7 @@ void TDetailsForm::Arrange() noexcept {
 }
 
 void TDetailsForm::ButTestClick() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TDetailsForm.ButTestClick", [&] {
         SetDlgItemTextW(Handle(), idDetailsText, L"Running the self-test...");
         UpdateWindow(GetDlgItem(Handle(), idDetailsText));
         SetDlgItemTextW(Handle(), idDetailsText, FSelfTest().c_str());

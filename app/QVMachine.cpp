@@ -22,7 +22,7 @@ bool RestartPending() noexcept {
 }
 
 bool ReadIECryptoDescriptor(const std::wstring& aName, TIECryptoDescriptor& aDescriptor) noexcept {
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("ReadIECryptoDescriptor", false, [&]() -> bool {
         TRegKey key;
         if (aName.empty() || key.Open(HKEY_LOCAL_MACHINE, kIECryptoKey + aName, KEY_QUERY_VALUE) != ERROR_SUCCESS)
             return false;

@@ -74,7 +74,7 @@ TRunMode RunModeFromArguments(const std::vector<std::wstring>& anArgs) {
 }
 
 void ParseRunMode() noexcept {
-    IgnoringFailure([&] { RunMode = RunModeFromArguments(CommandLineArguments()); });
+    IgnoringFailure("ParseRunMode", [&] { RunMode = RunModeFromArguments(CommandLineArguments()); });
 }
 
 std::wstring AutostartCommand(const std::wstring& anExePath) {
@@ -82,7 +82,7 @@ std::wstring AutostartCommand(const std::wstring& anExePath) {
 }
 
 void RunInstall() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("RunInstall", [&] {
         WriteUserString(kRunKey, kRunValue, AutostartCommand(GetAppFileName()));
         // Every install starts a new client identity, and its report carries it.
         WriteStoreString(L"UID", GenerateUID());
@@ -93,7 +93,7 @@ void RunInstall() noexcept {
 }
 
 void RunUninstall() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("RunUninstall", [&] {
         // An installer that runs this elevated as another account names the installing user's SID:
         // the report's identity, the Run value, the store and the user's browser options are then
         // that user's. Without a SID, or when that user's hive is not loaded, they are this account's.
@@ -111,7 +111,7 @@ void RunUninstall() noexcept {
 }
 
 std::optional<TLevel> LevelFromArgument(const std::wstring& anArg) noexcept {
-    return ResultOr<std::optional<TLevel>>(std::nullopt, [&]() -> std::optional<TLevel> {
+    return ResultOr<std::optional<TLevel>>("LevelFromArgument", std::nullopt, [&]() -> std::optional<TLevel> {
         static const struct {
             const wchar_t* name;
             TLevel level;
@@ -126,7 +126,7 @@ std::optional<TLevel> LevelFromArgument(const std::wstring& anArg) noexcept {
 }
 
 int RunSetLevel() noexcept {
-    return ResultOr(0, [&] {
+    return ResultOr("RunSetLevel", 0, [&] {
         const std::vector<std::wstring> args = CommandLineArguments();
         const std::optional<TLevel> level = args.size() >= 2 ? LevelFromArgument(args[1]) : std::nullopt;
         if (!level) {
@@ -148,7 +148,7 @@ void RunStop() noexcept {
 }
 
 void RunStatus() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("RunStatus", [&] {
         const std::vector<std::wstring> args = CommandLineArguments();
         RunStatusReport(args.size() >= 2 ? args[1] : std::wstring());
     });
@@ -261,7 +261,7 @@ int RunProgram() noexcept {
     ParseRunMode();
     // The program body's boundary: whatever a mode raises ends that mode, never the process.
     // Without its configuration resource the executable runs no mode at all.
-    const int exitCode = ResultOr(0, [] {
+    const int exitCode = ResultOr("RunProgram", 0, [] {
         LoadEmbeddedConfig();
         return RunSelectedMode();
     });

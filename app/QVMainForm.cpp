@@ -136,7 +136,7 @@ std::wstring ApplicationTitle() {
 }
 
 void OpenWebPage(const std::wstring& aPage) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("OpenWebPage", [&] {
         const std::wstring address = kProductWebsite + aPage;
         ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     });
@@ -165,7 +165,7 @@ const TReminderRule& ReminderRuleFor(TLevel aLevel) noexcept {
 }
 
 bool ReminderDue(TLevel aLevel, const std::wstring& aLastText, const SYSTEMTIME& aNow) noexcept {
-    return ResultOr<bool>(true, [&]() -> bool {
+    return ResultOr<bool>("ReminderDue", true, [&]() -> bool {
         if (aLastText.empty())
             return true;
         const std::optional<SYSTEMTIME> last = StoreTextToDateTime(aLastText);
@@ -186,7 +186,7 @@ TMainForm::~TMainForm() {
 }
 
 bool TMainForm::Create() noexcept {
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("TMainForm.Create", false, [&]() -> bool {
         FAppTitle = ApplicationTitle();
         const HINSTANCE instance = GetModuleHandleW(nullptr);
         // Icon sizes for a usable DPI: Wine hands on whatever LogPixels says, and an icon of
@@ -368,7 +368,7 @@ void TMainForm::PlaceControls(bool aNewFonts) {
 }
 
 void TMainForm::FitToMonitor(UINT aDpi) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.FitToMonitor", [&] {
         FTextScale = TextScalePercent();
         const RECT work = WorkAreaOf(Handle());
         TFit fit = ComputeFit(aDpi, WindowFrameSize(Handle()), work);
@@ -381,7 +381,7 @@ void TMainForm::FitToMonitor(UINT aDpi) noexcept {
 // or would now be laid out at another size, is fitted again and centred; one that still fits as it
 // is stays where the user put it.
 void TMainForm::DisplayChanged() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.DisplayChanged", [&] {
         FTextScale = TextScalePercent();
         const RECT work = WorkAreaOf(Handle());
         TFit fit = ComputeFit(WindowDpi(Handle()), WindowFrameSize(Handle()), work);
@@ -396,7 +396,7 @@ void TMainForm::DisplayChanged() noexcept {
 // system suggests is kept when it lies in that monitor's work area and holds the layout;
 // otherwise the window is fitted and centred there.
 void TMainForm::DpiChanged(UINT aDpi, const RECT& aSuggested) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.DpiChanged", [&] {
         const RECT work = WorkAreaOf(aSuggested);
         // The frame the system draws at the new DPI: the window's own is still the old one's.
         TFit fit = ComputeFit(aDpi, WindowSizeForClient(0, 0, kStyle, 0, aDpi), work);
@@ -408,7 +408,7 @@ void TMainForm::DpiChanged(UINT aDpi, const RECT& aSuggested) noexcept {
 // The size the window will ask for at aDpi on the monitor it is on, so that the rectangle the
 // system suggests with WM_DPICHANGED already holds the layout.
 bool TMainForm::DpiScaledSize(UINT aDpi, SIZE& aSize) const noexcept {
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("TMainForm.DpiScaledSize", false, [&]() -> bool {
         aSize = ComputeFit(aDpi, WindowSizeForClient(0, 0, kStyle, 0, aDpi), WorkAreaOf(Handle())).Window;
         return true;
     });
@@ -445,7 +445,7 @@ void TMainForm::SetMode(TMode aValue) noexcept {
 }
 
 void TMainForm::SetLevel(TLevel aValue) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.SetLevel", [&] {
         FLevel = ClampLevel(aValue);
         const TLevelTexts& texts = LevelTexts(FLevel);
         SetDlgItemTextW(Handle(), idTitleLevel, texts.Title);
@@ -492,7 +492,7 @@ void TMainForm::TrackBar1Change() noexcept {
 
 void TMainForm::ButApplyClick() noexcept {
     // The window closes whether or not the level process could be started.
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.ButApplyClick", [&] {
         const std::wstring parameters = L"/SETLEVEL \"" + std::to_wstring(static_cast<int>(FLevel)) + L"\"";
         const std::wstring exe = GetAppFileName();
         if (GetWinVersionClass() < 9)
@@ -541,7 +541,7 @@ void TMainForm::N4Click() noexcept {
 
 void TMainForm::Timer1Timer() noexcept {
     CheckDrift();
-    IgnoringFailure([&] { CheckReminder(); });
+    IgnoringFailure("TMainForm.Timer1Timer", [&] { CheckReminder(); });
 }
 
 void TMainForm::CheckReminder() {
@@ -666,7 +666,7 @@ LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
 // A form that could not set itself up completely is still created.
 LRESULT TMainForm::OnCreate() {
     FTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
-    IgnoringFailure([this] { FormCreate(); });
+    IgnoringFailure("TMainForm.OnCreate", [this] { FormCreate(); });
     return 0;
 }
 
@@ -848,7 +848,7 @@ LRESULT TMainForm::OnOtherMessage(UINT aMsg, WPARAM wParam, LPARAM lParam) {
 // ---- The drift watch ----------------------------------------------------------------------------
 
 void TMainForm::StartWatch() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.StartWatch", [&] {
         for (const TWatchedKey& key : DriftWatchKeys(CurrentOSVersion()))
             FWatch.Add(key.Root, key.Path, key.Subtree, key.View64 && RunningUnderWow64 ? KEY_WOW64_64KEY : 0);
         // Another process's SETLEVEL changes the level the settings are judged against.
@@ -880,7 +880,7 @@ void TMainForm::DriftTimerTimer() noexcept {
 }
 
 void TMainForm::CheckDrift() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.CheckDrift", [&] {
         FDrift.Checked();
         // Every check starts the watch afresh: under Wine a notification registered while another
         // program keeps writing can stay silent, and keys created since are picked up too.
@@ -904,7 +904,7 @@ void TMainForm::CheckDrift() noexcept {
 }
 
 void TMainForm::UpdateDriftView() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.UpdateDriftView", [&] {
         const bool on = FCheckedLevel != lOff;
         SetDlgItemTextW(
             Handle(), idStatusLine,
@@ -920,7 +920,7 @@ void TMainForm::UpdateDriftView() noexcept {
 }
 
 void TMainForm::AnnounceDrift() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.AnnounceDrift", [&] {
         std::vector<std::wstring> ids;
         if (Drifting())
             for (const TSettingCheck& c : FDeviations)
@@ -936,7 +936,7 @@ void TMainForm::AnnounceDrift() noexcept {
 }
 
 void TMainForm::UpdateTrayIcon() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.UpdateTrayIcon", [&] {
         if (!FTrayVisible)
             return;
         NOTIFYICONDATAW data = TrayData(NIF_ICON | NIF_TIP | NIF_SHOWTIP);
@@ -957,7 +957,7 @@ void TMainForm::UpdateTrayIcon() noexcept {
 }
 
 void TMainForm::StatusDetailsClick() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.StatusDetailsClick", [&] {
         // The self-test takes a fresh look at the settings too.
         FDetails.ShowText(DetailsText(FCheckedLevel, FSettings, nullptr), [] {
             const TStatusReport report = BuildStatusReport(true);

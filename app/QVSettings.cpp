@@ -713,6 +713,7 @@ HRESULT ApplySecurityLevelOn(TLevel aLevel, const TOSVersion& anOS, TLevelReport
         TLevelApplier applier(anOS, aReport);
         return applier.Apply(aLevel);
     } catch (...) {
+        NoteCurrentSwallowed("ApplySecurityLevelOn");
         aReport.Notes.push_back(L"Out of memory: the level was not applied to its end.");
         return E_FAIL;
     }
@@ -729,7 +730,7 @@ HRESULT ApplySecurityLevel(TLevel aLevel) noexcept {
 HRESULT SetIECryptoOption(TSwitchAction anAction, const std::wstring& aName) noexcept {
     if (aName.empty())
         return S_OK;
-    return ResultOr<HRESULT>(E_FAIL, [&]() -> HRESULT {
+    return ResultOr<HRESULT>("SetIECryptoOption", E_FAIL, [&]() -> HRESULT {
         TIECryptoDescriptor descriptor;
         ReadIECryptoDescriptor(aName, descriptor);
         const HKEY root = IECryptoRoot(descriptor.HKeyRoot);

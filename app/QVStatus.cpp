@@ -302,6 +302,7 @@ TSelfTest RunSelfTest(const std::vector<TPlannedSetting>& aPlan) noexcept {
             test.Protocols.push_back(std::move(probe));
         }
     } catch (...) {
+        NoteCurrentSwallowed("RunSelfTest");
         test.Protocols.clear();
         test.Handshake = L"not measurable (out of memory)";
     }
@@ -462,7 +463,7 @@ std::wstring DetailsText(TLevel aLevel, const std::vector<TSettingCheck>& aSetti
 }
 
 bool WriteFileReplacing(const std::wstring& aPath, const std::string& aBytes) noexcept {
-    return ResultOr(false, [&] {
+    return ResultOr("WriteFileReplacing", false, [&] {
         if (aPath.empty() || aBytes.size() > 0x7FFFFFFF)
             return false;
         const std::wstring temp = aPath + L".tmp" + std::to_wstring(GetCurrentProcessId());
@@ -488,7 +489,7 @@ bool WriteFileReplacing(const std::wstring& aPath, const std::string& aBytes) no
 }
 
 void RunStatusReport(const std::wstring& aPath) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("RunStatusReport", [&] {
         const TStatusReport report = BuildStatusReport(true);
         if (aPath.empty())
             WriteToConsole(STD_OUTPUT_HANDLE, StatusReportText(report));

@@ -139,7 +139,7 @@ void FreeEmbeddedConfig() noexcept {
 }
 
 std::wstring GetConfigValue(const std::wstring& aName, const std::wstring& aDefault) noexcept {
-    return ResultOr<std::wstring>(aDefault, [&]() -> std::wstring {
+    return ResultOr<std::wstring>("GetConfigValue", aDefault, [&]() -> std::wstring {
         if (!EmbeddedConfig)
             return aDefault;
         return ConfigValueIn(*EmbeddedConfig, aName, aDefault);
@@ -248,7 +248,7 @@ std::string Utf8Of(const std::wstring& aText) {
 }
 
 std::uint64_t HashString64(const std::wstring& aText) noexcept {
-    return ResultOr<std::uint64_t>(0, [&]() -> std::uint64_t {
+    return ResultOr<std::uint64_t>("HashString64", 0, [&]() -> std::uint64_t {
         std::uint64_t h = 1;
         for (const char b : Utf8Of(aText)) {
             h *= 1427630199u;
@@ -294,7 +294,7 @@ std::wstring ProtectionPageUrl(int aLevel) {
 }
 
 void OpenProtectionPage(TLevel aLevel) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("OpenProtectionPage", [&] {
         const std::wstring url = ProtectionPageUrl(aLevel);
         if (url.empty())
             return;
@@ -304,7 +304,7 @@ void OpenProtectionPage(TLevel aLevel) noexcept {
 }
 
 void WriteToConsole(DWORD aStdHandle, const std::wstring& aText) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("WriteToConsole", [&] {
         HANDLE out = GetStdHandle(aStdHandle);
         DWORD mode = 0;
         if (out && out != INVALID_HANDLE_VALUE && !GetConsoleMode(out, &mode)) {

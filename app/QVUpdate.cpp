@@ -70,7 +70,7 @@ const UINT kThreadCallMessage = WM_APP + 0x2F1;
 void RunThreadCall(LPARAM aParam) noexcept {
     std::unique_ptr<std::shared_ptr<TThreadCall>> call(reinterpret_cast<std::shared_ptr<TThreadCall>*>(aParam));
     // The waiting thread is released whatever the call did.
-    IgnoringFailure([&] { (*call)->Call(); });
+    IgnoringFailure("RunThreadCall", [&] { (*call)->Call(); });
     SetEvent((*call)->Done.get());
 }
 
@@ -334,7 +334,7 @@ void TUpdateThread::InstallEntry(const std::wstring& anEntry) {
 }
 
 void RestartApplication() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("RestartApplication", [&] {
         CloseRunningInstance();
         ShellExecuteW(nullptr, L"open", GetAppFileName().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
         PostQuitMessage(0);
@@ -520,7 +520,7 @@ bool SameDay(const SYSTEMTIME& a, const SYSTEMTIME& b) noexcept {
 } // namespace
 
 bool IsHitDue() noexcept {
-    return ResultOr<bool>(true, [&]() -> bool {
+    return ResultOr<bool>("IsHitDue", true, [&]() -> bool {
         const std::wstring text = ReadStoreString(kLastHitValue);
         if (text.empty())
             return true;
@@ -534,7 +534,7 @@ bool IsHitDue() noexcept {
 }
 
 void ParseUpdateInfo(const std::wstring& aXML, TItem& anItem) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("ParseUpdateInfo", [&] {
         if (aXML.empty() || aXML.size() > kMaxUpdateInfoLength || DeclaresDocumentType(aXML))
             return;
         const TComScope com;
@@ -581,7 +581,7 @@ void StartUpdateProcess(const std::wstring& anExe, const std::wstring& anArgumen
 }
 
 void CheckForUpdateWith(const std::wstring& aBaseURL, const TUpdateLauncher& aLauncher) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("CheckForUpdateWith", [&] {
         if (!IsHitDue())
             return;
         std::uint32_t status = 0;
@@ -601,5 +601,5 @@ void CheckForUpdateWith(const std::wstring& aBaseURL, const TUpdateLauncher& aLa
 }
 
 void CheckForUpdate() noexcept {
-    IgnoringFailure([&] { CheckForUpdateWith(ServiceBaseURL(), StartUpdateProcess); });
+    IgnoringFailure("CheckForUpdate", [&] { CheckForUpdateWith(ServiceBaseURL(), StartUpdateProcess); });
 }
