@@ -508,7 +508,7 @@ TXnCabReader::TXnCabReader() = default;
 
 TXnCabReader::~TXnCabReader() {
     // A destructor never raises: a context that fails to go is left to the process's end.
-    IgnoringFailure([this] { DestroyContext(); });
+    IgnoringFailure("TXnCabReader.~TXnCabReader", [this] { DestroyContext(); });
 }
 
 HFDI TXnCabReader::Handle() {
@@ -1076,7 +1076,7 @@ struct TXnCabWriterCallbacks {
 TXnCabWriter::TXnCabWriter() : FCabComp(XnCabCompressionCode(cctLzx, 21)) {}
 
 TXnCabWriter::~TXnCabWriter() {
-    IgnoringFailure([this] { Close(false); });
+    IgnoringFailure("TXnCabWriter.~TXnCabWriter", [this] { Close(false); });
 }
 
 void TXnCabWriter::SetCompressionType(TXnCabCompressionType aType) noexcept {
