@@ -184,7 +184,7 @@ TEST_F(EndToEnd, InstallFromAFolderWithBlanksQuotesThePath) {
 
 // The program the tests start is the build's own: the 32-bit build runs as a WOW64 process (a
 // 32-bit process on 64-bit Windows), the 64-bit build natively. Without 32-bit Wine no program of
-// the 32-bit build starts at all (the loader prints an error and exits 0), so CTest runs this test
+// the 32-bit build starts at all (Wine prints a loader error and may exit 0), so CTest runs this test
 // first as the "ExeArchitecture" fixture and requires its "[  PASSED  ] 1 test." line.
 TEST(Executable, RunsAsAProcessOfTheBuildsArchitecture) {
     wchar_t temp[MAX_PATH];
