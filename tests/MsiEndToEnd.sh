@@ -55,6 +55,8 @@ cleanup() {
 trap cleanup EXIT
 fail() {
     echo "FAILED: $*" >&2
+    # The end of the last msiexec's log says why an installation failed.
+    [ -f "$work/msiexec.log" ] && tr -d '\000\r' <"$work/msiexec.log" | tail -n 25 >&2
     exit 1
 }
 
