@@ -1,5 +1,7 @@
 #!/bin/sh
-# Runs a Windows program under 64-bit Wine in the test prefix (WINEPREFIX, or ./wineprefix).
+# Runs a Windows program under Wine in the test prefix (WINEPREFIX, or ./wineprefix), a 64-bit
+# prefix. The 64-bit loader hands a 32-bit program to wine32's loader, which runs it under WoW64;
+# when that cannot start, only a loader error is printed (and the exit code may be 0).
 #   wine-run.sh --setup    create the prefix if needed and start a persistent wineserver
 #   wine-run.sh --stop     stop that wineserver
 #   wine-run.sh PROG ARGS  run PROG; its exit code is returned

@@ -12,10 +12,12 @@ if [ -z "${HOME:-}" ]; then
     mkdir -p "$HOME"
 fi
 export HOME
-QV_PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb cmake make googletest imagemagick xdotool g++ pkg-config libcpp-httplib-dev libsqlite3-dev curl python3 cabextract gcab libssl-dev openssl postgresql libpq-dev chromium wrk x11-utils wixl msitools clang-14 libclang-rt-14-dev"
+QV_PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb cmake make googletest imagemagick xdotool g++ pkg-config libcpp-httplib-dev libsqlite3-dev curl python3 cabextract gcab libssl-dev openssl postgresql libpq-dev chromium wrk x11-utils wixl msitools clang-14 libclang-rt-14-dev wine32:i386"
 QV_STARTED_XVFB=
 
-# Installs whatever of QV_PACKAGES is missing, with sudo when not root.
+# Installs whatever of QV_PACKAGES is missing, with sudo when not root. wine32:i386 (the shipped
+# 32-bit build runs under WoW64 in the tests) needs the i386 architecture, which is added first
+# when dpkg does not have it yet; apt-get update then fetches its package lists.
 qv_install_deps() {
     local missing="" p
     for p in $QV_PACKAGES; do
@@ -24,6 +26,10 @@ qv_install_deps() {
     [ -z "$missing" ] && return 0
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        echo "Adding the i386 architecture"
+        $sudo dpkg --add-architecture i386
+    fi
     echo "Installing:$missing"
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing

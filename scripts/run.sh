@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Quenvar.exe (x86_64, so it runs under 64-bit Wine) and runs it
-# in window mode. Without a display it starts Xvfb, waits for the window, saves a screenshot to
-# the path it prints and closes the program again. Arguments are passed to the program.
+# Installs what is missing, builds Quenvar.exe (the x86_64 build; scripts/test.sh runs the shipped
+# i686 one too) and runs it in window mode. Without a display it starts Xvfb, waits for the
+# window, saves a screenshot to the path it prints and closes the program again. Arguments are
+# passed to the program.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 

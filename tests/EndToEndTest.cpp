@@ -183,6 +183,51 @@ TEST_F(EndToEnd, InstallFromAFolderWithBlanksQuotesThePath) {
     RemoveDirectoryW(dir.c_str());
 }
 
+// The program the tests start is the build's own: the 32-bit build runs as a WOW64 process (a
+// 32-bit process on 64-bit Windows), the 64-bit build natively. Without 32-bit Wine no program of
+// the 32-bit build starts at all (Wine prints a loader error and may exit 0), so CTest runs this test
+// first as the "ExeArchitecture" fixture and requires its "[  PASSED  ] 1 test." line.
+TEST(Executable, RunsAsAProcessOfTheBuildsArchitecture) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring report = std::wstring(temp) + L"qv-arch-" + std::to_wstring(GetCurrentProcessId()) + L".json";
+    DeleteFileW(report.c_str());
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    std::wstring cmd = Quoted(QuenvarExe()) + L" /status " + Quoted(report);
+    ASSERT_TRUE(
+        CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi));
+    TUniqueKernelHandle process(pi.hProcess);
+    TUniqueKernelHandle thread(pi.hThread);
+    BOOL wow64 = TRUE;
+    const bool asked = IsWow64Process(process.get(), &wow64);
+    ResumeThread(thread.get());
+    const bool ended = WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0;
+    if (!ended)
+        TerminateProcess(process.get(), 1);
+    ASSERT_TRUE(asked);
+    constexpr bool k32BitBuild = sizeof(void*) == 4;
+    EXPECT_EQ(wow64 != FALSE, k32BitBuild)
+        << (k32BitBuild ? "the 32-bit build did not run under WOW64" : "the 64-bit build ran under WOW64");
+    ASSERT_TRUE(ended);
+    DWORD code = 1;
+    GetExitCodeProcess(process.get(), &code);
+    EXPECT_EQ(code, 0u);
+    // It really ran: the report is its work.
+    std::string json;
+    {
+        TUniqueFile in(CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(in) << "no status report";
+        json.resize(GetFileSize(in.get(), nullptr));
+        DWORD read = 0;
+        ReadFile(in.get(), json.data(), static_cast<DWORD>(json.size()), &read, nullptr);
+        json.resize(read);
+    }
+    DeleteFileW(report.c_str());
+    EXPECT_NE(json.find("\"product\": \"Quenvar\""), std::string::npos) << json;
+}
+
 // Reads a resource of the built executable without running it.
 std::string ResourceBytes(HMODULE aModule, const wchar_t* aName, const wchar_t* aType) {
     HRSRC info = FindResourceW(aModule, aName, aType);

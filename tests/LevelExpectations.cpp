@@ -168,18 +168,31 @@ const TRow kRows[] = {
 #undef OFF_BOTH
 #undef CIPHER_OFF
 
-// The trees a level may touch, and the backup of originals.
-const wchar_t* const kTouchedTrees[] = {
-    L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders",
-    L"SOFTWARE\\Policies",
-    L"SOFTWARE\\Microsoft\\.NETFramework",
-    L"SOFTWARE\\WOW6432Node\\Microsoft\\.NETFramework",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp",
-    L"SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp",
-    L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions",
-    L"SOFTWARE\\Quenvar",
-    L"SOFTWARE\\WOW6432Node\\Quenvar",
+// The trees a level may touch, and the backup of originals. Trees that name their view (both
+// views' .NET and WinHTTP keys, the backup) are opened in the 64-bit view, as the program opens
+// them, so a 32-bit test process reads them where a 64-bit one does; the others in the process's
+// own view (SYSTEM and SOFTWARE\Policies are shared by both views, and the Internet Explorer
+// descriptors are read from the program's own view).
+struct TTouchedTree {
+    const wchar_t* path;
+    bool view64;
 };
+const TTouchedTree kTouchedTrees[] = {
+    {L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders", false},
+    {L"SOFTWARE\\Policies", false},
+    {L"SOFTWARE\\Microsoft\\.NETFramework", true},
+    {L"SOFTWARE\\WOW6432Node\\Microsoft\\.NETFramework", true},
+    {L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp", true},
+    {L"SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp", true},
+    {L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions", false},
+    {L"SOFTWARE\\Quenvar", true},
+    {L"SOFTWARE\\WOW6432Node\\Quenvar", true},
+};
+
+// KEY_WOW64_64KEY names the 64-bit view from a 32-bit process; a 64-bit process ignores it.
+REGSAM ViewAccess(bool aView64) {
+    return aView64 ? KEY_WOW64_64KEY : 0;
+}
 
 std::wstring Hex(const std::vector<BYTE>& aBytes) {
     static const wchar_t digits[] = L"0123456789abcdef";
@@ -195,9 +208,10 @@ bool IsWow6432(const std::wstring& aKey) {
     return aKey.find(L"WOW6432Node") != std::wstring::npos;
 }
 
-void SnapshotInto(HKEY aRoot, const std::wstring& aName, const std::wstring& aPath, std::vector<std::wstring>& aLines) {
+void SnapshotInto(HKEY aRoot, const std::wstring& aName, const std::wstring& aPath, REGSAM aView,
+                  std::vector<std::wstring>& aLines) {
     TRegKey key;
-    if (key.Open(aRoot, aPath, KEY_READ) != ERROR_SUCCESS) {
+    if (key.Open(aRoot, aPath, KEY_READ | aView) != ERROR_SUCCESS) {
         aLines.push_back(aName + aPath + L" (absent)");
         return;
     }
@@ -213,7 +227,8 @@ void SnapshotInto(HKEY aRoot, const std::wstring& aName, const std::wstring& aPa
         wchar_t child[256];
         DWORD length = ARRAYSIZE(child);
         if (RegEnumKeyExW(key.Get(), i, child, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS)
-            SnapshotInto(aRoot, aName, (aPath.empty() ? L"" : aPath + L"\\") + std::wstring(child, length), aLines);
+            SnapshotInto(aRoot, aName, (aPath.empty() ? L"" : aPath + L"\\") + std::wstring(child, length), aView,
+                         aLines);
     }
 }
 
@@ -278,7 +293,7 @@ void ExpectMachineAtLevel(TLevel aLevel, const TOSVersion& anOS, DWORD anOtherBi
         }
         TRegKey key;
         TRegValueData data;
-        const bool open = key.Open(HKEY_LOCAL_MACHINE, row.key, KEY_READ) == ERROR_SUCCESS;
+        const bool open = key.Open(HKEY_LOCAL_MACHINE, row.key, KEY_READ | ViewAccess(row.view64)) == ERROR_SUCCESS;
         if (open) {
             EXPECT_EQ(key.Read(row.value, data), ERROR_SUCCESS);
         }
@@ -323,8 +338,8 @@ void InstallIEDescriptors(bool aWithTls13) {
 
 std::wstring SnapshotTouchedTrees() {
     std::vector<std::wstring> lines;
-    for (const wchar_t* path : kTouchedTrees)
-        SnapshotInto(HKEY_LOCAL_MACHINE, L"HKLM\\", path, lines);
+    for (const TTouchedTree& tree : kTouchedTrees)
+        SnapshotInto(HKEY_LOCAL_MACHINE, L"HKLM\\", tree.path, ViewAccess(tree.view64), lines);
     // Only the one value of the user's Internet Settings: WinINet in other processes writes the rest.
     TRegKey user;
     TRegValueData target;
@@ -363,22 +378,27 @@ std::string SnapshotDifference(const std::wstring& anAfter, const std::wstring& 
 
 std::wstring SnapshotTree(HKEY aRoot, const std::wstring& aPath) {
     std::vector<std::wstring> lines;
-    SnapshotInto(aRoot, L"", aPath, lines);
+    SnapshotInto(aRoot, L"", aPath, 0, lines);
     return Joined(std::move(lines));
 }
 
 namespace {
 
-void WriteRawValue(const std::wstring& aPath, const wchar_t* aName, DWORD aType, const void* aData, DWORD aSize) {
-    ASSERT_TRUE(WriteRegValue(HKEY_LOCAL_MACHINE, aPath, aName, aSize, aData, aType));
+void WriteRawValue(const std::wstring& aPath, const wchar_t* aName, DWORD aType, const void* aData, DWORD aSize,
+                   bool aView64 = false) {
+    TRegKey key;
+    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, aPath, KEY_SET_VALUE | ViewAccess(aView64), REG_OPTION_NON_VOLATILE),
+              ERROR_SUCCESS)
+        << Narrow(aPath);
+    ASSERT_EQ(key.Write(aName, aType, aData, aSize), ERROR_SUCCESS) << Narrow(aPath);
 }
 
 } // namespace
 
 TLevelStateGuard::TLevelStateGuard() : FSecureProtocols(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue) {
-    for (const wchar_t* path : kTouchedTrees)
-        FTrees.push_back(std::make_unique<TKeyTreeGuard>(HKEY_LOCAL_MACHINE, path));
-    FTrees.push_back(std::make_unique<TKeyTreeGuard>(HKEY_LOCAL_MACHINE, kRestartPendingKey));
+    for (const TTouchedTree& tree : kTouchedTrees)
+        FTrees.push_back(std::make_unique<TKeyTreeGuard>(HKEY_LOCAL_MACHINE, tree.path, ViewAccess(tree.view64)));
+    FTrees.push_back(std::make_unique<TKeyTreeGuard>(HKEY_LOCAL_MACHINE, kRestartPendingKey, ViewAccess(true)));
 }
 
 void TLevelStateGuard::Prepare() {
@@ -397,13 +417,13 @@ void WriteAdministratorValues() {
     WriteRawValue(ciphers + L"AES 256/256", L"Enabled", REG_DWORD, &zero, 4);
     for (const wchar_t* key : {L"SOFTWARE\\Microsoft\\.NETFramework\\v4.0.30319",
                                L"SOFTWARE\\WOW6432Node\\Microsoft\\.NETFramework\\v4.0.30319"}) {
-        WriteRawValue(key, L"SchUseStrongCrypto", REG_DWORD, &zero, 4);
-        WriteRawValue(key, L"SystemDefaultTlsVersions", REG_DWORD, &zero, 4);
+        WriteRawValue(key, L"SchUseStrongCrypto", REG_DWORD, &zero, 4, true);
+        WriteRawValue(key, L"SystemDefaultTlsVersions", REG_DWORD, &zero, 4, true);
     }
     WriteRawValue(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp",
-                  L"DefaultSecureProtocols", REG_DWORD, &winHttp, 4);
+                  L"DefaultSecureProtocols", REG_DWORD, &winHttp, 4, true);
     WriteRawValue(L"SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp",
-                  L"DefaultSecureProtocols", REG_BINARY, &winHttp, 4);
+                  L"DefaultSecureProtocols", REG_BINARY, &winHttp, 4, true);
     const wchar_t functions[] = L"TLS_RSA_WITH_AES_128_CBC_SHA\0";
     WriteRawValue(L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002", L"Functions",
                   REG_MULTI_SZ, functions, sizeof(functions));

@@ -14,7 +14,10 @@
 #   5. with the service out of reach, installation and removal still complete, and so does a
 #      removal after the executable was deleted.
 # It prints the packages' size and the times of the silent installation, upgrade and removal.
-#   MsiEndToEnd.sh BIN_DIR SERVICE_EXE WINE_RUN WXS ICON CHECK_MSI VERSION MSI_VERSION NEXT_VERSION NEXT_MSI_VERSION
+# ARCH is wixl's architecture of the build: x64, or x86 for the 32-bit build, whose package installs
+# as on 64-bit Windows: into "Program Files (x86)", its registry values (Programs and Features, the
+# recorded package version) in the 32-bit view (WOW6432Node), and its hooks run under WOW64.
+#   MsiEndToEnd.sh BIN_DIR SERVICE_EXE WINE_RUN WXS ICON CHECK_MSI VERSION MSI_VERSION NEXT_VERSION NEXT_MSI_VERSION ARCH
 #   (WINEPREFIX set)
 set -euo pipefail
 bin=$1
@@ -27,6 +30,7 @@ version=$7
 msi_version=$8
 next_version=$9
 next_msi_version=${10}
+arch=${11}
 
 work=$(mktemp -d /tmp/qv-msi.XXXXXX)
 service_pid=
@@ -51,12 +55,15 @@ cleanup() {
 trap cleanup EXIT
 fail() {
     echo "FAILED: $*" >&2
+    # The end of the last msiexec's log says why an installation failed.
+    [ -f "$work/msiexec.log" ] && tr -d '\000\r' <"$work/msiexec.log" | tail -n 25 >&2
     exit 1
 }
 
 winpath() { echo "Z:${1//\//\\}"; }
-reg_value() { # KEY NAME -> data, empty when absent
-    "$wine_run" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | awk -v n="$2" '$1 == n { $1 = ""; $2 = ""; sub(/^  */, ""); print }'
+reg_value() { # KEY NAME [VIEW] -> data, empty when absent
+    "$wine_run" reg query "$1" /v "$2" ${3:+"$3"} 2>/dev/null | tr -d '\r' |
+        awk -v n="$2" '$1 == n { $1 = ""; $2 = ""; sub(/^  */, ""); print }'
 }
 key_exists() { "$wine_run" reg query "$1" >/dev/null 2>&1; }
 reports() { "$service" --db "$work/reports.db" --dump | tail -n +2; }
@@ -70,14 +77,28 @@ store='HKCU\Software\Quenvar'
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 schannel_key='HKLM\System\CurrentControlSet\Control\SecurityProviders\SCHANNEL'
+package_key='HKLM\Software\Quenvar\Package'
 prefix_dir=$WINEPREFIX/drive_c
-app_dir="$prefix_dir/Program Files/Quenvar"
-app_exe='C:\Program Files\Quenvar\Quenvar.exe'
+case "$arch" in
+x64)
+    program_files='Program Files'
+    package_view=/reg:64
+    other_view=/reg:32
+    ;;
+x86)
+    program_files='Program Files (x86)'
+    package_view=/reg:32
+    other_view=/reg:64
+    ;;
+*) fail "unknown architecture $arch" ;;
+esac
+app_dir="$prefix_dir/$program_files/Quenvar"
+app_exe="C:\\$program_files\\Quenvar\\Quenvar.exe"
 
 # Running instances of the installed executable in this prefix, as ps shows Wine's processes.
 instances() {
     local pid
-    for pid in $(pgrep -f 'Program Files.Quenvar.Quenvar\.exe' || true); do
+    for pid in $(pgrep -f "$(printf '%s' "$program_files" | sed 's/[()]/\\&/g').Quenvar.Quenvar\\.exe" || true); do
         tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
     done
     return 0
@@ -101,9 +122,10 @@ msiexec() { # ARGS...: msiexec's exit code, its log in $work/msiexec.log
     return $rc
 }
 
-# The entries of Programs and Features that carry the product's name.
+# The entries of Programs and Features that carry the product's name, in the package's registry
+# view (or in VIEW).
 product_entries() {
-    "$wine_run" reg query "$uninstall_key" /s 2>/dev/null | tr -d '\r' |
+    "$wine_run" reg query "$uninstall_key" /s "${1:-$package_view}" 2>/dev/null | tr -d '\r' |
         awk '/^HKEY/ { key = $0 } $1 == "DisplayName" && $3 == "Quenvar" { sub(/.*\\/, "", key); print key }'
 }
 
@@ -130,7 +152,7 @@ package() {
     "$wine_run" "$bin/QVConfig.exe" write "$(winpath "$2")" "$(winpath "$dir/Quenvar.exe")" 10 "$5" >/dev/null ||
         fail "QVConfig write for $1"
     cp "$icon" "$dir/Quenvar.ico"
-    (cd "$dir" && wixl -a x64 -D Arch=x64 -D Version="$3" -D MsiVersion="$4" -D Exe=Quenvar.exe -D Icon=Quenvar.ico \
+    (cd "$dir" && wixl -a "$arch" -D Arch="$arch" -D Version="$3" -D MsiVersion="$4" -D Exe=Quenvar.exe -D Icon=Quenvar.ico \
         -o "$work/$1.msi" "$wxs") || fail "wixl for $1"
     bash "$check_msi" "$work/$1.msi" "$4" || fail "the tables of $1"
 }
@@ -160,9 +182,11 @@ uid=$(reg_value "$store" UID)
 [ -n "$uid" ] || fail "the installation stored no UID"
 [ "$(reports_of_action 1)" = "1 1 $uid" ] || fail "install report: $(reports) (UID $uid)"
 [ "$(product_entries)" = "$old_code" ] || fail "Programs and Features: $(product_entries), not $old_code"
-[ "$(reg_value "$uninstall_key\\$old_code" DisplayVersion)" = "$msi_version" ] || fail "DisplayVersion"
-[ "$(reg_value "$uninstall_key\\$old_code" Publisher)" = Quenvar ] || fail "Publisher"
-[ -n "$(reg_value "$uninstall_key\\$old_code" URLInfoAbout)" ] || fail "URLInfoAbout"
+[ -z "$(product_entries "$other_view")" ] || fail "an entry in the other registry view: $(product_entries "$other_view")"
+[ "$(reg_value "$uninstall_key\\$old_code" DisplayVersion "$package_view")" = "$msi_version" ] || fail "DisplayVersion"
+[ "$(reg_value "$uninstall_key\\$old_code" Publisher "$package_view")" = Quenvar ] || fail "Publisher"
+[ -n "$(reg_value "$uninstall_key\\$old_code" URLInfoAbout "$package_view")" ] || fail "URLInfoAbout"
+[ "$(reg_value "$package_key" Version "$package_view")" = "$msi_version" ] || fail "the recorded package version"
 tray_gone || fail "a silent installation started the tray instance"
 
 # 2. A level, then a silent upgrade while the tray instance runs.
@@ -178,7 +202,8 @@ upgrade_time=$(seconds_since "$start")
 wait_for 10 tray_gone || fail "the upgrade left the old tray instance running"
 cmp -s "$app_dir/Quenvar.exe" "$work/new/Quenvar.exe" || fail "the upgrade did not replace the program"
 [ "$(product_entries)" = "$new_code" ] || fail "after the upgrade Programs and Features has: $(product_entries)"
-[ "$(reg_value "$uninstall_key\\$new_code" DisplayVersion)" = "$next_msi_version" ] || fail "DisplayVersion after the upgrade"
+[ "$(reg_value "$uninstall_key\\$new_code" DisplayVersion "$package_view")" = "$next_msi_version" ] ||
+    fail "DisplayVersion after the upgrade"
 [ "$(reg_value "$store" UID)" = "$uid" ] || fail "the upgrade changed the UID to $(reg_value "$store" UID)"
 [ -z "$(reports_of_action 2)" ] || fail "the upgrade reported a removal: $(reports)"
 [ "$(reports_of_action 1 | wc -l)" -eq 1 ] || fail "the upgrade reported an installation: $(reports)"
@@ -186,7 +211,8 @@ cmp -s "$app_dir/Quenvar.exe" "$work/new/Quenvar.exe" || fail "the upgrade did n
 [ "$(reg_value "$store" Level)" = 0x2 ] || fail "the upgrade changed the stored level"
 [ "$(reg_value "$run_key" Quenvar)" = "\"$app_exe\" /tray" ] || fail "Run value after the upgrade"
 [ -n "$(find "$prefix_dir" -path '*/Start Menu/Programs/Quenvar.lnk' -print -quit)" ] || fail "the upgrade lost the shortcut"
-[ "$(reg_value 'HKLM\Software\Quenvar\Package' Version)" = "$next_msi_version" ] || fail "the recorded package version"
+[ "$(reg_value "$package_key" Version "$package_view")" = "$next_msi_version" ] ||
+    fail "the recorded package version after the upgrade"
 
 # 3. A silent removal.
 start=$(now)
@@ -198,7 +224,7 @@ key_exists "$store" && fail "the removal left the settings store"
 [ -e "$app_dir" ] && fail "the removal left $app_dir"
 [ -z "$(find "$prefix_dir" -path '*/Start Menu/Programs/Quenvar.lnk' -print -quit)" ] || fail "the removal left the shortcut"
 [ -z "$(product_entries)" ] || fail "the removal left Programs and Features entries: $(product_entries)"
-[ -z "$(reg_value 'HKLM\Software\Quenvar\Package' Version)" ] || fail "the removal left the recorded package version"
+[ -z "$(reg_value "$package_key" Version "$package_view")" ] || fail "the removal left the recorded package version"
 [ "$("$wine_run" reg query "$schannel_key" /s 2>&1 | tr -d '\r')" = "$schannel_before" ] ||
     fail "SCHANNEL after the removal is not what it was before the installation"
 

@@ -31,33 +31,76 @@ TRegistrySandbox::~TRegistrySandbox() {
     RegDeleteKeyW(HKEY_CURRENT_USER, FRootPath.c_str());
 }
 
-TKeyTreeGuard::TKeyTreeGuard(HKEY aRoot, const std::wstring& aPath) : FRoot(aRoot), FPath(aPath) {
+namespace {
+
+std::wstring Child(const std::wstring& aPath, const std::wstring& aName) {
+    return aPath + L"\\" + aName;
+}
+
+std::vector<std::wstring> SubkeyNames(HKEY aKey) {
+    std::vector<std::wstring> names;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD length = ARRAYSIZE(name);
+        if (RegEnumKeyExW(aKey, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            return names;
+        names.emplace_back(name, length);
+    }
+}
+
+// Every key is opened by its full path with aView: below a key opened in the 64-bit view, a 32-bit
+// process that leaves the flag out is redirected to the 32-bit view again (so no RegCopyTreeW and
+// RegDeleteTreeW here).
+bool CopyRegTree(HKEY aFromRoot, const std::wstring& aFrom, HKEY aToRoot, const std::wstring& aTo, REGSAM aView) {
+    TRegKey from, to;
+    if (from.Open(aFromRoot, aFrom, KEY_READ | aView) != ERROR_SUCCESS ||
+        to.Create(aToRoot, aTo, KEY_ALL_ACCESS | aView, REG_OPTION_NON_VOLATILE) != ERROR_SUCCESS)
+        return false;
+    std::vector<std::pair<std::wstring, TRegValueData>> values;
+    if (from.Values(values) != ERROR_SUCCESS)
+        return false;
+    for (const auto& [name, data] : values)
+        if (to.Put(name, data) != ERROR_SUCCESS)
+            return false;
+    for (const std::wstring& name : SubkeyNames(from.Get()))
+        if (!CopyRegTree(aFromRoot, Child(aFrom, name), aToRoot, Child(aTo, name), aView))
+            return false;
+    return true;
+}
+
+void DeleteRegTree(HKEY aRoot, const std::wstring& aPath, REGSAM aView) {
+    std::vector<std::wstring> children;
+    {
+        TRegKey key;
+        if (key.Open(aRoot, aPath, KEY_READ | aView) != ERROR_SUCCESS)
+            return;
+        children = SubkeyNames(key.Get());
+    }
+    for (const std::wstring& name : children)
+        DeleteRegTree(aRoot, Child(aPath, name), aView);
+    RegDeleteKeyExW(aRoot, aPath.c_str(), aView, 0);
+}
+
+} // namespace
+
+TKeyTreeGuard::TKeyTreeGuard(HKEY aRoot, const std::wstring& aPath, REGSAM aView)
+    : FRoot(aRoot), FPath(aPath), FView(aView) {
     static int counter = 0;
     FCopy =
         L"Software\\QuenvarTests\\Guard-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
-    TUniqueHKey source, copy;
-    if (RegOpenKeyExW(FRoot, FPath.c_str(), 0, KEY_READ, source.put()) != ERROR_SUCCESS)
+    TRegKey source;
+    if (source.Open(FRoot, FPath, KEY_READ | FView) != ERROR_SUCCESS)
         return;
-    FExisted = RegCreateKeyExW(HKEY_CURRENT_USER, FCopy.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, copy.put(),
-                               nullptr) == ERROR_SUCCESS &&
-               RegCopyTreeW(source.get(), nullptr, copy.get()) == ERROR_SUCCESS;
+    FExisted = CopyRegTree(FRoot, FPath, HKEY_CURRENT_USER, FCopy, FView);
     EXPECT_TRUE(FExisted) << "cannot save a key tree";
 }
 
 TKeyTreeGuard::~TKeyTreeGuard() {
-    RegDeleteTreeW(FRoot, FPath.c_str());
-    RegDeleteKeyW(FRoot, FPath.c_str());
+    DeleteRegTree(FRoot, FPath, FView);
     if (!FExisted)
         return;
-    TUniqueHKey copy, target;
-    EXPECT_TRUE(RegOpenKeyExW(HKEY_CURRENT_USER, FCopy.c_str(), 0, KEY_READ, copy.put()) == ERROR_SUCCESS &&
-                RegCreateKeyExW(FRoot, FPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, target.put(), nullptr) ==
-                    ERROR_SUCCESS &&
-                RegCopyTreeW(copy.get(), nullptr, target.get()) == ERROR_SUCCESS)
-        << "cannot restore a key tree";
-    copy.reset();
-    RegDeleteTreeW(HKEY_CURRENT_USER, FCopy.c_str());
-    RegDeleteKeyW(HKEY_CURRENT_USER, FCopy.c_str());
+    EXPECT_TRUE(CopyRegTree(HKEY_CURRENT_USER, FCopy, FRoot, FPath, FView)) << "cannot restore a key tree";
+    DeleteRegTree(HKEY_CURRENT_USER, FCopy, 0);
 }
 
 TValueGuard::TValueGuard(HKEY aRoot, const std::wstring& aPath, const std::wstring& aName)

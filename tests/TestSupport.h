@@ -25,10 +25,12 @@ private:
 
 // Copies a key tree of the prefix aside and, when destroyed, puts it back as it was: whatever is at
 // its place then is deleted first, and a tree that did not exist is only deleted. The copy lives
-// under HKEY_CURRENT_USER\Software\QuenvarTests.
+// under HKEY_CURRENT_USER\Software\QuenvarTests. aView (KEY_WOW64_64KEY or 0) is the registry view
+// of aPath; it is passed on every key opened below it, since WOW64 does not carry it over from a
+// parent handle.
 class TKeyTreeGuard {
 public:
-    TKeyTreeGuard(HKEY aRoot, const std::wstring& aPath);
+    TKeyTreeGuard(HKEY aRoot, const std::wstring& aPath, REGSAM aView = 0);
     ~TKeyTreeGuard();
     TKeyTreeGuard(const TKeyTreeGuard&) = delete;
     TKeyTreeGuard& operator=(const TKeyTreeGuard&) = delete;
@@ -36,6 +38,7 @@ public:
 private:
     HKEY FRoot;
     std::wstring FPath;
+    REGSAM FView;
     std::wstring FCopy;
     bool FExisted = false;
 };
@@ -60,7 +63,7 @@ private:
 // The folder of the running test program, with a trailing backslash: the build's bin folder.
 std::wstring TestBinDir();
 
-// The x86_64 Quenvar.exe of this build.
+// The Quenvar.exe of this build, of the test program's own architecture.
 std::wstring QuenvarExe();
 
 // True when the user's WinINet cache holds an entry for aURL.
