@@ -189,11 +189,6 @@ const TTouchedTree kTouchedTrees[] = {
     {L"SOFTWARE\\WOW6432Node\\Quenvar", true},
 };
 
-// KEY_WOW64_64KEY names the 64-bit view from a 32-bit process; a 64-bit process ignores it.
-REGSAM ViewAccess(bool aView64) {
-    return aView64 ? KEY_WOW64_64KEY : 0;
-}
-
 std::wstring Hex(const std::vector<BYTE>& aBytes) {
     static const wchar_t digits[] = L"0123456789abcdef";
     std::wstring text;
