@@ -201,8 +201,8 @@ void RunMainWindow(TMode aMode) {
         return;
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
-    // The pictures are decoded through COM; ShellExecuteW wants it on the thread as well.
-    const TComScope com(kShellComFlags);
+    // No COM here: the tray instance starts without it. The picture decoder and each ShellExecuteW
+    // call enter it for themselves.
     TMainForm form;
     if (form.Create()) {
         form.AfterCreate();
