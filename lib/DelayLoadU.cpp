@@ -3,6 +3,7 @@
 #include <bcrypt.h>
 #include <delayimp.h>
 #include <oleauto.h>
+#include <shellapi.h>
 #include <wincodec.h>
 #include <wincrypt.h>
 #include <wininet.h>
@@ -86,6 +87,10 @@ const TStub kStubs[] = {
     QV_FAILS_WITH(FreeCredentialsHandle, SEC_E_SECPKG_NOT_FOUND),
     QV_FAILS_WITH(InitializeSecurityContextW, SEC_E_SECPKG_NOT_FOUND),
     QV_FAILS_WITH(QueryContextAttributesW, SEC_E_SECPKG_NOT_FOUND),
+    // shell32.dll
+    QV_FAILS_WITH(CommandLineToArgvW, nullptr),
+    QV_FAILS_WITH(ShellExecuteW, nullptr),
+    QV_FAILS_WITH(Shell_NotifyIconW, FALSE),
     // version.dll
     QV_FAILS_WITH(GetFileVersionInfoSizeW, 0ul),
     QV_FAILS_WITH(GetFileVersionInfoW, FALSE),
