@@ -1,9 +1,10 @@
 // Times a program's start to its idle point, for Quenvar.exe in window mode and in tray mode
 // ("/tray") and for the minimal window program beside them, in turn, and prints the medians and
-// their ratios. The idle point: the process has a top-level window (a visible one where a window
-// is expected) and its thread waits for input (WaitForInputIdle), so the first paint is included.
-// Today's hit is recorded first, so Quenvar does not wait for the vendor's service.
-//   StartupBench RUNS QUENVAR.EXE MINIMAL.EXE
+// their ratios. With a baseline Quenvar.exe (another build), that one is timed in the same rounds. The idle point: the
+// process has a top-level window (a visible one where a window is expected) and its thread waits for input
+// (WaitForInputIdle), so the first paint is included. Today's hit is recorded first, so Quenvar does not wait for the
+// vendor's service.
+//   StartupBench RUNS QUENVAR.EXE MINIMAL.EXE [BASELINE-QUENVAR.EXE]
 #include "QVSupport.h"
 
 #include "HandleU.h"
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -87,50 +89,78 @@ double Median(std::vector<double> aValues) {
     return aValues.empty() ? 0 : aValues[aValues.size() / 2];
 }
 
+// One build's figures over the runs, each next to the minimal window's of the same run.
+struct TSeries {
+    explicit TSeries(std::wstring anExe) : Exe(std::move(anExe)) {}
+
+    std::wstring Exe;
+    std::vector<double> Window, Shown, Tray, WindowRatios, ShownRatios, TrayRatios;
+
+    // Times one window start and one tray start; false when either failed.
+    bool Run(const TTimes& aMinimal) {
+        const TTimes w = TimeToIdle(Exe, nullptr, true), t = TimeToIdle(Exe, L"/tray", false);
+        if (w.Idle < 0 || t.Idle < 0)
+            return false;
+        Window.push_back(w.Idle);
+        Shown.push_back(w.Window);
+        Tray.push_back(t.Idle);
+        WindowRatios.push_back(w.Idle / aMinimal.Idle);
+        ShownRatios.push_back(w.Window / aMinimal.Window);
+        TrayRatios.push_back(t.Idle / aMinimal.Idle);
+        return true;
+    }
+
+    void Print(const wchar_t* aLabel, double aMinimalIdle, double aMinimalShown) const {
+        wprintf(L"%ls\n  window to idle    %4.0f ms, ratio %.2f (pairwise median %.2f)\n", aLabel, Median(Window),
+                Median(Window) / aMinimalIdle, Median(WindowRatios));
+        wprintf(L"  window to visible %4.0f ms, ratio %.2f (pairwise median %.2f)\n", Median(Shown),
+                Median(Shown) / aMinimalShown, Median(ShownRatios));
+        wprintf(L"  /tray to idle     %4.0f ms, ratio %.2f (pairwise median %.2f)\n", Median(Tray),
+                Median(Tray) / aMinimalIdle, Median(TrayRatios));
+    }
+};
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 4) {
-        fwprintf(stderr, L"usage: StartupBench RUNS QUENVAR.EXE MINIMAL.EXE\n");
+        fwprintf(stderr, L"usage: StartupBench RUNS QUENVAR.EXE MINIMAL.EXE [BASELINE-QUENVAR.EXE]\n");
         return 2;
     }
     const int runs = std::max(1, _wtoi(argv[1]));
     SYSTEMTIME today;
     GetLocalTime(&today);
     WriteStoreString(L"LastHit", DateTimeToStoreText(today));
-    const std::wstring quenvarExe = argv[2], minimalExe = argv[3];
-    std::vector<double> window, tray, minimal, windowRatios, trayRatios, shown, minimalShown, shownRatios;
+    const std::wstring minimalExe = argv[3];
+    TSeries current(argv[2]), baseline(argc > 4 ? argv[4] : L"");
+    std::vector<double> minimalIdle, minimalShown;
     // Warm-up: the first start of each loads every DLL from disk.
-    TimeToIdle(quenvarExe, nullptr, true);
-    TimeToIdle(quenvarExe, L"/tray", false);
     TimeToIdle(minimalExe, nullptr, true);
+    for (TSeries* series : {&current, &baseline})
+        if (!series->Exe.empty()) {
+            TimeToIdle(series->Exe, nullptr, true);
+            TimeToIdle(series->Exe, L"/tray", false);
+        }
     for (int i = 0; i < runs; ++i) {
-        const TTimes w = TimeToIdle(quenvarExe, nullptr, true), m = TimeToIdle(minimalExe, nullptr, true),
-                     t = TimeToIdle(quenvarExe, L"/tray", false);
-        if (w.Idle < 0 || m.Idle < 0 || t.Idle < 0) {
+        const TTimes m = TimeToIdle(minimalExe, nullptr, true);
+        if (m.Idle < 0 || !current.Run(m) || (!baseline.Exe.empty() && !baseline.Run(m))) {
             fwprintf(stderr, L"a program did not reach its idle point\n");
             return 1;
         }
-        fwprintf(stderr,
-                 L"run %d: Quenvar window %.0f ms (visible %.0f), Quenvar /tray %.0f ms, minimal window %.0f ms "
-                 L"(visible %.0f)\n",
-                 i + 1, w.Idle, w.Window, t.Idle, m.Idle, m.Window);
-        window.push_back(w.Idle);
-        tray.push_back(t.Idle);
-        minimal.push_back(m.Idle);
-        windowRatios.push_back(w.Idle / m.Idle);
-        trayRatios.push_back(t.Idle / m.Idle);
-        shown.push_back(w.Window);
+        minimalIdle.push_back(m.Idle);
         minimalShown.push_back(m.Window);
-        shownRatios.push_back(w.Window / m.Window);
+        fwprintf(stderr,
+                 L"run %d: minimal window %.0f ms (visible %.0f); Quenvar window %.0f ms (visible %.0f), /tray %.0f ms",
+                 i + 1, m.Idle, m.Window, current.Window.back(), current.Shown.back(), current.Tray.back());
+        if (!baseline.Exe.empty())
+            fwprintf(stderr, L"; baseline window %.0f ms (visible %.0f), /tray %.0f ms", baseline.Window.back(),
+                     baseline.Shown.back(), baseline.Tray.back());
+        fwprintf(stderr, L"\n");
     }
-    wprintf(L"start to idle, median of %d runs: minimal window %.0f ms\n", runs, Median(minimal));
-    wprintf(L"  Quenvar window %.0f ms, ratio %.2f (pairwise median %.2f)\n", Median(window),
-            Median(window) / Median(minimal), Median(windowRatios));
-    wprintf(L"  Quenvar /tray  %.0f ms, ratio %.2f (pairwise median %.2f)\n", Median(tray),
-            Median(tray) / Median(minimal), Median(trayRatios));
-    wprintf(L"start to visible window: minimal window %.0f ms, Quenvar window %.0f ms, ratio %.2f (pairwise median "
-            L"%.2f)\n",
-            Median(minimalShown), Median(shown), Median(shown) / Median(minimalShown), Median(shownRatios));
+    wprintf(L"median of %d runs; minimal window: to idle %.0f ms, to visible %.0f ms\n", runs, Median(minimalIdle),
+            Median(minimalShown));
+    current.Print(L"Quenvar", Median(minimalIdle), Median(minimalShown));
+    if (!baseline.Exe.empty())
+        baseline.Print(L"baseline Quenvar", Median(minimalIdle), Median(minimalShown));
     return 0;
 }

@@ -46,8 +46,10 @@ function(qv_delay_import target dll)
         if(CMAKE_SIZEOF_VOID_P EQUAL 4)
             set(kill_at --kill-at)
         endif()
-        execute_process(COMMAND ${QV_DLLTOOL} ${kill_at} --input-def ${dir}/${stem}.def --dllname ${dll}
-                                --output-delaylib ${out} RESULT_VARIABLE failed)
+        # Run in the folder: dlltool names the library's symbols after the output path it is given.
+        execute_process(COMMAND ${QV_DLLTOOL} ${kill_at} --input-def ${stem}.def --dllname ${dll}
+                                --output-delaylib lib${stem}-delay.a
+                        WORKING_DIRECTORY ${dir} RESULT_VARIABLE failed)
         if(failed)
             message(FATAL_ERROR "dlltool could not make ${out}")
         endif()
