@@ -80,7 +80,7 @@ TRunMode RunModeFromArguments(const std::vector<std::wstring>& anArgs) {
 }
 
 void ParseRunMode() noexcept {
-    IgnoringFailure([&] { RunMode = RunModeFromArguments(CommandLineArguments()); });
+    IgnoringFailure("ParseRunMode", [&] { RunMode = RunModeFromArguments(CommandLineArguments()); });
 }
 
 std::wstring AutostartCommand(const std::wstring& anExePath) {
@@ -88,7 +88,7 @@ std::wstring AutostartCommand(const std::wstring& anExePath) {
 }
 
 void RunInstall() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("RunInstall", [&] {
         WriteUserString(kRunKey, kRunValue, AutostartCommand(GetAppFileName()));
         // Every install starts a new client identity, and its report carries it.
         WriteStoreString(L"UID", GenerateUID());
@@ -99,7 +99,7 @@ void RunInstall() noexcept {
 }
 
 void RunUninstall() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("RunUninstall", [&] {
         // An installer that runs this elevated as another account names the installing user's SID:
         // the report's identity, the Run value, the store and the user's browser options are then
         // that user's. Without a SID, or when that user's hive is not loaded, they are this account's.
@@ -116,25 +116,36 @@ void RunUninstall() noexcept {
     });
 }
 
-// A negative number clamps to lOff just as text that is no integer does; a number beyond 32 bits
-// is no integer.
-TLevel LevelFromArgument(const std::wstring& anArg) noexcept {
-    const std::optional<std::int32_t> value = ParseInt32(anArg);
-    if (!value || *value < 0)
-        return lOff;
-    return *value >= lMax ? lMax : static_cast<TLevel>(*value);
+std::optional<TLevel> LevelFromArgument(const std::wstring& anArg) noexcept {
+    return ResultOr<std::optional<TLevel>>("LevelFromArgument", std::nullopt, [&]() -> std::optional<TLevel> {
+        static const struct {
+            const wchar_t* name;
+            TLevel level;
+        } kNames[] = {{L"0", lOff},   {L"1", lOptimal},       {L"2", lMax},
+                      {L"OFF", lOff}, {L"OPTIMAL", lOptimal}, {L"MAXIMUM", lMax}};
+        const std::wstring name = AsciiUpper(TrimBlanks(anArg));
+        for (const auto& entry : kNames)
+            if (name == entry.name)
+                return entry.level;
+        return std::nullopt;
+    });
 }
 
-void RunSetLevel() noexcept {
-    IgnoringFailure([&] {
+int RunSetLevel() noexcept {
+    return ResultOr("RunSetLevel", 0, [&] {
         const std::vector<std::wstring> args = CommandLineArguments();
-        if (args.size() < 2 || args[1].empty())
-            return;
-        const TLevel level = LevelFromArgument(args[1]);
-        if (ApplySecurityLevel(level) != S_OK)
-            return;
-        WriteStoreInteger(L"Level", level);
-        OpenProtectionPage(level);
+        const std::optional<TLevel> level = args.size() >= 2 ? LevelFromArgument(args[1]) : std::nullopt;
+        if (!level) {
+            const std::wstring given = args.size() >= 2 ? L"\"" + args[1] + L"\" names no level" : L"no level given";
+            WriteToConsole(STD_ERROR_HANDLE, L"Quenvar /setlevel: " + given +
+                                                 L"; use 0, 1, 2, off, optimal or maximum. Nothing was changed.\r\n");
+            return kExitBadArgument;
+        }
+        if (ApplySecurityLevel(*level) != S_OK)
+            return 0;
+        WriteLevel(*level);
+        OpenProtectionPage(*level);
+        return 0;
     });
 }
 
@@ -143,7 +154,7 @@ void RunStop() noexcept {
 }
 
 void RunStatus() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("RunStatus", [&] {
         const std::vector<std::wstring> args = CommandLineArguments();
         RunStatusReport(args.size() >= 2 ? args[1] : std::wstring());
     });
@@ -219,7 +230,8 @@ void RunMainWindow(TMode aMode) {
 
 namespace {
 
-void RunSelectedMode() {
+// The mode's exit code.
+int RunSelectedMode() {
     switch (RunMode) {
     case rmInstall:
         RunInstall();
@@ -231,8 +243,7 @@ void RunSelectedMode() {
         RunUpdate();
         break;
     case rmSetLevel:
-        RunSetLevel();
-        break;
+        return RunSetLevel();
     case rmStop:
         RunStop();
         break;
@@ -247,6 +258,7 @@ void RunSelectedMode() {
         RunMainWindow(mNormal);
         break;
     }
+    return 0;
 }
 
 } // namespace
@@ -255,11 +267,11 @@ int RunProgram() noexcept {
     ParseRunMode();
     // The program body's boundary: whatever a mode raises ends that mode, never the process.
     // Without its configuration resource the executable runs no mode at all.
-    IgnoringFailure([] {
+    const int exitCode = ResultOr("RunProgram", 0, [] {
         LoadEmbeddedConfig();
-        RunSelectedMode();
+        return RunSelectedMode();
     });
     FreeEmbeddedConfig();
     DoneObjectSecurity();
-    return 0;
+    return exitCode;
 }

@@ -4,6 +4,7 @@
 #include "QVConst.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,20 +40,27 @@ void ParseRunMode() noexcept;
 // folder with blanks ("C:\Program Files\...") cannot make Windows start "C:\Program.exe".
 std::wstring AutostartCommand(const std::wstring& anExePath);
 
-// The level SETLEVEL applies for its argument: a decimal integer (optional sign, nothing else)
-// clamped to 0..2; any other text, including a number beyond 32 bits, gives lOff.
-TLevel LevelFromArgument(const std::wstring& anArg) noexcept;
+// The level SETLEVEL applies for its argument: "0", "1" or "2", or "off", "optimal" or "maximum"
+// in any ASCII letter case, with blanks around it ignored. Anything else names no level.
+std::optional<TLevel> LevelFromArgument(const std::wstring& anArg) noexcept;
+
+// The exit code of a verb whose argument names nothing it accepts; every other run ends with 0.
+constexpr int kExitBadArgument = 2;
 
 void RunInstall() noexcept;
 // UNINSTALL with a second argument that is a SID whose hive is loaded reports the removal and
 // removes the Run value and the settings store of that user (an installer runs it as LocalSystem).
 void RunUninstall() noexcept;
-void RunSetLevel() noexcept;
+// Applies the level its argument names, stores it and opens its page; 0 then, also when the level
+// could not be applied. An argument that names no level, or none at all, changes nothing: a line
+// goes to the console it was started from, and the result is kExitBadArgument.
+int RunSetLevel() noexcept;
 void RunStop() noexcept;
 // Writes the status report to the file the argument names, or to the console without one.
 void RunStatus() noexcept;
 void RunUpdate();
 void RunMainWindow(TMode aMode);
 
-// Parses the verb, runs exactly one mode and swallows every exception: the exit code is always 0.
+// Parses the verb, runs exactly one mode and swallows every exception. The process's exit code:
+// kExitBadArgument when SETLEVEL refused its argument, otherwise 0.
 int RunProgram() noexcept;

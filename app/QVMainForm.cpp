@@ -1,6 +1,7 @@
 #include "QVMainForm.h"
 
-#include "QVSettings.h"
+#include "QVDateText.h"
+#include "QVMachine.h"
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <utility>
 
@@ -31,11 +33,8 @@ const UINT kTrayId = 1;
 const UINT_PTR kTimerId = 1;
 const UINT kTimerInterval = 600000;
 const UINT kBalloonTimeout = 10000;
-// Registry changes are checked once things have been quiet for a moment, so that a program that
-// writes twenty values causes one check; a flood that never pauses is checked every few seconds.
+// Runs the first drift check, and the check after a burst of registry changes (TDriftPolicy).
 const UINT_PTR kDriftTimerId = 2;
-const UINT kDriftQuiet = 2000;
-const DWORD kDriftLongest = 10000;
 // Window properties other processes (the UI tests) read: checks run, drift balloons shown.
 const wchar_t kChecksProperty[] = L"QV_DriftChecks";
 const wchar_t kWarningsProperty[] = L"QV_DriftWarnings";
@@ -84,39 +83,6 @@ TFontKind FontOf(int anId) noexcept {
             return c.Font;
     return fkForm;
 }
-
-// The design, in pixels at 96 DPI. The level box holds a stack of rows: each begins Gap below the
-// row above it (the first below the box's top edge) and is at least MinHeight high; a wrapped row
-// has a fixed Width, 0 sizes the row to its text. A row with a bullet has one beside its first line.
-struct TBoxRow {
-    int Id;
-    int Left, Gap, MinHeight, Width;
-    bool Bullet;
-};
-const TBoxRow kBoxRows[] = {
-    {idTitleLevel, 20, 17, 23, 0, false}, {idLevelNote1, 52, 12, 46, 493, true}, {idLevelNote2, 52, 6, 42, 493, true},
-    {idLevelNote3, 52, 6, 46, 489, true}, {idLevelNote4, 52, 6, 61, 485, true},
-};
-const int kHeaderHeight = 58;
-const RECT kLogo{24, 12, 24 + 213, 12 + 37};
-const int kMargin = 20; // the body's left margin, and the space right of the widest text
-const int kHeadingTop = 14, kIntroTop = 61, kIntroMinHeight = 45, kIntroRightMargin = 44;
-const int kIntroGap = 8, kSliderGap = 6; // the least space below the heading, and below "Maximum Protection"
-const int kLevelAreaGap = 42;            // from the introduction's bottom to "Maximum Protection"
-const int kBoxLeft = 248, kBoxTopOffset = 24, kBoxWidth = 565, kBoxHeight = 277, kBoxRightMargin = 72;
-const int kBoxBottomPadding = 12;
-// The status line and its "Details" link: one line below the level box, in the space before the footer.
-const int kStatusLeft = 20, kStatusGap = 10, kDetailsGap = 12, kStatusBottomGap = 12;
-const int kBulletLeft = 24, kBulletWidth = 13, kBulletHeight = 9;
-const int kSliderLeft = 92, kSliderTopOffset = 34, kSliderWidth = 45, kSliderHeight = 237;
-const int kMaxLabelLeft = 44, kOffLabelLeft = 65, kOffLabelGap = 15;
-const int kBodyBottomBelowBox = 56, kBodyBottomBelowSlider = 50;
-const int kFooterHeight = 51;
-const RECT kShare{15, 16, 15 + 18, 16 + 17}; // in the footer
-const int kShareTextLeft = 44, kShareTextTop = 12;
-const int kRestartNoteLeft = 300, kRestartNoteTop = 14; // shown only while a restart is due, room kept always
-const int kApplyTop = 10, kApplyRightMargin = 22, kApplyWidth = 79, kApplyHeight = 25, kApplyBottomMargin = 16;
-const int kApplyTextPadding = 24, kApplyTextPaddingV = 10;
 
 const wchar_t kSecLevelText[] =
     L"Set the desired security level for surveillance and other intrusions of your Internet "
@@ -171,7 +137,7 @@ std::wstring ApplicationTitle() {
 }
 
 void OpenWebPage(const std::wstring& aPage) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("OpenWebPage", [&] {
         const std::wstring address = kProductWebsite + aPage;
         const TComScope com(kShellComFlags);
         ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
@@ -185,7 +151,7 @@ void CopyText(wchar_t* aDest, size_t aCapacity, const wchar_t* aText) noexcept {
 } // namespace
 
 const TLevelTexts& LevelTexts(TLevel aLevel) noexcept {
-    return kLevelTexts[aLevel <= lMax ? aLevel : lMax];
+    return kLevelTexts[ClampLevel(aLevel)];
 }
 
 TLevel LevelAtPosition(int aPosition) noexcept {
@@ -201,7 +167,7 @@ const TReminderRule& ReminderRuleFor(TLevel aLevel) noexcept {
 }
 
 bool ReminderDue(TLevel aLevel, const std::wstring& aLastText, const SYSTEMTIME& aNow) noexcept {
-    return ResultOr<bool>(true, [&]() -> bool {
+    return ResultOr<bool>("ReminderDue", true, [&]() -> bool {
         if (aLastText.empty())
             return true;
         const std::optional<SYSTEMTIME> last = StoreTextToDateTime(aLastText);
@@ -215,141 +181,6 @@ bool ReminderDue(TLevel aLevel, const std::wstring& aLastText, const SYSTEMTIME&
     });
 }
 
-RECT TFormLayout::Place(int anId) const noexcept {
-    for (const TControlPlace& p : Controls)
-        if (p.Id == anId)
-            return p.Rect;
-    return RECT{0, 0, 0, 0};
-}
-
-TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optional<SIZE> aClient) {
-    auto s = [aDpi](int aValue) { return static_cast<LONG>(ScaleToDpi(aValue, aDpi)); };
-    TFormLayout layout;
-    layout.Dpi = aDpi;
-    auto place = [&layout](int anId, LONG aLeft, LONG aTop, SIZE aSize) {
-        const RECT r{aLeft, aTop, aLeft + aSize.cx, aTop + aSize.cy};
-        layout.Controls.push_back(TControlPlace{anId, r});
-        return r;
-    };
-
-    // Across: the slider's column, the level box to its right, and the window around both.
-    const SIZE heading = aMeasure(idTitleSecLevel, 0, false);
-    const SIZE maxLabel = aMeasure(idTitleLevelMax, 0, false), offLabel = aMeasure(idTitleLevelOff, 0, false);
-    const SIZE share = aMeasure(idTitleShare, 0, false), applyText = aMeasure(idButApply, 0, false);
-    const SIZE restart = aMeasure(idRestartNote, 0, false);
-    const SIZE apply{std::max(s(kApplyWidth), applyText.cx + s(kApplyTextPadding)),
-                     std::max(s(kApplyHeight), applyText.cy + s(kApplyTextPaddingV))};
-    const LONG columnRight =
-        std::max({s(kMaxLabelLeft) + maxLabel.cx, s(kOffLabelLeft) + offLabel.cx, s(kSliderLeft + kSliderWidth)});
-    const LONG boxLeft = std::max(s(kBoxLeft), columnRight + s(kMargin));
-    const LONG restartLeft = std::max(s(kRestartNoteLeft), s(kShareTextLeft) + share.cx + s(kMargin));
-    LONG boxWidth = s(kBoxWidth);
-    for (const TBoxRow& row : kBoxRows)
-        boxWidth =
-            std::max(boxWidth, s(row.Left) + (row.Width ? s(row.Width) : aMeasure(row.Id, 0, true).cx) + s(kMargin));
-    // The status line keeps room for its longest text, so a check never moves anything.
-    const SIZE status = aMeasure(idStatusLine, 0, true), details = aMeasure(idStatusDetails, 0, false);
-    const LONG needWidth =
-        std::max({s(kClientWidth), boxLeft + boxWidth + s(kBoxRightMargin), s(kMargin) + heading.cx + s(kMargin),
-                  restartLeft + restart.cx + s(kMargin) + apply.cx + s(kApplyRightMargin),
-                  boxLeft + s(kStatusLeft) + status.cx + s(kDetailsGap) + details.cx + s(kMargin)});
-    const LONG width = aClient ? std::max(0L, aClient->cx) : needWidth;
-    // A client narrower than needed narrows the box and the wrapped texts by what is missing.
-    const LONG narrowing = std::max(0L, needWidth - width);
-    boxWidth = std::max(0L, boxWidth - narrowing);
-    auto wrapWidth = [&](int aDesignWidth) { return std::max(s(aDesignWidth) - narrowing, s(aDesignWidth) / 4); };
-
-    // Down: the header, the heading and the introduction, then the slider beside the level box.
-    layout.Header = RECT{0, 0, width, s(kHeaderHeight)};
-    layout.Logo = RECT{s(kLogo.left), s(kLogo.top), s(kLogo.right), s(kLogo.bottom)};
-    const LONG bodyTop = s(kHeaderHeight);
-    const RECT headingRect = place(idTitleSecLevel, s(kMargin), bodyTop + s(kHeadingTop), heading);
-    const LONG introWidth = std::max(0L, width - s(kMargin) - s(kIntroRightMargin));
-    const SIZE intro{introWidth, std::max(aMeasure(idTitleSecLevelEx, introWidth, false).cy, s(kIntroMinHeight))};
-    const RECT introRect = place(idTitleSecLevelEx, s(kMargin),
-                                 std::max(bodyTop + s(kIntroTop), headingRect.bottom + s(kIntroGap)), intro);
-    place(idTitleSecLevelUnder, s(kMargin), introRect.bottom, aMeasure(idTitleSecLevelUnder, 0, false));
-
-    const LONG levelTop = introRect.bottom + s(kLevelAreaGap);
-    const RECT maxRect = place(idTitleLevelMax, s(kMaxLabelLeft), levelTop, maxLabel);
-    const RECT slider =
-        place(idTrackBar1, s(kSliderLeft), std::max(levelTop + s(kSliderTopOffset), maxRect.bottom + s(kSliderGap)),
-              SIZE{s(kSliderWidth), s(kSliderHeight)});
-    const RECT offRect = place(idTitleLevelOff, s(kOffLabelLeft), slider.bottom + s(kOffLabelGap), offLabel);
-
-    // The rows stack for the texts they show now. The box is as high as the stack of the largest
-    // texts of every level, so that moving the slider changes no size.
-    const LONG boxTop = levelTop + s(kBoxTopOffset);
-    const size_t firstRow = layout.Controls.size();
-    LONG rowsBottom = boxTop, largestBottom = boxTop;
-    for (const TBoxRow& row : kBoxRows) {
-        const LONG rowWidth = row.Width ? wrapWidth(row.Width) : 0;
-        largestBottom += s(row.Gap) + std::max(aMeasure(row.Id, rowWidth, true).cy, s(row.MinHeight));
-        SIZE size = aMeasure(row.Id, rowWidth, false);
-        if (row.Width)
-            size.cx = rowWidth;
-        size.cy = std::max(size.cy, s(row.MinHeight));
-        const RECT r = place(row.Id, boxLeft + s(row.Left), rowsBottom + s(row.Gap), size);
-        if (row.Bullet) {
-            // Level with the middle of the first line's small letters, about three fifths down it.
-            const LONG top = r.top + aMeasure(row.Id, 0, false).cy * 3 / 5 - s(kBulletHeight) / 2;
-            layout.Bullets.push_back(
-                RECT{boxLeft + s(kBulletLeft), top, boxLeft + s(kBulletLeft + kBulletWidth), top + s(kBulletHeight)});
-        }
-        rowsBottom = r.bottom;
-    }
-    layout.LevelBox = RECT{boxLeft, boxTop, boxLeft + boxWidth,
-                           std::max(boxTop + s(kBoxHeight), largestBottom + s(kBoxBottomPadding))};
-    const size_t boxRowsEnd = layout.Controls.size();
-    const RECT statusRect =
-        place(idStatusLine, boxLeft + s(kStatusLeft), layout.LevelBox.bottom + s(kStatusGap), status);
-    place(idStatusDetails, statusRect.right + s(kDetailsGap), statusRect.top, details);
-    const size_t bodyControls = layout.Controls.size();
-
-    // The footer: below the body, or at the bottom of a given client area.
-    const LONG footerHeight =
-        std::max({s(kFooterHeight), s(kApplyTop) + apply.cy + s(kApplyBottomMargin),
-                  s(kShareTextTop) + share.cy + s(kShareTextTop), s(kRestartNoteTop) + restart.cy + s(kShareTextTop)});
-    const LONG bodyBottom =
-        std::max({layout.LevelBox.bottom + s(kBodyBottomBelowBox), offRect.bottom + s(kBodyBottomBelowSlider),
-                  std::max(statusRect.bottom, statusRect.top + details.cy) + s(kStatusBottomGap)});
-    const LONG height = aClient ? std::max(0L, aClient->cy) : bodyBottom + footerHeight;
-    const LONG footerTop = std::max(0L, height - footerHeight);
-    layout.FooterEdge = RECT{0, footerTop, width, footerTop + 1};
-    layout.Share = RECT{s(kShare.left), footerTop + s(kShare.top), s(kShare.right), footerTop + s(kShare.bottom)};
-    place(idTitleShare, s(kShareTextLeft), footerTop + s(kShareTextTop), share);
-    const RECT applyRect = place(idButApply, width - s(kApplyRightMargin) - apply.cx, footerTop + s(kApplyTop), apply);
-    place(idRestartNote, restartLeft, footerTop + s(kRestartNoteTop), restart);
-    layout.Client = SIZE{width, height};
-
-    // Only a client smaller than needed leaves anything to cut.
-    auto cut = [](RECT& aRect, const RECT& aLimit) {
-        aRect.left = std::clamp(aRect.left, aLimit.left, aLimit.right);
-        aRect.top = std::clamp(aRect.top, aLimit.top, aLimit.bottom);
-        aRect.right = std::clamp(aRect.right, aRect.left, aLimit.right);
-        aRect.bottom = std::clamp(aRect.bottom, aRect.top, aLimit.bottom);
-    };
-    const RECT body{0, 0, width, footerTop}, client{0, 0, width, height};
-    cut(layout.LevelBox, body);
-    // The box's rows stay inside its frame.
-    RECT inside = layout.LevelBox;
-    if (inside.right - inside.left > 2 && inside.bottom - inside.top > 2)
-        InflateRect(&inside, -1, -1);
-    // The restart note gives way to Apply.
-    const RECT beforeApply{0, 0, std::max(0L, applyRect.left - s(kMargin)), height};
-    for (size_t i = 0; i < layout.Controls.size(); ++i) {
-        RECT& r = layout.Controls[i].Rect;
-        cut(r, i >= firstRow && i < boxRowsEnd ? inside : i < bodyControls ? body : client);
-        if (layout.Controls[i].Id == idRestartNote)
-            cut(r, beforeApply);
-    }
-    for (RECT& bullet : layout.Bullets)
-        cut(bullet, inside);
-    for (RECT* r : {&layout.Header, &layout.Logo, &layout.FooterEdge, &layout.Share})
-        cut(*r, client);
-    return layout;
-}
-
 TMainForm::TMainForm() = default;
 
 TMainForm::~TMainForm() {
@@ -357,7 +188,7 @@ TMainForm::~TMainForm() {
 }
 
 bool TMainForm::Create() noexcept {
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("TMainForm.Create", false, [&]() -> bool {
         FAppTitle = ApplicationTitle();
         const HINSTANCE instance = GetModuleHandleW(nullptr);
         // Icon sizes for a usable DPI: Wine hands on whatever LogPixels says, and an icon of
@@ -474,29 +305,28 @@ SIZE TMainForm::MeasureControl(HDC aDC, const TFontSet& aFonts, int anId, int aW
     return extent;
 }
 
-TFormLayout TMainForm::LayoutWith(UINT aDpi, const TFontSet& aFonts, std::optional<SIZE> aClient) const {
-    const TWindowDC dc(Handle());
-    return LayoutMainForm(
-        aDpi,
-        [&](int anId, int aWrapWidth, bool aLargest) {
-            return MeasureControl(dc.get(), aFonts, anId, aWrapWidth, aLargest);
-        },
-        aClient);
+// The layout's measure: texts in aFonts on aDC, both of which must outlive it.
+TTextMeasure TMainForm::MeasureWith(HDC aDC, const TFontSet& aFonts) const {
+    return [this, aDC, &aFonts](int anId, int aWrapWidth, bool aLargest) {
+        return MeasureControl(aDC, aFonts, anId, aWrapWidth, aLargest);
+    };
 }
 
-// The layout at the largest DPI up to aDpi at which the window, its frame adding aFrame, fits aWork.
+// FitMainForm with the window's fonts; the fonts made for the DPI it chooses come with the fit.
 TMainForm::TFit TMainForm::ComputeFit(UINT aDpi, SIZE aFrame, const RECT& aWork) const {
-    const SIZE work{aWork.right - aWork.left, aWork.bottom - aWork.top};
-    const SIZE available{work.cx - aFrame.cx, work.cy - aFrame.cy};
-    const UINT dpi = LargestFittingDpi(aDpi, kMinLayoutDpi, available, [&](UINT aCandidate) {
-        return LayoutWith(aCandidate, MakeFonts(aCandidate), std::nullopt).Client;
+    const TWindowDC dc(Handle());
+    std::map<UINT, TFontSet> tried;
+    TFormFit fit = FitMainForm(aDpi, aFrame, aWork, [&](UINT aLayoutDpi) {
+        auto fonts = tried.find(aLayoutDpi);
+        if (fonts == tried.end())
+            fonts = tried.emplace(aLayoutDpi, MakeFonts(aLayoutDpi)).first;
+        return MeasureWith(dc.get(), fonts->second);
     });
-    TFit fit;
-    fit.Fonts = MakeFonts(dpi);
-    fit.Layout = LayoutWith(dpi, fit.Fonts, std::nullopt);
-    fit.Window =
-        SIZE{std::min(fit.Layout.Client.cx + aFrame.cx, work.cx), std::min(fit.Layout.Client.cy + aFrame.cy, work.cy)};
-    return fit;
+    TFit result;
+    result.Fonts = std::move(tried[fit.Layout.Dpi]);
+    result.Layout = std::move(fit.Layout);
+    result.Window = fit.Window;
+    return result;
 }
 
 // Takes aFit's fonts and layout and gives the window aWindow in the work area aWork; the fonts
@@ -524,7 +354,8 @@ void TMainForm::Adopt(TFit&& aFit, const RECT& aWindow, const RECT& aWork) {
 void TMainForm::PlaceControls(bool aNewFonts) {
     RECT client{};
     GetClientRect(Handle(), &client);
-    FLayout = LayoutWith(FLayout.Dpi, FFonts, SIZE{client.right, client.bottom});
+    const TWindowDC dc(Handle());
+    FLayout = LayoutMainForm(FLayout.Dpi, MeasureWith(dc.get(), FFonts), SIZE{client.right, client.bottom});
     for (const TControlPlace& p : FLayout.Controls) {
         HWND control = Control(p.Id);
         if (aNewFonts)
@@ -537,10 +368,10 @@ void TMainForm::PlaceControls(bool aNewFonts) {
 }
 
 void TMainForm::FitToMonitor(UINT aDpi) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.FitToMonitor", [&] {
         FTextScale = TextScalePercent();
         const RECT work = WorkAreaOf(Handle());
-        TFit fit = ComputeFit(UsableDpi(aDpi), WindowFrameSize(Handle()), work);
+        TFit fit = ComputeFit(aDpi, WindowFrameSize(Handle()), work);
         const RECT window = CentredRect(fit.Window, work);
         Adopt(std::move(fit), window, work);
     });
@@ -550,15 +381,13 @@ void TMainForm::FitToMonitor(UINT aDpi) noexcept {
 // or would now be laid out at another size, is fitted again and centred; one that still fits as it
 // is stays where the user put it.
 void TMainForm::DisplayChanged() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.DisplayChanged", [&] {
         FTextScale = TextScalePercent();
         const RECT work = WorkAreaOf(Handle());
         TFit fit = ComputeFit(WindowDpi(Handle()), WindowFrameSize(Handle()), work);
         RECT now{};
         GetWindowRect(Handle(), &now);
-        const bool keep =
-            RectInside(now, work) && now.right - now.left == fit.Window.cx && now.bottom - now.top == fit.Window.cy;
-        const RECT window = keep ? now : CentredRect(fit.Window, work);
+        const RECT window = RefittedWindowRect(now, fit.Window, work);
         Adopt(std::move(fit), window, work);
     });
 }
@@ -567,13 +396,11 @@ void TMainForm::DisplayChanged() noexcept {
 // system suggests is kept when it lies in that monitor's work area and holds the layout;
 // otherwise the window is fitted and centred there.
 void TMainForm::DpiChanged(UINT aDpi, const RECT& aSuggested) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.DpiChanged", [&] {
         const RECT work = WorkAreaOf(aSuggested);
         // The frame the system draws at the new DPI: the window's own is still the old one's.
-        TFit fit = ComputeFit(UsableDpi(aDpi), WindowSizeForClient(0, 0, kStyle, 0, aDpi), work);
-        const bool fits = RectInside(aSuggested, work) && aSuggested.right - aSuggested.left >= fit.Window.cx &&
-                          aSuggested.bottom - aSuggested.top >= fit.Window.cy;
-        const RECT window = fits ? aSuggested : CentredRect(fit.Window, work);
+        TFit fit = ComputeFit(aDpi, WindowSizeForClient(0, 0, kStyle, 0, aDpi), work);
+        const RECT window = DpiChangedWindowRect(aSuggested, fit.Window, work);
         Adopt(std::move(fit), window, work);
     });
 }
@@ -581,8 +408,8 @@ void TMainForm::DpiChanged(UINT aDpi, const RECT& aSuggested) noexcept {
 // The size the window will ask for at aDpi on the monitor it is on, so that the rectangle the
 // system suggests with WM_DPICHANGED already holds the layout.
 bool TMainForm::DpiScaledSize(UINT aDpi, SIZE& aSize) const noexcept {
-    return ResultOr<bool>(false, [&]() -> bool {
-        aSize = ComputeFit(UsableDpi(aDpi), WindowSizeForClient(0, 0, kStyle, 0, aDpi), WorkAreaOf(Handle())).Window;
+    return ResultOr<bool>("TMainForm.DpiScaledSize", false, [&]() -> bool {
+        aSize = ComputeFit(aDpi, WindowSizeForClient(0, 0, kStyle, 0, aDpi), WorkAreaOf(Handle())).Window;
         return true;
     });
 }
@@ -618,8 +445,8 @@ void TMainForm::SetMode(TMode aValue) noexcept {
 }
 
 void TMainForm::SetLevel(TLevel aValue) noexcept {
-    IgnoringFailure([&] {
-        FLevel = aValue <= lMax ? aValue : lMax;
+    IgnoringFailure("TMainForm.SetLevel", [&] {
+        FLevel = ClampLevel(aValue);
         const TLevelTexts& texts = LevelTexts(FLevel);
         SetDlgItemTextW(Handle(), idTitleLevel, texts.Title);
         for (int i = 0; i < 4; ++i)
@@ -665,7 +492,7 @@ void TMainForm::TrackBar1Change() noexcept {
 
 void TMainForm::ButApplyClick() noexcept {
     // The window closes whether or not the level process could be started.
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.ButApplyClick", [&] {
         const std::wstring parameters = L"/SETLEVEL \"" + std::to_wstring(static_cast<int>(FLevel)) + L"\"";
         const std::wstring exe = GetAppFileName();
         const TComScope com(kShellComFlags);
@@ -715,7 +542,7 @@ void TMainForm::N4Click() noexcept {
 
 void TMainForm::Timer1Timer() noexcept {
     CheckDrift();
-    IgnoringFailure([&] { CheckReminder(); });
+    IgnoringFailure("TMainForm.Timer1Timer", [&] { CheckReminder(); });
 }
 
 void TMainForm::CheckReminder() {
@@ -785,20 +612,6 @@ void TMainForm::ShowTrayMenu(POINT aWhere) noexcept {
     PostMessageW(Handle(), WM_NULL, 0, 0);
 }
 
-bool TMainForm::OnSetCursor(HWND aTarget, UINT aHitTest) noexcept {
-    bool hand = aTarget == Control(idTitleShare) || aTarget == Control(idTitleSecLevelUnder) ||
-                aTarget == Control(idStatusDetails);
-    if (!hand && aTarget == Handle() && aHitTest == HTCLIENT) {
-        POINT pt;
-        GetCursorPos(&pt);
-        ScreenToClient(Handle(), &pt);
-        hand = PtInRect(&FLayout.Share, pt) != FALSE;
-    }
-    if (hand)
-        SetCursor(LoadCursorW(nullptr, IDC_HAND));
-    return hand;
-}
-
 void TMainForm::AppMessage(const MSG& aMsg, bool& aHandled) noexcept {
     aHandled = false;
     if (WMMain != 0 && aMsg.message == WMMain && aMsg.wParam == 0) {
@@ -808,155 +621,235 @@ void TMainForm::AppMessage(const MSG& aMsg, bool& aHandled) noexcept {
     }
 }
 
+// ---- The messages -------------------------------------------------------------------------------
+
 LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
     switch (aMsg) {
     case WM_CREATE:
-        // A form that could not set itself up completely is still created.
-        FTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
-        IgnoringFailure([this] { FormCreate(); });
-        return 0;
+        return OnCreate();
     case WM_PAINT:
-        Paint();
-        return 0;
-    case WM_CTLCOLORSTATIC: {
-        HDC dc = reinterpret_cast<HDC>(wParam);
-        const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
-        SetTextColor(dc, id == idTitleSecLevel ? kTitleColour
-                         : id == idTitleShare || id == idTitleSecLevelUnder || id == idStatusDetails
-                             ? kLinkColour
-                             : GetSysColor(COLOR_WINDOWTEXT));
-        SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
-        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
-    }
+        return OnPaint();
+    case WM_CTLCOLORSTATIC:
+        return OnCtlColorStatic(wParam, lParam);
     case WM_SETCURSOR:
-        if (OnSetCursor(reinterpret_cast<HWND>(wParam), LOWORD(lParam)))
-            return TRUE;
-        break;
-    case WM_LBUTTONUP: {
-        const POINT pt{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-        if (PtInRect(&FLayout.Share, pt))
+        return OnSetCursor(wParam, lParam);
+    case WM_LBUTTONUP:
+        return OnLButtonUp(wParam, lParam);
+    case WM_VSCROLL:
+        return OnVScroll(wParam, lParam);
+    case WM_COMMAND:
+        return OnCommand(wParam, lParam);
+    case WM_SYSCOMMAND:
+        return OnSysCommand(wParam, lParam);
+    case WM_CLOSE:
+        return OnClose();
+    case WM_TIMER:
+        return OnTimer(wParam);
+    case kTrayCallback:
+        return OnTrayNotify(wParam, lParam);
+    case WM_GETMINMAXINFO:
+        return OnGetMinMaxInfo(lParam);
+    case WM_DPICHANGED:
+        return OnDpiChanged(wParam, lParam);
+    case kGetDpiScaledSize:
+        return OnGetDpiScaledSize(wParam, lParam);
+    case WM_DISPLAYCHANGE:
+        return OnDisplayChange(wParam, lParam);
+    case WM_SETTINGCHANGE:
+        return OnSettingChange(wParam, lParam);
+    case WM_DESTROY:
+        return OnDestroy();
+    default:
+        return OnOtherMessage(aMsg, wParam, lParam);
+    }
+}
+
+// A form that could not set itself up completely is still created.
+LRESULT TMainForm::OnCreate() {
+    FTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    IgnoringFailure("TMainForm.OnCreate", [this] { FormCreate(); });
+    return 0;
+}
+
+LRESULT TMainForm::OnPaint() {
+    Paint();
+    return 0;
+}
+
+LRESULT TMainForm::OnCtlColorStatic(WPARAM wParam, LPARAM lParam) {
+    HDC dc = reinterpret_cast<HDC>(wParam);
+    const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
+    SetTextColor(dc, id == idTitleSecLevel ? kTitleColour
+                     : id == idTitleShare || id == idTitleSecLevelUnder || id == idStatusDetails
+                         ? kLinkColour
+                         : GetSysColor(COLOR_WINDOWTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+}
+
+// The hand over the links and the share picture.
+LRESULT TMainForm::OnSetCursor(WPARAM wParam, LPARAM lParam) {
+    const HWND target = reinterpret_cast<HWND>(wParam);
+    bool hand = target == Control(idTitleShare) || target == Control(idTitleSecLevelUnder) ||
+                target == Control(idStatusDetails);
+    if (!hand && target == Handle() && LOWORD(lParam) == HTCLIENT) {
+        POINT pt;
+        GetCursorPos(&pt);
+        ScreenToClient(Handle(), &pt);
+        hand = PtInRect(&FLayout.Share, pt) != FALSE;
+    }
+    if (!hand)
+        return Default(WM_SETCURSOR, wParam, lParam);
+    SetCursor(LoadCursorW(nullptr, IDC_HAND));
+    return TRUE;
+}
+
+LRESULT TMainForm::OnLButtonUp(WPARAM, LPARAM lParam) {
+    const POINT pt{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+    if (PtInRect(&FLayout.Share, pt))
+        ImgShareClick();
+    return 0;
+}
+
+LRESULT TMainForm::OnVScroll(WPARAM wParam, LPARAM lParam) {
+    if (reinterpret_cast<HWND>(lParam) != Control(idTrackBar1))
+        return Default(WM_VSCROLL, wParam, lParam);
+    TrackBar1Change();
+    return 0;
+}
+
+LRESULT TMainForm::OnCommand(WPARAM wParam, LPARAM lParam) {
+    const WORD code = HIWORD(wParam);
+    switch (LOWORD(wParam)) {
+    case idButApply:
+        if (code == BN_CLICKED)
+            ButApplyClick();
+        return 0;
+    case idTitleShare:
+        if (code == STN_CLICKED)
             ImgShareClick();
         return 0;
+    case idTitleSecLevelUnder:
+        if (code == STN_CLICKED)
+            TitleSecLevelUnderClick();
+        return 0;
+    case idStatusDetails:
+        if (code == STN_CLICKED)
+            StatusDetailsClick();
+        return 0;
+    case idN1:
+        N1Click();
+        return 0;
+    case idN2:
+        N2Click();
+        return 0;
+    case idHelp1:
+        Help1Click();
+        return 0;
+    case idN4:
+        N4Click();
+        return 0;
     }
-    case WM_VSCROLL:
-        if (reinterpret_cast<HWND>(lParam) == Control(idTrackBar1)) {
-            TrackBar1Change();
-            return 0;
-        }
+    return Default(WM_COMMAND, wParam, lParam);
+}
+
+// Minimising and closing go to the notification area; closing also opens the level's page.
+LRESULT TMainForm::OnSysCommand(WPARAM wParam, LPARAM lParam) {
+    switch (wParam & 0xFFF0) {
+    case SC_MINIMIZE:
+        SetMode(mTray);
+        return 0;
+    case SC_CLOSE:
+        SetMode(mTray);
+        OpenProtectionPage(FLevel);
+        return 0;
+    }
+    return Default(WM_SYSCOMMAND, wParam, lParam);
+}
+
+LRESULT TMainForm::OnClose() {
+    FormClose();
+    return 0;
+}
+
+LRESULT TMainForm::OnTimer(WPARAM wParam) {
+    if (wParam == kTimerId)
+        Timer1Timer();
+    else if (wParam == kDriftTimerId)
+        DriftTimerTimer();
+    return 0;
+}
+
+// NOTIFYICON_VERSION_4: the event is in the low word of lParam, the anchor point in wParam.
+LRESULT TMainForm::OnTrayNotify(WPARAM wParam, LPARAM lParam) {
+    switch (LOWORD(lParam)) {
+    case WM_LBUTTONUP:
+    case NIN_KEYSELECT:
+        TrayIconClick();
         break;
-    case WM_COMMAND:
-        switch (LOWORD(wParam)) {
-        case idButApply:
-            if (HIWORD(wParam) == BN_CLICKED)
-                ButApplyClick();
-            return 0;
-        case idTitleShare:
-            if (HIWORD(wParam) == STN_CLICKED)
-                ImgShareClick();
-            return 0;
-        case idTitleSecLevelUnder:
-            if (HIWORD(wParam) == STN_CLICKED)
-                TitleSecLevelUnderClick();
-            return 0;
-        case idStatusDetails:
-            if (HIWORD(wParam) == STN_CLICKED)
-                StatusDetailsClick();
-            return 0;
-        case idN1:
-            N1Click();
-            return 0;
-        case idN2:
-            N2Click();
-            return 0;
-        case idHelp1:
-            Help1Click();
-            return 0;
-        case idN4:
-            N4Click();
-            return 0;
-        }
+    case WM_CONTEXTMENU:
+        ShowTrayMenu(POINT{GET_X_LPARAM(wParam), GET_Y_LPARAM(wParam)});
         break;
-    case WM_SYSCOMMAND:
-        switch (wParam & 0xFFF0) {
-        case SC_MINIMIZE:
-            SetMode(mTray);
-            return 0;
-        case SC_CLOSE:
-            SetMode(mTray);
-            OpenProtectionPage(FLevel);
-            return 0;
-        }
-        break;
-    case WM_CLOSE:
-        FormClose();
-        return 0;
-    case WM_TIMER:
-        if (wParam == kTimerId)
-            Timer1Timer();
-        else if (wParam == kDriftTimerId) {
-            KillTimer(Handle(), kDriftTimerId);
-            if (FWatch.Count() == 0)
-                StartWatch();
-            CheckDrift();
-        }
-        return 0;
-    case kTrayCallback:
-        // NOTIFYICON_VERSION_4: the event is in the low word of lParam, the anchor point in wParam.
-        switch (LOWORD(lParam)) {
-        case WM_LBUTTONUP:
-        case NIN_KEYSELECT:
-            TrayIconClick();
-            break;
-        case WM_CONTEXTMENU:
-            ShowTrayMenu(POINT{GET_X_LPARAM(wParam), GET_Y_LPARAM(wParam)});
-            break;
-        }
-        return 0;
-    case WM_GETMINMAXINFO:
-        // The system's least size for a window with a caption grows with the DPI, and under Wine,
-        // which hands on any LogPixels, it can be wider than the layout. The frame is fixed, so
-        // the layout's is the only size the window ever gets.
-        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = POINT{1, 1};
-        return 0;
-    case WM_DPICHANGED:
-        DpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
-        return 0;
-    case kGetDpiScaledSize:
-        return DpiScaledSize(static_cast<UINT>(wParam), *reinterpret_cast<SIZE*>(lParam)) ? TRUE : FALSE;
-    case WM_DISPLAYCHANGE:
+    }
+    return 0;
+}
+
+// The system's least size for a window with a caption grows with the DPI, and under Wine, which
+// hands on any LogPixels, it can be wider than the layout. The frame is fixed, so the layout's is
+// the only size the window ever gets.
+LRESULT TMainForm::OnGetMinMaxInfo(LPARAM lParam) {
+    reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = POINT{1, 1};
+    return 0;
+}
+
+LRESULT TMainForm::OnDpiChanged(WPARAM wParam, LPARAM lParam) {
+    DpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+    return 0;
+}
+
+LRESULT TMainForm::OnGetDpiScaledSize(WPARAM wParam, LPARAM lParam) {
+    return DpiScaledSize(static_cast<UINT>(wParam), *reinterpret_cast<SIZE*>(lParam)) ? TRUE : FALSE;
+}
+
+LRESULT TMainForm::OnDisplayChange(WPARAM wParam, LPARAM lParam) {
+    DisplayChanged();
+    return Default(WM_DISPLAYCHANGE, wParam, lParam);
+}
+
+// A Group Policy refresh announces itself as "Policy"; the work area and the text size concern the
+// layout.
+LRESULT TMainForm::OnSettingChange(WPARAM wParam, LPARAM lParam) {
+    if (lParam && _wcsicmp(reinterpret_cast<const wchar_t*>(lParam), L"Policy") == 0)
+        ScheduleDriftCheck();
+    if (wParam == SPI_SETWORKAREA || TextScalePercent() != FTextScale)
         DisplayChanged();
-        break;
-    case WM_SETTINGCHANGE:
-        // A Group Policy refresh announces itself as "Policy".
-        if (lParam && _wcsicmp(reinterpret_cast<const wchar_t*>(lParam), L"Policy") == 0)
-            ScheduleDriftCheck();
-        if (wParam == SPI_SETWORKAREA || TextScalePercent() != FTextScale)
-            DisplayChanged();
-        break;
-    case WM_DESTROY:
-        KillTimer(Handle(), kTimerId);
-        KillTimer(Handle(), kDriftTimerId);
-        RemovePropW(Handle(), kChecksProperty);
-        RemovePropW(Handle(), kWarningsProperty);
-        RemoveTrayIcon();
-        PostQuitMessage(0);
+    return Default(WM_SETTINGCHANGE, wParam, lParam);
+}
+
+LRESULT TMainForm::OnDestroy() {
+    KillTimer(Handle(), kTimerId);
+    KillTimer(Handle(), kDriftTimerId);
+    RemovePropW(Handle(), kChecksProperty);
+    RemovePropW(Handle(), kWarningsProperty);
+    RemoveTrayIcon();
+    PostQuitMessage(0);
+    return 0;
+}
+
+// After a restart of the shell every notification-area icon must be added again.
+LRESULT TMainForm::OnOtherMessage(UINT aMsg, WPARAM wParam, LPARAM lParam) {
+    if (FTaskbarCreated != 0 && aMsg == FTaskbarCreated && FTrayVisible) {
+        FTrayVisible = false;
+        AddTrayIcon();
         return 0;
-    default:
-        // After a restart of the shell every notification-area icon must be added again.
-        if (FTaskbarCreated != 0 && aMsg == FTaskbarCreated && FTrayVisible) {
-            FTrayVisible = false;
-            AddTrayIcon();
-            return 0;
-        }
-        break;
     }
-    return TWindowBase::WndProc(aMsg, wParam, lParam);
+    return Default(aMsg, wParam, lParam);
 }
 
 // ---- The drift watch ----------------------------------------------------------------------------
 
 void TMainForm::StartWatch() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.StartWatch", [&] {
         for (const TWatchedKey& key : DriftWatchKeys(CurrentOSVersion()))
             FWatch.Add(key.Root, key.Path, key.Subtree, key.View64 && RunningUnderWow64 ? KEY_WOW64_64KEY : 0);
         // Another process's SETLEVEL changes the level the settings are judged against.
@@ -969,40 +862,42 @@ void TMainForm::WatchSignalled() noexcept {
         ScheduleDriftCheck();
 }
 
-// Each change restarts the quiet period; a burst that lasts longer is checked all the same.
 void TMainForm::ScheduleDriftCheck() noexcept {
-    const DWORD now = GetTickCount();
-    if (!FCheckPending) {
-        FCheckPending = true;
-        FFirstChange = now;
-    }
-    if (now - FFirstChange >= kDriftLongest) {
+    const TDriftStep step = FDrift.Changed(GetTickCount());
+    if (step.CheckNow) {
         KillTimer(Handle(), kDriftTimerId);
         CheckDrift();
         return;
     }
-    SetTimer(Handle(), kDriftTimerId, kDriftQuiet, nullptr);
+    SetTimer(Handle(), kDriftTimerId, step.Delay, nullptr);
+}
+
+// The first check after the window came up, or the one after a burst of changes.
+void TMainForm::DriftTimerTimer() noexcept {
+    KillTimer(Handle(), kDriftTimerId);
+    if (FWatch.Count() == 0)
+        StartWatch();
+    CheckDrift();
 }
 
 void TMainForm::CheckDrift() noexcept {
-    IgnoringFailure([&] {
-        FCheckPending = false;
+    IgnoringFailure("TMainForm.CheckDrift", [&] {
+        FDrift.Checked();
         // Every check starts the watch afresh: under Wine a notification registered while another
         // program keeps writing can stay silent, and keys created since are picked up too.
         FWatch.RearmAll();
-        const TLevel stored = ReadLevel();
+        TStatusReport report = BuildStatusReport(false);
         // A hidden window follows a level another process applied; an open one keeps the
         // user's choice on the slider.
-        if (!IsWindowVisible(Handle()) && stored != FLevel)
+        if (!IsWindowVisible(Handle()) && report.Level != FLevel)
             RefreshLevel();
-        FCheckedLevel = stored;
-        const std::vector<TPlannedSetting> plan = SecurityLevelPlan(stored, CurrentOSVersion());
-        FSettings = CheckPlan(plan, ObservePlan(plan));
+        FCheckedLevel = report.Level;
+        FSettings = std::move(report.Settings);
         FDeviations = Deviations(FSettings);
-        FCheckedAt = CheckedAtText();
+        FCheckedAt = report.CheckedAt;
         ++FChecks;
         SetPropW(Handle(), kChecksProperty, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(FChecks)));
-        ShowWindow(Control(idRestartNote), RestartPending() ? SW_SHOWNA : SW_HIDE);
+        ShowWindow(Control(idRestartNote), report.RestartPending ? SW_SHOWNA : SW_HIDE);
         UpdateDriftView();
         UpdateTrayIcon();
         AnnounceDrift();
@@ -1010,7 +905,7 @@ void TMainForm::CheckDrift() noexcept {
 }
 
 void TMainForm::UpdateDriftView() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.UpdateDriftView", [&] {
         const bool on = FCheckedLevel != lOff;
         SetDlgItemTextW(
             Handle(), idStatusLine,
@@ -1025,34 +920,24 @@ void TMainForm::UpdateDriftView() noexcept {
     });
 }
 
-// One balloon for each set of deviations that holds a setting not warned about before; none while
-// the window is open, whose status line says it already.
 void TMainForm::AnnounceDrift() noexcept {
-    IgnoringFailure([&] {
-        if (!Drifting()) {
-            FWarned.clear();
-            return;
-        }
+    IgnoringFailure("TMainForm.AnnounceDrift", [&] {
         std::vector<std::wstring> ids;
-        for (const TSettingCheck& c : FDeviations)
-            ids.push_back(c.Path + L"|" + c.Value);
-        const bool fresh = std::any_of(ids.begin(), ids.end(), [&](const std::wstring& anId) {
-            return std::find(FWarned.begin(), FWarned.end(), anId) == FWarned.end();
-        });
-        if (IsWindowVisible(Handle()) || !fresh) {
-            FWarned = std::move(ids);
+        if (Drifting())
+            for (const TSettingCheck& c : FDeviations)
+                ids.push_back(c.Path + L"|" + c.Value);
+        if (!FDrift.BalloonDue(ids, IsWindowVisible(Handle()) != FALSE))
             return;
-        }
         if (!ShowBalloon(DriftBalloonText(FDeviations.size()).c_str(), NIIF_WARNING))
-            return; // no icon yet: warned once it is there
-        FWarned = std::move(ids);
+            return;
+        FDrift.BalloonShown(ids);
         const auto shown = reinterpret_cast<UINT_PTR>(GetPropW(Handle(), kWarningsProperty));
         SetPropW(Handle(), kWarningsProperty, reinterpret_cast<HANDLE>(shown + 1));
     });
 }
 
 void TMainForm::UpdateTrayIcon() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMainForm.UpdateTrayIcon", [&] {
         if (!FTrayVisible)
             return;
         NOTIFYICONDATAW data = TrayData(NIF_ICON | NIF_TIP | NIF_SHOWTIP);
@@ -1073,92 +958,11 @@ void TMainForm::UpdateTrayIcon() noexcept {
 }
 
 void TMainForm::StatusDetailsClick() noexcept {
-    IgnoringFailure([&] {
-        const TLevel level = FCheckedLevel;
-        FDetails.ShowText(DetailsText(level, FSettings, nullptr), [this, level] {
-            const TSelfTest test = RunSelfTest(SecurityLevelPlan(level, CurrentOSVersion()));
-            return DetailsText(level, FSettings, &test);
+    IgnoringFailure("TMainForm.StatusDetailsClick", [&] {
+        // The self-test takes a fresh look at the settings too.
+        FDetails.ShowText(DetailsText(FCheckedLevel, FSettings, nullptr), [] {
+            const TStatusReport report = BuildStatusReport(true);
+            return DetailsText(report.Level, report.Settings, &*report.SelfTest);
         });
     });
-}
-
-// ---- The Details view ---------------------------------------------------------------------------
-
-TDetailsForm::~TDetailsForm() {
-    DestroyWnd();
-}
-
-void TDetailsForm::ShowText(const std::wstring& aText, const std::function<std::wstring()>& aSelfTest) noexcept {
-    IgnoringFailure([&] {
-        FSelfTest = aSelfTest;
-        if (!Handle()) {
-            WNDCLASSEXW wc{};
-            wc.hInstance = GetModuleHandleW(nullptr);
-            wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-            wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-            wc.lpszClassName = L"TQuenvarDetails";
-            if (!CreateWnd(wc, 0, L"Quenvar details", WS_OVERLAPPEDWINDOW))
-                return;
-            const UINT dpi = WindowDpi(Handle());
-            SetWindowPos(Handle(), nullptr, 0, 0, ScaleToDpi(640, dpi), ScaleToDpi(440, dpi),
-                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-            Arrange();
-        }
-        SetDlgItemTextW(Handle(), idDetailsText, aText.c_str());
-        ShowWindow(Handle(), SW_SHOWNORMAL);
-        SetForegroundWindow(Handle());
-    });
-}
-
-void TDetailsForm::Arrange() noexcept {
-    RECT client;
-    GetClientRect(Handle(), &client);
-    const UINT dpi = WindowDpi(Handle());
-    const int margin = ScaleToDpi(10, dpi), buttonW = ScaleToDpi(110, dpi), buttonH = ScaleToDpi(26, dpi);
-    const int buttonsTop = std::max(margin, static_cast<int>(client.bottom) - margin - buttonH);
-    MoveWindow(GetDlgItem(Handle(), idDetailsText), margin, margin,
-               std::max(0, static_cast<int>(client.right) - 2 * margin), std::max(0, buttonsTop - 2 * margin), TRUE);
-    MoveWindow(GetDlgItem(Handle(), idDetailsTest), margin, buttonsTop, buttonW, buttonH, TRUE);
-    MoveWindow(GetDlgItem(Handle(), idDetailsClose),
-               std::max(margin, static_cast<int>(client.right) - margin - buttonW), buttonsTop, buttonW, buttonH, TRUE);
-}
-
-LRESULT TDetailsForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
-    switch (aMsg) {
-    case WM_CREATE: {
-        const HINSTANCE instance = GetModuleHandleW(nullptr);
-        const auto make = [&](const wchar_t* aClass, const wchar_t* aText, DWORD aStyle, int anId) {
-            HWND control = CreateWindowExW(0, aClass, aText, WS_CHILD | WS_VISIBLE | aStyle, 0, 0, 0, 0, Handle(),
-                                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(anId)), instance, nullptr);
-            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
-        };
-        make(WC_EDITW, L"", WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, idDetailsText);
-        make(WC_BUTTONW, L"Run self-test", WS_TABSTOP | BS_PUSHBUTTON, idDetailsTest);
-        make(WC_BUTTONW, L"Close", WS_TABSTOP | BS_DEFPUSHBUTTON, idDetailsClose);
-        return 0;
-    }
-    case WM_SIZE:
-        Arrange();
-        return 0;
-    case WM_COMMAND:
-        if (HIWORD(wParam) != BN_CLICKED)
-            break;
-        if (LOWORD(wParam) == idDetailsClose) {
-            ShowWindow(Handle(), SW_HIDE);
-            return 0;
-        }
-        if (LOWORD(wParam) == idDetailsTest && FSelfTest) {
-            IgnoringFailure([&] {
-                SetDlgItemTextW(Handle(), idDetailsText, L"Running the self-test...");
-                UpdateWindow(GetDlgItem(Handle(), idDetailsText));
-                SetDlgItemTextW(Handle(), idDetailsText, FSelfTest().c_str());
-            });
-            return 0;
-        }
-        break;
-    case WM_CLOSE:
-        ShowWindow(Handle(), SW_HIDE);
-        return 0;
-    }
-    return TWindowBase::WndProc(aMsg, wParam, lParam);
 }

@@ -3,6 +3,9 @@
 #pragma once
 
 #include "QVConst.h"
+#include "QVDetailsForm.h"
+#include "QVDrift.h"
+#include "QVFormLayout.h"
 #include "QVStatus.h"
 
 #include "../lib/HandleU.h"
@@ -13,79 +16,16 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
-// Control and menu identifiers; other processes (the UI tests) find the controls by them.
+// The notification-area menu's items.
 enum : int {
-    idTitleSecLevel = 101,
-    idTitleSecLevelEx,
-    idTitleSecLevelUnder,
-    idTitleLevelMax,
-    idTitleLevelOff,
-    idTrackBar1,
-    idTitleLevel,
-    idLevelNote1,
-    idLevelNote2,
-    idLevelNote3,
-    idLevelNote4,
-    idTitleShare,
-    idButApply,
-    idRestartNote,       // shown while settings written since Windows started wait for a restart
-    idStatusLine,        // whether the registry still holds the stored level's settings
-    idStatusDetails,     // "Details": opens the list of deviations and the self-test
-    idN1 = 201,          // "Open Quenvar"
-    idN2,                // the website
-    idHelp1,             // "Help"
-    idN4,                // "Exit"
-    idDetailsText = 301, // the Details window's text
-    idDetailsTest,       // "Run self-test"
-    idDetailsClose       // "Close"
+    idN1 = 201, // "Open Quenvar"
+    idN2,       // the website
+    idHelp1,    // "Help"
+    idN4,       // "Exit"
 };
-
-// The window's client size at 96 DPI when every text fits its design place; the layout grows
-// from it where texts need more room.
-constexpr int kClientWidth = 885;
-constexpr int kClientHeight = 614;
-
-// The smallest DPI the window is laid out for when it has to shrink to fit a small work area. The
-// Apply button's text is then 8 pixels high; any smaller and it would no longer be legible.
-constexpr UINT kMinLayoutDpi = 72;
-
-// Where the window's parts go, in client pixels, at one layout DPI. The panels are drawn, not
-// child windows, so the layout gives their rectangles beside the controls'.
-struct TControlPlace {
-    int Id;
-    RECT Rect;
-};
-struct TFormLayout {
-    UINT Dpi = USER_DEFAULT_SCREEN_DPI;
-    SIZE Client{};
-    RECT Header{}, Logo{}, LevelBox{}, FooterEdge{}, Share{};
-    std::vector<RECT> Bullets;
-    std::vector<TControlPlace> Controls;
-    // The rectangle of control anId; an empty one when the layout does not place it.
-    RECT Place(int anId) const noexcept;
-};
-
-// The extent of control anId's text in its font at the layout's scale, wrapped within aWrapWidth
-// pixels or, for 0, on one line. With aLargest, for a control whose text follows the level, the
-// largest of the levels' texts: the layout keeps room for those, so that moving the slider never
-// changes its size.
-using TTextMeasure = std::function<SIZE(int anId, int aWrapWidth, bool aLargest)>;
-
-// Lays the window out at aDpi. Each label gets the room its measured text needs and at least its
-// design size; a taller text pushes what lies below it down, and the level box, the body and the
-// window grow with their contents. The level box is a stack of rows (headline, notes), each placed
-// below the one above for the text it shows; the box keeps room for every level's largest texts.
-// Without aClient the layout's Client is the size it needs. Given a client size (an empty one
-// too) it fills that instead: the right-hand parts and the footer keep to its right
-// and bottom edges, wrapped texts narrow where it is narrower than needed, and whatever would then
-// lie below the footer's edge or beyond the client is cut off there, so that nothing is placed
-// outside the client area and Apply stays in view. An exception from aMeasure passes on.
-TFormLayout LayoutMainForm(UINT aDpi, const TTextMeasure& aMeasure, std::optional<SIZE> aClient = std::nullopt);
 
 // The kinds of text the window uses; each has one font per layout DPI and text size.
 enum TFontKind { fkForm, fkLabel, fkLink, fkTitle, fkLevel, fkCount };
@@ -121,22 +61,6 @@ const TReminderRule& ReminderRuleFor(TLevel aLevel) noexcept;
 // whole hours between the two moments, in either direction, must reach the level's gap.
 bool ReminderDue(TLevel aLevel, const std::wstring& aLastText, const SYSTEMTIME& aNow) noexcept;
 
-// The Details view: the settings that differ from the stored level and, on demand, the self-test.
-// Closing it only hides it.
-class TDetailsForm : public TWindowBase {
-public:
-    ~TDetailsForm() override;
-    // Shows the window with aText, creating it on first use.
-    void ShowText(const std::wstring& aText, const std::function<std::wstring()>& aSelfTest) noexcept;
-
-protected:
-    LRESULT WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) override;
-
-private:
-    std::function<std::wstring()> FSelfTest;
-    void Arrange() noexcept;
-};
-
 class TMainForm : public TWindowBase {
 public:
     TMainForm();
@@ -155,11 +79,8 @@ public:
     // Sees every message the message loop takes from the queue; aHandled true drops it.
     void AppMessage(const MSG& aMsg, bool& aHandled) noexcept;
 
-    // Lays the window out for aDpi (the system's DPI for it; an unusable one counts as 96) on the
-    // monitor it is on: at that DPI where the window then fits the monitor's work area, else at the
-    // largest smaller layout DPI at which it does, never below kMinLayoutDpi; there the window
-    // takes as much of the work area as it needs, up to all of it. The window is centred in the
-    // work area. Windows' text size setting is read anew.
+    // Lays the window out for aDpi (the system's DPI for it) on the monitor it is on, as
+    // FitMainForm chooses, and centres it in the work area. Windows' text size setting is read anew.
     void FitToMonitor(UINT aDpi) noexcept;
     // The DPI the window is laid out for now.
     UINT LayoutDpi() const noexcept { return FLayout.Dpi; }
@@ -180,11 +101,12 @@ private:
         SIZE Window{};
     };
 
+    // Set-up and layout.
     void FormCreate();
     void CreateControls();
     TFontSet MakeFonts(UINT aDpi) const;
     SIZE MeasureControl(HDC aDC, const TFontSet& aFonts, int anId, int aWrapWidth, bool aLargest) const;
-    TFormLayout LayoutWith(UINT aDpi, const TFontSet& aFonts, std::optional<SIZE> aClient) const;
+    TTextMeasure MeasureWith(HDC aDC, const TFontSet& aFonts) const;
     TFit ComputeFit(UINT aDpi, SIZE aFrame, const RECT& aWork) const;
     void Adopt(TFit&& aFit, const RECT& aWindow, const RECT& aWork);
     void PlaceControls(bool aNewFonts);
@@ -194,6 +116,7 @@ private:
     void Paint();
     HWND Control(int anId) const noexcept { return GetDlgItem(Handle(), anId); }
 
+    // What the user does.
     void ShowNormal() noexcept;
     void ShowTray() noexcept;
     void TrackBar1Change() noexcept;
@@ -202,26 +125,51 @@ private:
     void TitleSecLevelUnderClick() noexcept;
     void ImgShareClick() noexcept;
     void TrayIconClick() noexcept;
+    void StatusDetailsClick() noexcept;
     void N1Click() noexcept;
     void N2Click() noexcept;
     void Help1Click() noexcept;
     void N4Click() noexcept;
     void Timer1Timer() noexcept;
+    void DriftTimerTimer() noexcept;
     void CheckReminder();
+
+    // The drift watch.
     void StartWatch() noexcept;
     void ScheduleDriftCheck() noexcept;
     void CheckDrift() noexcept;
     void UpdateDriftView() noexcept;
     void AnnounceDrift() noexcept;
-    void UpdateTrayIcon() noexcept;
-    void StatusDetailsClick() noexcept;
     bool Drifting() const noexcept { return FCheckedLevel != lOff && !FDeviations.empty(); }
+
+    // The notification area.
+    void UpdateTrayIcon() noexcept;
     bool ShowBalloon(const wchar_t* aText, DWORD aFlag) noexcept;
     void ShowTrayMenu(POINT aWhere) noexcept;
     bool AddTrayIcon() noexcept;
     void RemoveTrayIcon() noexcept;
     NOTIFYICONDATAW TrayData(UINT aFlags) const noexcept;
-    bool OnSetCursor(HWND aTarget, UINT aHitTest) noexcept;
+
+    // The messages WndProc dispatches, one handler each; a message a handler leaves goes to Default.
+    LRESULT Default(UINT aMsg, WPARAM wParam, LPARAM lParam) { return TWindowBase::WndProc(aMsg, wParam, lParam); }
+    LRESULT OnCreate();
+    LRESULT OnPaint();
+    LRESULT OnCtlColorStatic(WPARAM wParam, LPARAM lParam);
+    LRESULT OnSetCursor(WPARAM wParam, LPARAM lParam);
+    LRESULT OnLButtonUp(WPARAM wParam, LPARAM lParam);
+    LRESULT OnVScroll(WPARAM wParam, LPARAM lParam);
+    LRESULT OnCommand(WPARAM wParam, LPARAM lParam);
+    LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
+    LRESULT OnClose();
+    LRESULT OnTimer(WPARAM wParam);
+    LRESULT OnTrayNotify(WPARAM wParam, LPARAM lParam);
+    LRESULT OnGetMinMaxInfo(LPARAM lParam);
+    LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam);
+    LRESULT OnGetDpiScaledSize(WPARAM wParam, LPARAM lParam);
+    LRESULT OnDisplayChange(WPARAM wParam, LPARAM lParam);
+    LRESULT OnSettingChange(WPARAM wParam, LPARAM lParam);
+    LRESULT OnDestroy();
+    LRESULT OnOtherMessage(UINT aMsg, WPARAM wParam, LPARAM lParam);
 
     TMode FMode = mNormal;
     TCloseState FCloseState = csUI;
@@ -239,16 +187,14 @@ private:
     TUniqueIcon FIconLarge, FIconSmall;
     TUniqueMenu FMenuTray;
 
-    // The drift watch: the last check's level and settings, the deviations last warned about
-    // (by identity), and the debounce of a burst of changes.
+    // The drift watch: the last check's level and settings, and the decisions on when to check
+    // and when to warn.
     TRegistryWatch FWatch;
+    TDriftPolicy FDrift;
     TLevel FCheckedLevel = lOff;
     std::vector<TSettingCheck> FSettings;
     std::vector<TSettingCheck> FDeviations;
     std::wstring FCheckedAt;
-    std::vector<std::wstring> FWarned;
-    bool FCheckPending = false;
-    DWORD FFirstChange = 0;
     unsigned FChecks = 0;
     TDetailsForm FDetails;
 };

@@ -1,5 +1,6 @@
 #include "QVStatus.h"
 
+#include "QVMachine.h"
 #include "QVSupport.h"
 
 #include "../lib/FallbackU.h"
@@ -16,9 +17,6 @@
 
 namespace {
 
-const wchar_t kSchannelKey[] = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL";
-const wchar_t kProtocolsKey[] = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\Protocols\\";
-
 // The protocols the self-test asks SCHANNEL about, with their credential bits per side.
 struct TProbeRow {
     const wchar_t* name;
@@ -32,10 +30,6 @@ const TProbeRow kProbes[] = {
     {L"TLS 1.2", SP_PROT_TLS1_2_CLIENT, SP_PROT_TLS1_2_SERVER},
     {L"TLS 1.3", 0x00002000 /* SP_PROT_TLS1_3_CLIENT */, 0x00001000 /* SP_PROT_TLS1_3_SERVER */},
 };
-
-REGSAM ViewAccess(bool aView64) noexcept {
-    return aView64 && RunningUnderWow64 ? KEY_WOW64_64KEY : 0;
-}
 
 const wchar_t* RootName(HKEY aRoot) noexcept {
     if (aRoot == HKEY_CURRENT_USER)
@@ -268,7 +262,7 @@ std::vector<TWatchedKey> DriftWatchKeys(const TOSVersion& anOS) {
 std::optional<bool> ExpectedUsable(const std::vector<TPlannedSetting>& aPlan, const std::wstring& aProtocol,
                                    bool aServer) {
     const TPlannedSetting* enabled =
-        FindSetting(aPlan, kProtocolsKey + aProtocol + (aServer ? L"\\Server" : L"\\Client"), L"Enabled");
+        FindSetting(aPlan, kSchannelProtocolsKey + aProtocol + (aServer ? L"\\Server" : L"\\Client"), kEnabledValue);
     if (!enabled)
         return std::nullopt;
     return enabled->Number != 0;
@@ -308,6 +302,7 @@ TSelfTest RunSelfTest(const std::vector<TPlannedSetting>& aPlan) noexcept {
             test.Protocols.push_back(std::move(probe));
         }
     } catch (...) {
+        NoteCurrentSwallowed("RunSelfTest");
         test.Protocols.clear();
         test.Handshake = L"not measurable (out of memory)";
     }
@@ -337,7 +332,7 @@ TStatusReport BuildStatusReport(bool aSelfTest) {
     TStatusReport report;
     report.ProductVersion = GetFileVersionString(GetAppFileName());
     report.OS = CurrentOSVersion();
-    report.StoredLevel = ReadStoreInteger(L"Level");
+    report.StoredLevel = ReadStoredLevel();
     report.Level = ClampLevel(report.StoredLevel);
     const std::vector<TPlannedSetting> plan = SecurityLevelPlan(report.Level, report.OS);
     report.Settings = CheckPlan(plan, ObservePlan(plan));
@@ -468,7 +463,7 @@ std::wstring DetailsText(TLevel aLevel, const std::vector<TSettingCheck>& aSetti
 }
 
 bool WriteFileReplacing(const std::wstring& aPath, const std::string& aBytes) noexcept {
-    return ResultOr(false, [&] {
+    return ResultOr("WriteFileReplacing", false, [&] {
         if (aPath.empty() || aBytes.size() > 0x7FFFFFFF)
             return false;
         const std::wstring temp = aPath + L".tmp" + std::to_wstring(GetCurrentProcessId());
@@ -493,42 +488,11 @@ bool WriteFileReplacing(const std::wstring& aPath, const std::string& aBytes) no
     });
 }
 
-namespace {
-
-// The console the program was started from, or its redirected standard output. A GUI program has
-// no console of its own: it attaches to its parent's, and writes nothing when there is none.
-void WriteToConsole(const std::wstring& aText) {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (out && out != INVALID_HANDLE_VALUE && !GetConsoleMode(out, &mode)) {
-        // A file or a pipe: UTF-8 bytes.
-        const std::string bytes = WideToUtf8(aText);
-        DWORD written = 0;
-        WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-        return;
-    }
-    if (!out || out == INVALID_HANDLE_VALUE) {
-        if (!AttachConsole(ATTACH_PARENT_PROCESS))
-            return;
-        const TUniqueFile console(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                              OPEN_EXISTING, 0, nullptr));
-        if (!console)
-            return;
-        DWORD written = 0;
-        WriteConsoleW(console.get(), aText.c_str(), static_cast<DWORD>(aText.size()), &written, nullptr);
-        return;
-    }
-    DWORD written = 0;
-    WriteConsoleW(out, aText.c_str(), static_cast<DWORD>(aText.size()), &written, nullptr);
-}
-
-} // namespace
-
 void RunStatusReport(const std::wstring& aPath) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("RunStatusReport", [&] {
         const TStatusReport report = BuildStatusReport(true);
         if (aPath.empty())
-            WriteToConsole(StatusReportText(report));
+            WriteToConsole(STD_OUTPUT_HANDLE, StatusReportText(report));
         else
             WriteFileReplacing(aPath, StatusReportJson(report));
     });

@@ -5,7 +5,7 @@
 // verdicts come out. Only ObservePlan and RunSelfTest look at the running system.
 #pragma once
 
-#include "QVSettings.h"
+#include "QVPlan.h"
 
 #include <windows.h>
 

@@ -9,7 +9,6 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,9 +29,13 @@ bool DeleteUserValue(const std::wstring& aKeyPath, const std::wstring& aName) no
 // The key with every subkey and value.
 bool DeleteUserKeyTree(const std::wstring& aKeyPath) noexcept;
 
+// The level the user chose, in the store as a number. Read back as it is stored, which may lie
+// outside 0..2 (0 when absent or mistyped).
+int ReadStoredLevel() noexcept;
+bool WriteLevel(TLevel aLevel) noexcept;
 // A stored level number as a level: above 2 is lMax, below 0 is lOff.
 TLevel ClampLevel(int aValue) noexcept;
-// The stored "Level"; absent, mistyped or out of range values are clamped, a failure gives lOff.
+// ReadStoredLevel clamped; a failure gives lOff.
 TLevel ReadLevel() noexcept;
 
 // Raised by LoadEmbeddedConfig when the executable carries no "CONFIG" resource.
@@ -89,25 +92,10 @@ std::wstring ProtectionPageUrl(int aLevel);
 // Opens ProtectionPageUrl in the user's browser; does nothing for a value outside 0..2.
 void OpenProtectionPage(TLevel aLevel) noexcept;
 
-// The store's date texts ("LastHit", "LastUpdate", "LastBaloon"): short date, a blank, long time,
-// in the user's regional format; the blank and the time are left out at midnight.
-struct TDateTimeFormat {
-    std::wstring ShortDate; // picture such as "M/d/yyyy" or "dd.MM.yyyy"
-    std::wstring LongTime;  // picture such as "h:mm:ss tt" or "HH:mm:ss"
-    std::wstring AM, PM;
-    std::array<std::wstring, 12> ShortMonths, LongMonths;
-    std::array<std::wstring, 7> ShortDays, LongDays; // Monday first
-};
-// The user's current regional format.
-TDateTimeFormat UserDateTimeFormat();
-std::wstring FormatStoreDateTime(const SYSTEMTIME& aTime, const TDateTimeFormat& aFormat);
-// The moment a text made by FormatStoreDateTime with the same format stands for (to the second);
-// nothing when the text cannot be read with aFormat — for instance after the user changed the
-// regional format. Callers treat that as "due" and write the value again.
-std::optional<SYSTEMTIME> ParseStoreDateTime(const std::wstring& aText, const TDateTimeFormat& aFormat);
-// The two above with the user's current format.
-std::wstring DateTimeToStoreText(const SYSTEMTIME& aTime);
-std::optional<SYSTEMTIME> StoreTextToDateTime(const std::wstring& aText);
+// Writes aText to the console the program was started from, or, when that handle (aStdHandle:
+// STD_OUTPUT_HANDLE or STD_ERROR_HANDLE) is redirected to a file or pipe, there as UTF-8. A GUI
+// program has no console of its own: it attaches to its parent's, and writes nothing without one.
+void WriteToConsole(DWORD aStdHandle, const std::wstring& aText) noexcept;
 
 // The main window's identity. A running instance is found by its caption and told to show its
 // window with the registered message; the window registers itself under the class name.

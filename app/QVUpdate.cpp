@@ -1,5 +1,7 @@
 #include "QVUpdate.h"
 
+#include "QVDateText.h"
+
 #include "../lib/FallbackU.h"
 #include "../lib/ComU.h"
 #include "../lib/CryptU.h"
@@ -10,6 +12,7 @@
 #include "../lib/PlatformU.h"
 #include "../lib/SafePathU.h"
 #include "../lib/TextU.h"
+#include "../lib/URLU.h"
 #include "../lib/archive/ArchiveCABU.h"
 #include "../lib/archive/ArchiveU.h"
 
@@ -19,7 +22,7 @@
 
 #include <mutex>
 
-const wchar_t kDefaultServiceURL[] = L"http://service.quenvar.example/api/client.asmx/";
+const std::wstring kDefaultServiceURL = std::wstring(L"http://service.quenvar.example") + kServiceFolder.Wide;
 
 namespace {
 
@@ -47,6 +50,11 @@ std::uint32_t SystemTickCount() {
     return GetTickCount();
 }
 
+// The local file a downloaded package's signature is kept in, beside the package.
+std::wstring SignatureFileName(const std::wstring& aPackage) {
+    return aPackage + kSignatureSuffix.Wide;
+}
+
 std::mutex KeyLock;
 std::optional<TP256Point> KeyPoint;
 
@@ -62,7 +70,7 @@ const UINT kThreadCallMessage = WM_APP + 0x2F1;
 void RunThreadCall(LPARAM aParam) noexcept {
     std::unique_ptr<std::shared_ptr<TThreadCall>> call(reinterpret_cast<std::shared_ptr<TThreadCall>*>(aParam));
     // The waiting thread is released whatever the call did.
-    IgnoringFailure([&] { (*call)->Call(); });
+    IgnoringFailure("RunThreadCall", [&] { (*call)->Call(); });
     SetEvent((*call)->Done.get());
 }
 
@@ -86,20 +94,17 @@ std::wstring SuffixedFileName(const std::wstring& aFileName, const std::wstring&
 }
 
 std::wstring DownloadFileName(const std::wstring& aURL) {
-    std::wstring url = aURL.substr(0, aURL.find_first_of(L"?#"));
     // Only the path names a file: "http://host" has none, whatever the host is called.
-    const size_t scheme = url.find(L"://");
-    const size_t pathStart = url.find(L'/', scheme == std::wstring::npos ? 0 : scheme + 3);
-    if (pathStart == std::wstring::npos)
-        return std::wstring();
-    const std::wstring name = ExtractURLFileName(url.substr(pathStart));
+    const std::wstring name = ExtractURLFileName(SplitURL(aURL).path);
     return IsPlainFileName(name) ? name : std::wstring();
 }
 
 std::wstring SignatureURL(const std::wstring& aURL) {
-    std::wstring url = aURL;
-    const size_t end = url.find_first_of(L"?#");
-    return url.insert(end == std::wstring::npos ? url.size() : end, L".sig");
+    return AppendToURLPath(aURL, kSignatureSuffix.Wide);
+}
+
+bool IsCabinetPackage(const std::wstring& aFileName) {
+    return SameTextAscii(ExtractFileExt(aFileName), L".cab");
 }
 
 TDownload::TDownload(const std::wstring& URL, const std::wstring& Target, std::uint32_t aTimeoutMs)
@@ -205,7 +210,7 @@ bool TUpdateThread::DownloadPackages() {
         if (item->Url.empty() || name.empty())
             continue;
         const std::wstring target = FEnvironment.UpdateDir + L"\\" + name;
-        if (!Download(item->Url, target) || !Download(SignatureURL(item->Url), target + L".sig")) {
+        if (!Download(item->Url, target) || !Download(SignatureURL(item->Url), SignatureFileName(target))) {
             ForceDeleteFile(target);
             return false;
         }
@@ -217,7 +222,7 @@ bool TUpdateThread::DownloadPackages() {
 bool TUpdateThread::PackagesVerified() const {
     for (const auto& item : FFiles)
         if (!item->FileName.empty() &&
-            !VerifyFileSignature(item->FileName, item->FileName + L".sig", *FEnvironment.PublicKey))
+            !VerifyFileSignature(item->FileName, SignatureFileName(item->FileName), *FEnvironment.PublicKey))
             return false;
     return true;
 }
@@ -227,7 +232,7 @@ void TUpdateThread::DiscardDownloads() {
         if (item->FileName.empty())
             continue;
         ForceDeleteFile(item->FileName);
-        ForceDeleteFile(item->FileName + L".sig");
+        ForceDeleteFile(SignatureFileName(item->FileName));
         item->FileName.clear();
     }
 }
@@ -249,7 +254,7 @@ void TUpdateThread::Execute() {
         if (item->FileName.empty())
             continue;
         InstallFile(item->FileName);
-        ForceDeleteFile(item->FileName + L".sig");
+        ForceDeleteFile(SignatureFileName(item->FileName));
     }
     if (!FUpdateInstalled)
         return;
@@ -291,8 +296,7 @@ std::optional<TStrings> TUpdateThread::ExtractCabinet(const std::wstring& aPath)
 void TUpdateThread::InstallFile(const std::wstring& aPath) {
     if (!IsExistingFile(aPath))
         return;
-    const std::optional<TStrings> entries =
-        SameTextAscii(ExtractFileExt(aPath), L".cab") ? ExtractCabinet(aPath) : TStrings{aPath};
+    const std::optional<TStrings> entries = IsCabinetPackage(aPath) ? ExtractCabinet(aPath) : TStrings{aPath};
     if (entries)
         for (const std::wstring& e : *entries)
             InstallEntry(e);
@@ -330,7 +334,7 @@ void TUpdateThread::InstallEntry(const std::wstring& anEntry) {
 }
 
 void RestartApplication() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("RestartApplication", [&] {
         CloseRunningInstance();
         ShellExecuteW(nullptr, L"open", GetAppFileName().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
         PostQuitMessage(0);
@@ -382,23 +386,21 @@ void RunOnThread(DWORD aThreadID, const std::function<void()>& aCall) {
 std::wstring ServiceRequestURL(std::uint8_t Action, const TCfgWS& aCfg, const std::wstring& aBaseURL) {
     if (Action > saUninstall)
         return std::wstring();
+    const auto action = static_cast<TServiceAction>(Action);
     TCryptURL crypt(true);
     crypt.TickSource = SystemTickCount;
-    crypt.SetParameters(L"CFG", aCfg.CFG);
-    crypt.SetParameters(L"UID", aCfg.UID);
-    std::wstring url, actionText;
-    if (Action == saHit) {
-        crypt.SetParameters(L"VER", aCfg.VER);
-        crypt.SetParameters(L"CLS", aCfg.CLS);
-        url = aBaseURL + L"SendLog?CR=%CR%";
-    } else {
-        url = aBaseURL + L"GetXML?CR=%CR%&Action=%Action%";
-        actionText = Action == saInstall ? L"INQV" : L"UNQV";
+    crypt.SetParameters(kTokenCFG.Wide, aCfg.CFG);
+    crypt.SetParameters(kTokenUID.Wide, aCfg.UID);
+    if (action == saHit) {
+        crypt.SetParameters(kTokenVER.Wide, aCfg.VER);
+        crypt.SetParameters(kTokenCLS.Wide, aCfg.CLS);
     }
-    crypt.SetParameters(L"SUBID", aCfg.SUBID);
-    const std::wstring token = crypt.Encrypt();
-    url = ReplaceAllIgnoreCase(url, L"%CR%", token);
-    return ReplaceAllIgnoreCase(url, L"%Action%", actionText);
+    crypt.SetParameters(kTokenSUBID.Wide, aCfg.SUBID);
+    // The token's alphabet needs no escaping in a query.
+    std::wstring url = aBaseURL + ServiceOperation(action).Wide + L'?' + kFieldToken.Wide + L'=' + crypt.Encrypt();
+    if (const TServiceWord* word = ServiceActionWord(action))
+        url = url + L'&' + kFieldAction.Wide + L'=' + word->Wide;
+    return url;
 }
 
 std::wstring ServiceBaseURL() {
@@ -518,7 +520,7 @@ bool SameDay(const SYSTEMTIME& a, const SYSTEMTIME& b) noexcept {
 } // namespace
 
 bool IsHitDue() noexcept {
-    return ResultOr<bool>(true, [&]() -> bool {
+    return ResultOr<bool>("IsHitDue", true, [&]() -> bool {
         const std::wstring text = ReadStoreString(kLastHitValue);
         if (text.empty())
             return true;
@@ -532,7 +534,7 @@ bool IsHitDue() noexcept {
 }
 
 void ParseUpdateInfo(const std::wstring& aXML, TItem& anItem) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("ParseUpdateInfo", [&] {
         if (aXML.empty() || aXML.size() > kMaxUpdateInfoLength || DeclaresDocumentType(aXML))
             return;
         const TComScope com;
@@ -547,17 +549,17 @@ void ParseUpdateInfo(const std::wstring& aXML, TItem& anItem) noexcept {
         TComPtr<IXMLDOMElement> root;
         if (doc.get()->get_documentElement(root.put()) != S_OK || !root)
             return;
-        const TComPtr<IXMLDOMNode> vers = FirstChildElement(root.get(), L"Vers");
+        const TComPtr<IXMLDOMNode> vers = FirstChildElement(root.get(), kInfoVersions.Wide);
         if (!vers)
             return;
-        const TComPtr<IXMLDOMNode> ver = FirstChildElement(vers.get(), L"Ver");
+        const TComPtr<IXMLDOMNode> ver = FirstChildElement(vers.get(), kInfoVersion.Wide);
         if (!ver)
             return;
         TComPtr<IXMLDOMElement> element;
         if (FAILED(ver.get()->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.put()))) || !element)
             return;
-        std::wstring version = AttributeText(element.get(), L"V");
-        std::wstring url = AttributeText(element.get(), L"URL");
+        std::wstring version = AttributeText(element.get(), kInfoVersionNumber.Wide);
+        std::wstring url = AttributeText(element.get(), kInfoURL.Wide);
         anItem.Version = std::move(version);
         anItem.Url = std::move(url);
     });
@@ -580,7 +582,7 @@ void StartUpdateProcess(const std::wstring& anExe, const std::wstring& anArgumen
 }
 
 void CheckForUpdateWith(const std::wstring& aBaseURL, const TUpdateLauncher& aLauncher) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("CheckForUpdateWith", [&] {
         if (!IsHitDue())
             return;
         std::uint32_t status = 0;
@@ -600,5 +602,5 @@ void CheckForUpdateWith(const std::wstring& aBaseURL, const TUpdateLauncher& aLa
 }
 
 void CheckForUpdate() noexcept {
-    IgnoringFailure([&] { CheckForUpdateWith(ServiceBaseURL(), StartUpdateProcess); });
+    IgnoringFailure("CheckForUpdate", [&] { CheckForUpdateWith(ServiceBaseURL(), StartUpdateProcess); });
 }

@@ -3,6 +3,7 @@
 
 #include "QVSupport.h"
 
+#include "../lib/ServiceVocabU.h"
 #include "../lib/SignatureU.h"
 #include "../lib/ThreadU.h"
 
@@ -80,12 +81,12 @@ public:
     TUpdateThread(bool ASilent, std::unique_ptr<TItem> AItem, bool AFreeOnTerminate, TUpdateEnvironment anEnvironment);
     ~TUpdateThread() override;
 
-    // Unpacks a ".cab" package (any other file is itself the one entry) and puts every entry into
-    // the program folder: the installed file is renamed to its ".old" name first; a file that
-    // cannot be renamed is written under its ".new" name and replaces the installed one at the
-    // next system start. Entries with unsafe names are skipped. A cabinet that cannot be read, or
-    // of which any entry was not extracted completely, installs nothing and leaves nothing of its
-    // entries in the update folder. The package is deleted.
+    // Unpacks a cabinet package (IsCabinetPackage; any other file is itself the one entry) and puts
+    // every entry into the program folder: the installed file is renamed to its ".old" name first;
+    // a file that cannot be renamed is written under its ".new" name and replaces the installed
+    // one at the next system start. Entries with unsafe names are skipped. A cabinet that cannot be
+    // read, or of which any entry was not extracted completely, installs nothing and leaves nothing
+    // of its entries in the update folder. The package is deleted.
     void InstallFile(const std::wstring& aPath);
     // Whether the last Execute or InstallFile handled a file.
     bool UpdateInstalled() const noexcept { return FUpdateInstalled; }
@@ -133,6 +134,9 @@ std::wstring SuffixedFileName(const std::wstring& aFileName, const std::wstring&
 std::wstring DownloadFileName(const std::wstring& aURL);
 // Where a package's signature is published: the URL with ".sig" added to its path.
 std::wstring SignatureURL(const std::wstring& aURL);
+// Whether the downloaded package aFileName is a cabinet to unpack rather than the one file to
+// install: a name ending in ".cab", letter case ignored.
+bool IsCabinetPackage(const std::wstring& aFileName);
 
 // Closes the running window or tray instance, starts this executable again without arguments and
 // asks this thread's message loop to end.
@@ -148,10 +152,10 @@ void PumpMessagesUntil(const std::atomic<bool>& aDone, HANDLE aWake);
 void RunOnThread(DWORD aThreadID, const std::function<void()>& aCall);
 
 // The service base URL used when the embedded configuration has no "HIT_URL".
-extern const wchar_t kDefaultServiceURL[];
+extern const std::wstring kDefaultServiceURL;
 
-// Report actions: the daily hit (which also asks for update information), installation, removal.
-enum : std::uint8_t { saHit = 0, saInstall = 1, saUninstall = 2 };
+// Report actions are the TServiceAction values: the daily hit (which also asks for update
+// information), installation, removal.
 
 // The request URL of an action for an identity: aBaseURL, the operation, and the query that
 // HTTPPostURL sends as the form body. Empty for an unknown action.

@@ -1,6 +1,7 @@
 // Times applying a security level: in this process with ApplySecurityLevel, and as a whole
 // "Quenvar.exe SETLEVEL n" process next to "Quenvar.exe SETLEVEL" without a level, which starts
-// and ends the same executable without writing anything. Writes to the machine registry of the
+// and ends the same executable without writing anything (it prints its one refusal line to this
+// console each time, and ends with exit code 2). Writes to the machine registry of the
 // prefix it runs in: run it through scripts/bench-levels.sh, which uses a prefix of its own.
 //   LevelBench [in-process runs per level] [process runs per variant]
 #include "QVSettings.h"

@@ -1,10 +1,11 @@
 // Times a program's start to its idle point, for Quenvar.exe in window mode and in tray mode
 // ("/tray") and for the minimal window program beside them, in turn, and prints the medians and
-// their ratios. With a baseline Quenvar.exe (another build), that one is timed in the same rounds. The idle point: the
-// process has a top-level window (a visible one where a window is expected) and its thread waits for input
-// (WaitForInputIdle), so the first paint is included. Today's hit is recorded first, so Quenvar does not wait for the
-// vendor's service.
+// their ratios; a baseline Quenvar.exe (another build) is timed in the same rounds. The idle point:
+// the process has a top-level window (a visible one where a window is expected) and its thread
+// waits for input (WaitForInputIdle), so the first paint is included. Today's hit is recorded
+// first, so Quenvar does not wait for the vendor's service.
 //   StartupBench RUNS QUENVAR.EXE MINIMAL.EXE [BASELINE-QUENVAR.EXE]
+#include "QVDateText.h"
 #include "QVSupport.h"
 
 #include "HandleU.h"

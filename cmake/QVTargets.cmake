@@ -6,7 +6,8 @@
 #   qv_fixture       a module the tests load (no units of ours).
 # The libraries also state their tier: qv_library(NAME SOURCES... USES tiers...) records which
 # headers the tier owns and which tiers it may include, and qv_check_tiers() makes a wrong-way
-# include fail the build.
+# include fail the build. qv_forbid_include() does the same for units of the program that must
+# never reach a header, even through another one.
 if(MINGW)
     set(QV_COMPILE_OPTIONS -Wall -Wextra)
     # Static runtime: the executables import nothing but system DLLs.
@@ -101,4 +102,42 @@ function(qv_check_tiers)
     foreach(tier ${tiers})
         add_dependencies(${tier} qv_tiers)
     endforeach()
+endfunction()
+
+# qv_forbid_include(TARGET HEADER UNITS paths... INCLUDE_DIRS dirs... REASON text): before TARGET is
+# compiled, fails the build when a file of one of the units (each path without extension; its .h
+# and .cpp, where they exist) includes HEADER directly or through the headers it includes. Run
+# again whenever a header of the include directories or a unit's file changes.
+function(qv_forbid_include target header)
+    cmake_parse_arguments(ARG "" "REASON" "UNITS;INCLUDE_DIRS" ${ARGN})
+    get_filename_component(forbidden ${header} ABSOLUTE)
+    get_filename_component(stem ${header} NAME_WE)
+    set(units "")
+    set(watched "")
+    foreach(unit ${ARG_UNITS})
+        get_filename_component(path ${unit} ABSOLUTE)
+        list(APPEND units ${path})
+        list(APPEND watched ${path}.h ${path}.cpp)
+    endforeach()
+    set(dirs "")
+    foreach(dir ${ARG_INCLUDE_DIRS})
+        get_filename_component(path ${dir} ABSOLUTE)
+        list(APPEND dirs ${path})
+        list(APPEND watched ${path}/*.h)
+    endforeach()
+    # A unit's file that appears later, and every header in the tree, rerun the check.
+    file(GLOB_RECURSE watched_files CONFIGURE_DEPENDS ${watched})
+    set(table_file ${CMAKE_BINARY_DIR}/QVReach-${target}-${stem}.cmake)
+    file(WRITE ${table_file}
+         "set(QV_REACH_UNITS \"${units}\")\nset(QV_REACH_FORBIDDEN \"${forbidden}\")\n"
+         "set(QV_REACH_DIRS \"${dirs}\")\nset(QV_REACH_REASON \"${ARG_REASON}\")\n"
+         "set(QV_REACH_ROOT \"${CMAKE_SOURCE_DIR}\")\n")
+    set(stamp ${CMAKE_BINARY_DIR}/QVReach-${target}-${stem}.stamp)
+    add_custom_command(OUTPUT ${stamp}
+        COMMAND ${CMAKE_COMMAND} -DQV_REACH_TABLE=${table_file} -P ${CMAKE_SOURCE_DIR}/cmake/QVCheckReach.cmake
+        COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+        DEPENDS ${watched_files} ${table_file} ${CMAKE_SOURCE_DIR}/cmake/QVCheckReach.cmake
+        COMMENT "Checking that ${target}'s listed units never include ${stem}.h")
+    add_custom_target(qv_reach_${target}_${stem} DEPENDS ${stamp})
+    add_dependencies(${target} qv_reach_${target}_${stem})
 endfunction()

@@ -1,6 +1,7 @@
 #include "CryptU.h"
 
 #include "FallbackU.h"
+#include "ServiceVocabU.h"
 #include "StringU.h"
 
 #include <chrono>
@@ -14,7 +15,6 @@ const wchar_t kParamSep = L'\r';
 const wchar_t kNameValueSep = L'\t';
 const wchar_t kEscape = L'\n';
 const wchar_t kCRCName[] = L"_CRC";
-const wchar_t kRandomizerName[] = L"RANDOMIZER";
 const wchar_t kRandomStartAlphabet[] = L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
 // The key shared with the vendor's service; changing it breaks every deployed client.
@@ -287,7 +287,7 @@ std::int32_t TCryptURL::GetCRC(const std::wstring& sRetezec) {
 
 std::wstring TCryptURL::Encrypt() {
     if (!_useRandomPwdStart)
-        SetParameters(kRandomizerName, std::to_wstring(TickSource()));
+        SetParameters(kTokenRANDOMIZER.Wide, std::to_wstring(TickSource()));
     const std::wstring params = ParameterText();
     const std::wstring plain = std::wstring(kCRCName) + kNameValueSep + std::to_wstring(GetCRC(params)) + params;
     // The last alphabet character is never chosen as start.
@@ -302,7 +302,7 @@ bool TCryptURL::Decrypt(const std::wstring& urlData) {
     _isValid = false;
     if (urlData.empty())
         return false;
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("TCryptURL.Decrypt", false, [&]() -> bool {
         std::wstring data = urlData;
         bool randomStart = false;
         int start = 0;

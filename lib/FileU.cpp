@@ -77,7 +77,7 @@ bool IsExistingFile(const std::wstring& aPath) noexcept {
 }
 
 bool ForceDirectoriesEx(const std::wstring& aPath, bool aEveryone) noexcept {
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("ForceDirectoriesEx", false, [&]() -> bool {
         SECURITY_ATTRIBUTES* sa = aEveryone ? GetEveryoneFileSecurityAttributes() : nullptr;
         if (aPath.empty())
             return false;
@@ -219,7 +219,7 @@ bool WriteWholeFile(const std::wstring& aPath, const std::string& aData) {
 
 void WriteWinInitRename(const std::wstring& aWindowsDir, const std::wstring& aSource,
                         const std::wstring& aDest) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("WriteWinInitRename", [&] {
         const std::wstring iniPath = aWindowsDir + L"wininit.ini";
         std::vector<std::string> lines;
         if (IsExistingFile(iniPath))
@@ -265,7 +265,7 @@ bool DeleteFileOnRestart(const std::wstring& aFile) noexcept {
 }
 
 std::wstring GetWindowsDir() noexcept {
-    return ResultOr<std::wstring>(std::wstring(), [&]() -> std::wstring {
+    return ResultOr<std::wstring>("GetWindowsDir", std::wstring(), [&]() -> std::wstring {
         wchar_t buffer[256] = {};
         const UINT n = GetWindowsDirectoryW(buffer, 255);
         if (n == 0 || n > 255)
@@ -278,14 +278,14 @@ std::wstring GetWindowsDir() noexcept {
 }
 
 std::wstring GetAppFileName() noexcept {
-    return ResultOr<std::wstring>(std::wstring(), [&]() -> std::wstring {
+    return ResultOr<std::wstring>("GetAppFileName", std::wstring(), [&]() -> std::wstring {
         static const std::wstring path = ModuleFileName();
         return path;
     });
 }
 
 std::wstring GetAppDir() noexcept {
-    return ResultOr<std::wstring>(std::wstring(), [&]() -> std::wstring {
+    return ResultOr<std::wstring>("GetAppDir", std::wstring(), [&]() -> std::wstring {
         static const std::wstring dir = [] {
             std::wstring d = ExtractFilePath(GetAppFileName());
             if (!d.empty() && !IsDelimiter(d.back()))
@@ -310,7 +310,7 @@ HANDLE TFileWriter::CreateHandle(const std::wstring& iFileName, DWORD aShare, SE
 }
 
 bool TFileWriter::Open(const std::wstring& iFileName) {
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("TFileWriter.Open", false, [&]() -> bool {
         if (Opened())
             Close();
         const std::wstring dir = ExtractFilePath(iFileName);
@@ -362,5 +362,5 @@ void TFileWriter::Flush() {
 std::int64_t TFileWriter::FileSize() {
     if (!FFile)
         return -1;
-    return ResultOr<std::int64_t>(-1, [&]() -> std::int64_t { return FFile->GetSize(); });
+    return ResultOr<std::int64_t>("TFileWriter.FileSize", -1, [&]() -> std::int64_t { return FFile->GetSize(); });
 }

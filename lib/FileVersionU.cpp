@@ -129,7 +129,7 @@ void TFileVersion::GetVersionInfo() {
     FSize = GetFileVersionInfoSizeW(FFileName.c_str(), &FHandle);
     if (FSize == 0)
         return;
-    FValid = ResultOr(false, [&] {
+    FValid = ResultOr("TFileVersion.GetVersionInfo", false, [&] {
         FBuffer.assign(FSize, 0);
         return GetFileVersionInfoW(FFileName.c_str(), FHandle, FSize, FBuffer.data()) != FALSE;
     });
@@ -205,7 +205,7 @@ std::wstring TFileVersion::GetTranslationString() const {
 }
 
 std::wstring TFileVersion::GetVerValue(const std::wstring& VerName) const {
-    return ResultOr<std::wstring>(std::wstring(), [&]() -> std::wstring {
+    return ResultOr<std::wstring>("TFileVersion.GetVerValue", std::wstring(), [&]() -> std::wstring {
         if (!FValid || VerName.empty())
             return std::wstring();
         const std::wstring translation = GetTranslationString();
@@ -224,6 +224,6 @@ std::wstring TFileVersion::GetVerValue(const std::wstring& VerName) const {
 }
 
 std::wstring GetFileVersionString(const std::wstring& AFileName) noexcept {
-    return ResultOr<std::wstring>(std::wstring(),
+    return ResultOr<std::wstring>("GetFileVersionString", std::wstring(),
                                   [&]() -> std::wstring { return TFileVersion(AFileName).FileVersion(); });
 }

@@ -6,13 +6,13 @@
 namespace {
 
 std::wstring GlobalName(const std::wstring& iName) noexcept {
-    return ResultOr<std::wstring>(std::wstring(), [&]() -> std::wstring { return L"Global\\" + iName; });
+    return ResultOr<std::wstring>("GlobalName", std::wstring(), [&]() -> std::wstring { return L"Global\\" + iName; });
 }
 
 } // namespace
 
 TMutex::TMutex(const std::wstring& iName) noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("TMutex.TMutex", [&] {
         fMName = iName;
         if (fMName.empty())
             return; // an unnamed mutex would be private to this process and coordinate nothing

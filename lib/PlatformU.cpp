@@ -41,7 +41,7 @@ BYTE WinVersionClassOf(const OSVERSIONINFOEXW& aInfo) noexcept {
 }
 
 BYTE GetWinVersionClass() noexcept {
-    return ResultOr<BYTE>(6, [&]() -> BYTE {
+    return ResultOr<BYTE>("GetWinVersionClass", 6, [&]() -> BYTE {
         OSVERSIONINFOEXW info;
         QueryVersion(info);
         return WinVersionClassOf(info);

@@ -21,7 +21,7 @@ TUniqueHKey OpenForNotify(HKEY aRoot, const std::wstring& aPath, REGSAM anAccess
 } // namespace
 
 bool TRegistryWatch::Add(HKEY aRoot, const std::wstring& aPath, bool aSubtree, REGSAM anAccess) noexcept {
-    return ResultOr(false, [&] {
+    return ResultOr("TRegistryWatch.Add", false, [&] {
         // Manual reset: the event stays signalled until the watch is armed again, so a loop that
         // wakes for another reason still sees it.
         TUniqueKernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -76,6 +76,7 @@ void TRegistryWatch::Arm(TEntry& anEntry) noexcept {
         anEntry.Key = std::move(key);
         anEntry.Armed = path;
     } catch (...) {
+        NoteCurrentSwallowed("TRegistryWatch.Arm");
         anEntry.Armed.clear();
     }
 }

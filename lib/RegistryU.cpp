@@ -59,7 +59,7 @@ bool WriteRegValue(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring&
 bool ReadRegValue(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& aValueName, DWORD aType,
                   std::vector<BYTE>& aData) noexcept {
     aData.clear();
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("ReadRegValue", false, [&]() -> bool {
         TUniqueHKey key;
         if (!OpenKey(aRoot, aKeyPath, KEY_READ, key))
             return false;
@@ -93,7 +93,7 @@ bool WriteRegDWord(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring&
 bool ReadRegString(HKEY aRoot, const std::wstring& aKeyPath, const std::wstring& aValueName,
                    std::wstring& aText) noexcept {
     aText.clear();
-    const bool read = ResultOr(false, [&] {
+    const bool read = ResultOr("ReadRegString", false, [&] {
         std::vector<BYTE> data;
         if (!ReadRegValue(aRoot, aKeyPath, aValueName, REG_SZ, data))
             return false;
@@ -138,7 +138,7 @@ LONG DeleteRegKey(HKEY aParent, const std::wstring& aName) noexcept {
 }
 
 bool DeleteRegKeyPath(HKEY aRoot, const std::wstring& aKeyPath) noexcept {
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("DeleteRegKeyPath", false, [&]() -> bool {
         const size_t slash = aKeyPath.rfind(L'\\');
         if (slash == std::wstring::npos)
             return false;
@@ -154,7 +154,7 @@ bool DeleteRegKeyTree(HKEY aRoot, const std::wstring& aKeyPath, bool aRecurse) n
         return false;
     // Children first; a child that cannot be deleted ends the walk with false. A walk that fails
     // for want of memory still tries the key itself.
-    const bool childrenGone = !aRecurse || ResultOr(true, [&] {
+    const bool childrenGone = !aRecurse || ResultOr("DeleteRegKeyTree", true, [&] {
         TUniqueHKey key;
         DWORD subKeys = 0;
         if (OpenKey(aRoot, aKeyPath, KEY_TREE_WALK, key) &&
@@ -208,7 +208,7 @@ LONG TRegKey::Create(HKEY aRoot, const std::wstring& aPath, REGSAM anAccess, DWO
 }
 
 LONG TRegKey::Read(const std::wstring& aName, TRegValueData& aValue) const noexcept {
-    return ResultOr<LONG>(ERROR_OUTOFMEMORY, [&]() -> LONG {
+    return ResultOr<LONG>("TRegKey.Read", ERROR_OUTOFMEMORY, [&]() -> LONG {
         // A value can grow between the size query and the read: ask again until it fits.
         std::vector<BYTE> buffer(64);
         for (int attempt = 0; attempt < 8; ++attempt) {
@@ -252,7 +252,7 @@ LONG TRegKey::DeleteValue(const std::wstring& aName) const noexcept {
 }
 
 LONG TRegKey::Values(std::vector<std::pair<std::wstring, TRegValueData>>& aValues) const noexcept {
-    return ResultOr<LONG>(ERROR_OUTOFMEMORY, [&]() -> LONG {
+    return ResultOr<LONG>("TRegKey.Values", ERROR_OUTOFMEMORY, [&]() -> LONG {
         DWORD count = 0, maxName = 0, maxData = 0;
         LONG status = RegQueryInfoKeyW(FKey.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
                                        &maxName, &maxData, nullptr, nullptr);

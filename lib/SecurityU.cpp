@@ -70,7 +70,7 @@ std::unique_ptr<DWORD[]> MakeFileAcl(PSID aSid) {
 
 void MakeObjectSecurity() noexcept {
     TObjectSecurity& s = State();
-    IgnoringFailure([&] {
+    IgnoringFailure("MakeObjectSecurity", [&] {
         SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
         if (AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, s.FWorldSid.put())) {
             const std::wstring name = AccountNameOf(s.FWorldSid.get());
@@ -98,7 +98,7 @@ std::wstring EveryoneName() {
 }
 
 void InitObjectSecurity() noexcept {
-    IgnoringFailure([&] { std::call_once(State().FOnce, MakeObjectSecurity); });
+    IgnoringFailure("InitObjectSecurity", [&] { std::call_once(State().FOnce, MakeObjectSecurity); });
 }
 
 SECURITY_ATTRIBUTES* GetEveryoneFileSecurityAttributes() noexcept {
@@ -128,7 +128,7 @@ void FreeSecurityAttributes(SECURITY_ATTRIBUTES* anAttributes) noexcept {
 }
 
 TUniqueAcl GrantAccessInAcl(PACL anAcl, const std::wstring& aTrustee, DWORD aMask) noexcept {
-    return ResultOr<TUniqueAcl>(TUniqueAcl(), [&]() -> TUniqueAcl {
+    return ResultOr<TUniqueAcl>("GrantAccessInAcl", TUniqueAcl(), [&]() -> TUniqueAcl {
         InitObjectSecurity();
         std::wstring trustee = aTrustee; // the API takes a writable string
         EXPLICIT_ACCESS_W entry{};
@@ -142,48 +142,49 @@ TUniqueAcl GrantAccessInAcl(PACL anAcl, const std::wstring& aTrustee, DWORD aMas
 
 TUniqueSecurityDescriptor GrantAccessInSecurityDescriptor(PSECURITY_DESCRIPTOR aDescriptor,
                                                           const std::wstring& aTrustee) noexcept {
-    return ResultOr<TUniqueSecurityDescriptor>(TUniqueSecurityDescriptor(), [&]() -> TUniqueSecurityDescriptor {
-        InitObjectSecurity();
-        BOOL present = FALSE;
-        BOOL defaulted = FALSE;
-        PACL dacl = nullptr;
-        if (!aDescriptor || !GetSecurityDescriptorDacl(aDescriptor, &present, &dacl, &defaulted))
-            return TUniqueSecurityDescriptor();
-        TUniqueAcl newDacl = GrantAccessInAcl(dacl, aTrustee, GENERIC_ALL);
-        if (!newDacl)
-            return TUniqueSecurityDescriptor();
+    return ResultOr<TUniqueSecurityDescriptor>(
+        "GrantAccessInSecurityDescriptor", TUniqueSecurityDescriptor(), [&]() -> TUniqueSecurityDescriptor {
+            InitObjectSecurity();
+            BOOL present = FALSE;
+            BOOL defaulted = FALSE;
+            PACL dacl = nullptr;
+            if (!aDescriptor || !GetSecurityDescriptorDacl(aDescriptor, &present, &dacl, &defaulted))
+                return TUniqueSecurityDescriptor();
+            TUniqueAcl newDacl = GrantAccessInAcl(dacl, aTrustee, GENERIC_ALL);
+            if (!newDacl)
+                return TUniqueSecurityDescriptor();
 
-        // Self-relative to absolute: the first call reports the sizes of the parts.
-        DWORD sdSize = 0, daclSize = 0, saclSize = 0, ownerSize = 0, groupSize = 0;
-        MakeAbsoluteSD(aDescriptor, nullptr, &sdSize, nullptr, &daclSize, nullptr, &saclSize, nullptr, &ownerSize,
-                       nullptr, &groupSize);
-        if (sdSize < SECURITY_DESCRIPTOR_MIN_LENGTH)
-            sdSize = SECURITY_DESCRIPTOR_MIN_LENGTH;
-        auto part = [](DWORD aSize) { return std::make_unique<DWORD[]>(aSize / sizeof(DWORD) + 1); };
-        auto absolute = part(sdSize), oldDacl = part(daclSize), sacl = part(saclSize), owner = part(ownerSize),
-             group = part(groupSize);
-        if (!InitializeSecurityDescriptor(absolute.get(), SECURITY_DESCRIPTOR_REVISION))
-            return TUniqueSecurityDescriptor();
-        if (!MakeAbsoluteSD(aDescriptor, absolute.get(), &sdSize, reinterpret_cast<PACL>(oldDacl.get()), &daclSize,
-                            reinterpret_cast<PACL>(sacl.get()), &saclSize, owner.get(), &ownerSize, group.get(),
-                            &groupSize))
-            return TUniqueSecurityDescriptor();
-        if (!SetSecurityDescriptorDacl(absolute.get(), present, newDacl.get(), defaulted))
-            return TUniqueSecurityDescriptor();
+            // Self-relative to absolute: the first call reports the sizes of the parts.
+            DWORD sdSize = 0, daclSize = 0, saclSize = 0, ownerSize = 0, groupSize = 0;
+            MakeAbsoluteSD(aDescriptor, nullptr, &sdSize, nullptr, &daclSize, nullptr, &saclSize, nullptr, &ownerSize,
+                           nullptr, &groupSize);
+            if (sdSize < SECURITY_DESCRIPTOR_MIN_LENGTH)
+                sdSize = SECURITY_DESCRIPTOR_MIN_LENGTH;
+            auto part = [](DWORD aSize) { return std::make_unique<DWORD[]>(aSize / sizeof(DWORD) + 1); };
+            auto absolute = part(sdSize), oldDacl = part(daclSize), sacl = part(saclSize), owner = part(ownerSize),
+                 group = part(groupSize);
+            if (!InitializeSecurityDescriptor(absolute.get(), SECURITY_DESCRIPTOR_REVISION))
+                return TUniqueSecurityDescriptor();
+            if (!MakeAbsoluteSD(aDescriptor, absolute.get(), &sdSize, reinterpret_cast<PACL>(oldDacl.get()), &daclSize,
+                                reinterpret_cast<PACL>(sacl.get()), &saclSize, owner.get(), &ownerSize, group.get(),
+                                &groupSize))
+                return TUniqueSecurityDescriptor();
+            if (!SetSecurityDescriptorDacl(absolute.get(), present, newDacl.get(), defaulted))
+                return TUniqueSecurityDescriptor();
 
-        DWORD size = 0;
-        MakeSelfRelativeSD(absolute.get(), nullptr, &size);
-        if (size == 0)
-            return TUniqueSecurityDescriptor();
-        TUniqueSecurityDescriptor result(LocalAlloc(LPTR, size));
-        if (!result || !MakeSelfRelativeSD(absolute.get(), result.get(), &size))
-            return TUniqueSecurityDescriptor();
-        return result;
-    });
+            DWORD size = 0;
+            MakeSelfRelativeSD(absolute.get(), nullptr, &size);
+            if (size == 0)
+                return TUniqueSecurityDescriptor();
+            TUniqueSecurityDescriptor result(LocalAlloc(LPTR, size));
+            if (!result || !MakeSelfRelativeSD(absolute.get(), result.get(), &size))
+                return TUniqueSecurityDescriptor();
+            return result;
+        });
 }
 
 bool SetObjectIntegrityLabel(const std::wstring& aName, SE_OBJECT_TYPE aType, DWORD aRid, DWORD aPolicy) noexcept {
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("SetObjectIntegrityLabel", false, [&]() -> bool {
         InitObjectSecurity();
         const TAddMandatoryAce addMandatoryAce = State().FAddMandatoryAce;
         if (GetWinVersionClass() < 9 || !addMandatoryAce)
@@ -211,7 +212,7 @@ bool SetObjectIntegrityLabel(const std::wstring& aName, SE_OBJECT_TYPE aType, DW
 }
 
 void DoneObjectSecurity() noexcept {
-    IgnoringFailure([&] {
+    IgnoringFailure("DoneObjectSecurity", [&] {
         TObjectSecurity& s = State();
         s.FWorldSid.reset();
         s.FFileAttributes.reset();

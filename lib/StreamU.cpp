@@ -148,13 +148,13 @@ bool TStreamWriter::PutBytes(const void* aBuf, std::int64_t aCount) {
 bool TStreamWriter::WriteRaw(const void* aBuf, std::int64_t aCount) {
     if (!fStream)
         return false;
-    return ResultOr<bool>(false, [&]() -> bool { return PutBytes(aBuf, aCount); });
+    return ResultOr<bool>("TStreamWriter.WriteRaw", false, [&]() -> bool { return PutBytes(aBuf, aCount); });
 }
 
 bool TStreamWriter::Write(const std::wstring& iStr) {
     if (!fStream)
         return false;
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("TStreamWriter.Write", false, [&]() -> bool {
         const std::string bytes = EncodeText(iStr);
         return PutBytes(bytes.data(), static_cast<std::int64_t>(bytes.size()));
     });
@@ -163,22 +163,22 @@ bool TStreamWriter::Write(const std::wstring& iStr) {
 bool TStreamWriter::Write(const std::string& iStr) {
     if (!fStream)
         return false;
-    return ResultOr<bool>(false,
+    return ResultOr<bool>("TStreamWriter.Write", false,
                           [&]() -> bool { return PutBytes(iStr.data(), static_cast<std::int64_t>(iStr.size())); });
 }
 
 bool TStreamWriter::WriteLn(const std::wstring& iStr) {
-    return ResultOr<bool>(false, [&]() -> bool { return Write(iStr + L"\r\n"); });
+    return ResultOr<bool>("TStreamWriter.WriteLn", false, [&]() -> bool { return Write(iStr + L"\r\n"); });
 }
 
 bool TStreamWriter::WriteLn(const std::string& iStr) {
-    return ResultOr<bool>(false, [&]() -> bool { return Write(iStr + "\r\n"); });
+    return ResultOr<bool>("TStreamWriter.WriteLn", false, [&]() -> bool { return Write(iStr + "\r\n"); });
 }
 
 bool TStreamWriter::WriteStr(const std::wstring& iStr) {
     if (!fStream)
         return false;
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("TStreamWriter.WriteStr", false, [&]() -> bool {
         const std::int32_t n = static_cast<std::int32_t>(iStr.size());
         std::uint8_t prefix[4];
         PutLittleEndian(prefix, static_cast<std::uint32_t>(n), 4);
@@ -194,7 +194,7 @@ bool TStreamWriter::WriteStr(const std::wstring& iStr) {
 bool TStreamWriter::WriteStr(const std::string& iStr) {
     if (!fStream)
         return false;
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("TStreamWriter.WriteStr", false, [&]() -> bool {
         std::uint8_t prefix[4];
         PutLittleEndian(prefix, static_cast<std::uint32_t>(iStr.size()), 4);
         PutBytes(prefix, 4);
@@ -239,7 +239,7 @@ bool TStreamWriter::WriteBuf(const void* iBuf, std::int32_t iSiz) {
 bool TStreamWriter::WriteStream(TByteStream* iStream) {
     if (!fStream || !iStream)
         return false;
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("TStreamWriter.WriteStream", false, [&]() -> bool {
         fStream->CopyFrom(*iStream);
         return true;
     });
@@ -248,7 +248,7 @@ bool TStreamWriter::WriteStream(TByteStream* iStream) {
 bool TStreamWriter::WriteStreamData(TByteStream* iStream) {
     if (!fStream || !iStream)
         return false;
-    return ResultOr<bool>(false, [&]() -> bool {
+    return ResultOr<bool>("TStreamWriter.WriteStreamData", false, [&]() -> bool {
         iStream->SetPosition(0);
         const std::int64_t size = iStream->GetSize();
         std::vector<std::uint8_t> buffer(static_cast<size_t>(size));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 namespace StringDetail {
 
@@ -16,12 +17,15 @@ template <typename T> struct TSame { using type = T; };
 
 template <typename C> using TSameString = typename StringDetail::TSame<std::basic_string<C>>::type;
 
-// Without the characters up to and including the blank (controls and " ") at either end.
+// Without the characters up to and including the blank (controls and " ") at either end. Compared
+// as unsigned, so that the bytes of a UTF-8 or ANSI letter in a signed char are kept.
 template <typename C> std::basic_string<C> TrimBlanks(const std::basic_string<C>& aText) {
+    using TCode = std::make_unsigned_t<C>;
+    const auto blank = [](C c) { return static_cast<TCode>(c) <= TCode(' '); };
     size_t first = 0, last = aText.size();
-    while (first < last && aText[first] <= C(' '))
+    while (first < last && blank(aText[first]))
         ++first;
-    while (last > first && aText[last - 1] <= C(' '))
+    while (last > first && blank(aText[last - 1]))
         --last;
     return aText.substr(first, last - first);
 }

@@ -47,3 +47,14 @@ std::wstring Utf8ToWide(const std::string& aText) {
 bool IsAnsiRepresentable(const std::wstring& aText) {
     return AnsiToWide(WideToAnsi(aText)) == aText;
 }
+
+std::wstring UpperInvariant(const std::wstring& aText) {
+    if (aText.empty())
+        return aText;
+    std::wstring result(aText.size(), L'\0');
+    const int n = LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, aText.data(), static_cast<int>(aText.size()),
+                               result.data(), static_cast<int>(result.size()));
+    if (n != static_cast<int>(aText.size()))
+        return aText;
+    return result;
+}

@@ -16,3 +16,7 @@ std::wstring Utf8ToWide(const std::string& aText);
 
 // True when every character of aText survives a round trip through the ANSI code page.
 bool IsAnsiRepresentable(const std::wstring& aText);
+
+// Upper case by the invariant locale, so that no user locale (Turkish dotted I) changes a match;
+// aText unchanged when the mapping fails.
+std::wstring UpperInvariant(const std::wstring& aText);

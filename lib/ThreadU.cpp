@@ -1,5 +1,7 @@
 #include "ThreadU.h"
 
+#include "FallbackU.h"
+
 #include <process.h>
 
 TThread::~TThread() {
@@ -31,6 +33,7 @@ unsigned __stdcall TThread::ThreadProc(void* aSelf) noexcept {
     try {
         self->Execute();
     } catch (...) {
+        NoteCurrentSwallowed("TThread.ThreadProc");
     }
     if (self->FreeOnTerminate()) {
         // The handle is still open here; deleting closes it, the thread's own end is unaffected.

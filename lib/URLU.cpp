@@ -2,6 +2,8 @@
 
 #include "StringU.h"
 
+#include <algorithm>
+
 TURLParts SplitURL(const std::wstring& aURL) {
     TURLParts parts;
     std::wstring rest = aURL;
@@ -13,9 +15,9 @@ TURLParts SplitURL(const std::wstring& aURL) {
         parts.port = 443;
         rest.erase(0, 8);
     }
-    const size_t slash = rest.find(L'/');
-    parts.host = slash == std::wstring::npos ? rest : rest.substr(0, slash);
-    parts.object = slash == std::wstring::npos ? std::wstring() : rest.substr(slash);
+    const size_t hostEnd = rest.find_first_of(L"/?#");
+    parts.host = hostEnd == std::wstring::npos ? rest : rest.substr(0, hostEnd);
+    parts.object = hostEnd == std::wstring::npos ? std::wstring() : rest.substr(hostEnd);
     // An explicit port: digits after the last ":" that is not inside an IPv6 literal.
     const size_t colon = parts.host.rfind(L':');
     const size_t bracket = parts.host.rfind(L']');
@@ -27,6 +29,11 @@ TURLParts SplitURL(const std::wstring& aURL) {
             parts.host.erase(colon);
         }
     }
+    const size_t pathEnd = std::min(parts.object.find_first_of(L"?#"), parts.object.size());
+    const size_t queryEnd = std::min(parts.object.find(L'#', pathEnd), parts.object.size());
+    parts.path = parts.object.substr(0, pathEnd);
+    parts.query = parts.object.substr(pathEnd, queryEnd - pathEnd);
+    parts.fragment = parts.object.substr(queryEnd);
     return parts;
 }
 
@@ -39,4 +46,10 @@ std::wstring ExtractURLFileName(const std::wstring& aURL) {
     if (q != std::wstring::npos)
         name.erase(q);
     return name;
+}
+
+std::wstring AppendToURLPath(const std::wstring& aURL, const std::wstring& aSuffix) {
+    const TURLParts parts = SplitURL(aURL);
+    std::wstring url = aURL;
+    return url.insert(aURL.size() - parts.object.size() + parts.path.size(), aSuffix);
 }

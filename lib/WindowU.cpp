@@ -1,5 +1,7 @@
 #include "WindowU.h"
 
+#include "FallbackU.h"
+
 #include "RegistryU.h"
 
 #include <algorithm>
@@ -57,6 +59,7 @@ LRESULT CALLBACK TWindowBase::StaticWndProc(HWND aWnd, UINT aMsg, WPARAM wParam,
     try {
         result = self->WndProc(aMsg, wParam, lParam);
     } catch (...) {
+        NoteCurrentSwallowed("TWindowBase.StaticWndProc");
         result = DefWindowProcW(aWnd, aMsg, wParam, lParam);
     }
     if (aMsg == WM_NCDESTROY) {

@@ -1,19 +1,18 @@
 #include "QVRequest.h"
 
 #include "CryptU.h"
-#include "StringU.h"
 #include "QVStats.h"
+#include "ServiceVocabU.h"
+#include "StringU.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include <cstring>
 #include <fstream>
 #include <sys/stat.h>
 
 namespace {
 
-const char* const kReportSuffixes[] = {"/api/client.asmx/SendLog", "/api/client.asmx/GetXML"};
 const char kXml[] = "text/xml; charset=utf-8";
 const char kText[] = "text/plain; charset=utf-8";
 const char kFormType[] = "application/x-www-form-urlencoded";
@@ -50,8 +49,8 @@ std::string Base64Decode(const std::string& aText) {
 // The operation named by a report path: "(/anything)?/api/client.asmx/SendLog" or ".../GetXML".
 // The prefix may hold any character but a line break.
 const char* ReportOperation(const std::string& aPath) {
-    for (const char* suffix : kReportSuffixes) {
-        const std::string s = suffix;
+    for (const TServiceWord& operation : kServiceOperations) {
+        const std::string s = std::string(kServiceFolder.Text) + operation.Text;
         if (aPath.size() < s.size() || aPath.compare(aPath.size() - s.size(), s.size(), s) != 0)
             continue;
         const std::string prefix = aPath.substr(0, aPath.size() - s.size());
@@ -59,7 +58,7 @@ const char* ReportOperation(const std::string& aPath) {
             continue;
         if (prefix.find_first_of("\r\n") != std::string::npos)
             continue;
-        return suffix + std::strlen("/api/client.asmx/");
+        return operation.Text;
     }
     return nullptr;
 }
@@ -114,10 +113,12 @@ bool DecodeToken(const std::string& aToken, std::map<std::string, std::string>& 
 }
 
 std::string UpdateInfoXML(const std::string& aVersion, const std::string& aURL) {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<UpdateInfo><Vers>";
+    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+    xml = xml + '<' + kInfoRoot.Text + "><" + kInfoVersions.Text + '>';
     if (!aURL.empty())
-        xml += "<Ver V=\"" + XmlText(aVersion) + "\" URL=\"" + XmlText(aURL) + "\"/>";
-    xml += "</Vers></UpdateInfo>";
+        xml = xml + '<' + kInfoVersion.Text + ' ' + kInfoVersionNumber.Text + "=\"" + XmlText(aVersion) + "\" " +
+              kInfoURL.Text + "=\"" + XmlText(aURL) + "\"/>";
+    xml = xml + "</" + kInfoVersions.Text + "></" + kInfoRoot.Text + '>';
     return xml;
 }
 
@@ -197,35 +198,31 @@ TResponse TRequestHandler::Report(const TRequest& aRequest, const std::string& a
         const TFormFields body = ParseForm(aRequest.body);
         fields.insert(fields.end(), body.begin(), body.end());
     }
-    const std::string token = FormValue(fields, "CR");
-    const std::string actionText = FormValue(fields, "Action");
+    const std::string token = FormValue(fields, kFieldToken.Text);
+    const std::optional<TServiceAction> action =
+        ServiceActionOf(report.operation, FormValue(fields, kFieldAction.Text));
+    if (action)
+        report.action = *action;
     std::map<std::string, std::string> params;
-    if (report.operation == "SendLog")
-        report.action = 0;
-    else if (actionText == "INQV")
-        report.action = 1;
-    else if (actionText == "UNQV")
-        report.action = 2;
-
     if (token.empty())
-        report.reason = "missing CR";
+        report.reason = std::string("missing ") + kFieldToken.Text;
     else if (!DecodeToken(token, params))
         report.reason = "malformed or tampered token";
-    else if (report.action < 0)
+    else if (!action)
         report.reason = "unknown action";
     report.accepted = report.reason.empty();
-    report.cfg = Param(params, "CFG");
-    report.uid = Param(params, "UID");
-    report.ver = Param(params, "VER");
-    report.cls = Param(params, "CLS");
-    report.subid = Param(params, "SUBID");
-    report.randomizer = Param(params, "RANDOMIZER");
+    report.cfg = Param(params, kTokenCFG.Text);
+    report.uid = Param(params, kTokenUID.Text);
+    report.ver = Param(params, kTokenVER.Text);
+    report.cls = Param(params, kTokenCLS.Text);
+    report.subid = Param(params, kTokenSUBID.Text);
+    report.randomizer = Param(params, kTokenRANDOMIZER.Text);
     // A report that is not stored is not acknowledged: the client sends it again on its next run.
     if (!FRecorder.Record(report))
         return Answer(503, kText, "cannot record the report");
     if (!report.accepted)
         return Answer(400, kText, report.reason);
-    if (report.action == 0) {
+    if (action == saHit) {
         // Clients already at the offered version or newer get the document without an archive.
         const bool offer = !FOfferURL.empty() && IsOlderVersion(report.ver, FOfferVersion);
         return Answer(200, kXml, offer ? UpdateInfoXML(FOfferVersion, FOfferURL) : UpdateInfoXML("", ""));

@@ -1,6 +1,7 @@
 #include "QVService.h"
 
 #include "QVStats.h"
+#include "QVStoreFactory.h"
 
 #include <httplib.h>
 

@@ -1,5 +1,7 @@
 #include "QVSign.h"
 
+#include "ServiceVocabU.h"
+
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/ec.h>
@@ -154,7 +156,7 @@ private:
 } // namespace
 
 std::string SignatureFileName(const std::string& aFile) {
-    return aFile + ".sig";
+    return aFile + kSignatureSuffix.Text;
 }
 
 bool SignFileRaw(const std::string& aKeyFile, const std::string& aFile, std::string& aSignature, std::string& anError) {

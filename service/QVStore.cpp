@@ -1,7 +1,6 @@
 #include "QVStore.h"
 
-#include "QVPostgresStore.h"
-#include "QVSQLiteStore.h"
+#include "ServiceVocabU.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -112,16 +111,6 @@ std::vector<TReport> TReportStore::All() {
     return rows;
 }
 
-bool IsPostgresURL(const std::string& aDatabase) {
-    return aDatabase.rfind("postgresql://", 0) == 0 || aDatabase.rfind("postgres://", 0) == 0;
-}
-
-std::unique_ptr<TReportStore> OpenStore(const std::string& aDatabase, const TStoreSettings& aSettings) {
-    if (IsPostgresURL(aDatabase))
-        return std::make_unique<TPostgresStore>(aDatabase);
-    return std::make_unique<TSQLiteStore>(aDatabase, aSettings.fullSync);
-}
-
 std::string StorableText(const std::string& aText) {
     static const char kReplacement[] = "\xEF\xBF\xBD";
     std::string out;
@@ -194,14 +183,14 @@ TBatchFigures BatchFigures(const std::vector<TReport>& aBatch) {
     TBatchFigures figures;
     for (const TReport& r : aBatch) {
         const std::string day = StorableText(r.time.substr(0, 10));
-        const char* kind = !r.accepted     ? "rejected"
-                           : r.action == 0 ? "hits"
-                           : r.action == 1 ? "installations"
-                           : r.action == 2 ? "removals"
-                                           : "other";
+        const char* kind = !r.accepted               ? "rejected"
+                           : r.action == saHit       ? "hits"
+                           : r.action == saInstall   ? "installations"
+                           : r.action == saUninstall ? "removals"
+                                                     : "other";
         ++figures.counts[{day, kind}];
         // The first hit of a client in the batch gives its version.
-        if (r.accepted && r.action == 0)
+        if (r.accepted && r.action == saHit)
             figures.clients.emplace(std::make_pair(day, StorableText(r.uid)), StorableText(r.ver));
     }
     return figures;

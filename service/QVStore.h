@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -21,7 +20,7 @@ struct TReport {
     std::int64_t id = 0;
     std::string time; // UTC, ISO 8601
     std::string operation;
-    int action = -1; // 0 hit, 1 installation, 2 removal, -1 unknown
+    int action = -1; // a TServiceAction (0 hit, 1 installation, 2 removal), -1 unknown
     bool accepted = false;
     std::string reason; // why a request was rejected
     std::string cfg, uid, ver, cls, subid, randomizer;
@@ -69,18 +68,6 @@ public:
     // True when the database answers a query now.
     virtual bool Reachable() = 0;
 };
-
-struct TStoreSettings {
-    bool fullSync = true; // SQLite: flush each commit to the disk instead of at checkpoints only
-};
-
-// True for a postgresql:// or postgres:// URL, which selects PostgreSQL; any other text names an
-// SQLite file (":memory:" for a private in-memory database).
-bool IsPostgresURL(const std::string& aDatabase);
-
-// Opens the store and brings its schema to the current version. Throws TStoreError with a message
-// for the operator when the database is malformed, unreachable or of a newer schema.
-std::unique_ptr<TReportStore> OpenStore(const std::string& aDatabase, const TStoreSettings& aSettings = {});
 
 // The current time, UTC, as "YYYY-MM-DDTHH:MM:SSZ": the time of a report or an offer.
 std::string UtcNow();

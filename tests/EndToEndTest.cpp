@@ -1,6 +1,7 @@
 // Runs the real Quenvar.exe under Wine and reads back what it left in the prefix's registry.
 #include "FileVersionU.h"
 #include "LevelExpectations.h"
+#include "QVDateText.h"
 #include "QVVersion.h"
 #include "QVSupport.h"
 #include "RegistryU.h"
@@ -143,9 +144,9 @@ TEST_F(LevelEndToEnd, SetLevelStoresTheLevelAndOpensItsProtectionPage) {
         TLevel level;
         const wchar_t* page;
     } cases[] = {
-        {L"SETLEVEL 2", lMax, L"Protection.aspx"},       {L"/setlevel \"1\"", lOptimal, L"Protection.aspx"},
-        {L"-SETLEVEL 7", lMax, L"Protection.aspx"},      {L"SETLEVEL -3", lOff, L"Protection-off.aspx"},
-        {L"SETLEVEL abc", lOff, L"Protection-off.aspx"},
+        {L"SETLEVEL 2", lMax, L"Protection.aspx"},        {L"/setlevel \"1\"", lOptimal, L"Protection.aspx"},
+        {L"-SETLEVEL Maximum", lMax, L"Protection.aspx"}, {L"SETLEVEL 0", lOff, L"Protection-off.aspx"},
+        {L"SETLEVEL off", lOff, L"Protection-off.aspx"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.args));
@@ -163,9 +164,9 @@ TEST_F(LevelEndToEnd, SetLevelStoresTheLevelAndOpensItsProtectionPage) {
 }
 
 TEST_F(LevelEndToEnd, SetLevelWithoutALevelStoresNothingAndOpensNothing) {
-    for (const wchar_t* args : {L"SETLEVEL", L"SETLEVEL \"\""}) {
+    for (const wchar_t* args : {L"SETLEVEL", L"SETLEVEL \"\"", L"SETLEVEL abc"}) {
         SCOPED_TRACE(Narrow(args));
-        ASSERT_EQ(RunQuenvar(args), 0);
+        ASSERT_EQ(RunQuenvar(args), 2);
         EXPECT_FALSE(StoreExists());
         EXPECT_TRUE(FPages.WaitForUrls(1, 1500).empty());
     }

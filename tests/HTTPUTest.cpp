@@ -325,6 +325,40 @@ TEST(HTTPUTest, SplitURLTable) {
     }
 }
 
+TEST(HTTPUTest, SplitURLPathQueryFragmentTable) {
+    const struct {
+        const wchar_t* url;
+        const wchar_t* host;
+        const wchar_t* path;
+        const wchar_t* query;
+        const wchar_t* fragment;
+        const wchar_t* signature; // AppendToURLPath(url, ".sig")
+    } cases[] = {
+        {L"http://h/files/pkg.cab", L"h", L"/files/pkg.cab", L"", L"", L"http://h/files/pkg.cab.sig"},
+        {L"http://h/files/pkg.cab?x=1", L"h", L"/files/pkg.cab", L"?x=1", L"", L"http://h/files/pkg.cab.sig?x=1"},
+        {L"http://h/pkg.cab#top", L"h", L"/pkg.cab", L"", L"#top", L"http://h/pkg.cab.sig#top"},
+        {L"https://h:8443/a?b=c#d?e", L"h", L"/a", L"?b=c", L"#d?e", L"https://h:8443/a.sig?b=c#d?e"},
+        {L"http://h/a#b?c", L"h", L"/a", L"", L"#b?c", L"http://h/a.sig#b?c"},
+        {L"http://h/p?next=/a/b.exe", L"h", L"/p", L"?next=/a/b.exe", L"", L"http://h/p.sig?next=/a/b.exe"},
+        {L"http://h/?", L"h", L"/", L"?", L"", L"http://h/.sig?"},
+        // The host ends at a query or fragment as at a path.
+        {L"http://h?x=/y.cab", L"h", L"", L"?x=/y.cab", L"", L"http://h.sig?x=/y.cab"},
+        {L"http://h:8080#/y", L"h", L"", L"", L"#/y", L"http://h:8080.sig#/y"},
+        {L"http://h", L"h", L"", L"", L"", L"http://h.sig"},
+        {L"h/dir/a.cab?q", L"h", L"/dir/a.cab", L"?q", L"", L"h/dir/a.cab.sig?q"},
+        {L"", L"", L"", L"", L"", L".sig"},
+    };
+    for (const auto& c : cases) {
+        const TURLParts parts = SplitURL(c.url);
+        EXPECT_EQ(parts.host, c.host) << c.url;
+        EXPECT_EQ(parts.path, c.path) << c.url;
+        EXPECT_EQ(parts.query, c.query) << c.url;
+        EXPECT_EQ(parts.fragment, c.fragment) << c.url;
+        EXPECT_EQ(parts.path + parts.query + parts.fragment, parts.object) << c.url;
+        EXPECT_EQ(AppendToURLPath(c.url, L".sig"), c.signature) << c.url;
+    }
+}
+
 TEST(HTTPUTest, MissingOrClosedWriterEndsTheRequest) {
     TLoopbackServer server([](const TRecordedRequest&) {
         return TScriptedReply{TLoopbackServer::Reply("200 OK", "Content-Length: 2\r\n", "ok")};

@@ -10,6 +10,7 @@
 // Quenvar.exe after setting it; the checks in this process lay a real window out for a DPI
 // passed in.
 #include "ComU.h"
+#include "QVDateText.h"
 #include "QVMainForm.h"
 #include "QVSupport.h"
 #include "RegistryU.h"

@@ -4,7 +4,8 @@
 #pragma once
 
 #include "QVConst.h"
-#include "QVSettings.h"
+#include "QVMachine.h"
+#include "QVPlan.h"
 #include "TestSupport.h"
 
 #include <windows.h>

@@ -95,14 +95,59 @@ TEST(StartupDirs, AppDirIsTheExecutablesFolderAndUpdateDirLiesBelowIt) {
 
 namespace {
 
-TEST(LevelFromArgument, IntegersAreClampedAndAnythingElseIsOff) {
-    const std::pair<const wchar_t*, TLevel> cases[] = {
-        {L"0", lOff},           {L"1", lOptimal},      {L"2", lMax},          {L"3", lMax},
-        {L"7", lMax},           {L"+1", lOptimal},     {L"-3", lOff},         {L"-0", lOff},
-        {L"01", lOptimal},      {L"2147483647", lMax}, {L"2147483648", lOff}, {L"99999999999999999999", lOff},
-        {L"-2147483648", lOff}, {L"abc", lOff},        {L"1a", lOff},         {L" 1", lOff},
-        {L"1 ", lOff},          {L"+", lOff},          {L"-", lOff},          {L"1.5", lOff},
-        {L"0x2", lOff},         {L"\u0661", lOff},     {L"\uFF12", lOff},
+// Three digits and three words name a level; everything else, numbers beyond the range, signs,
+// look-alike digits and letters, abbreviations, names nothing.
+TEST(LevelFromArgument, OnlyTheThreeDigitsAndTheThreeWordsNameALevel) {
+    const std::pair<const wchar_t*, std::optional<TLevel>> cases[] = {
+        {L"0", lOff},
+        {L"1", lOptimal},
+        {L"2", lMax},
+        {L"off", lOff},
+        {L"OFF", lOff},
+        {L"Off", lOff},
+        {L"optimal", lOptimal},
+        {L"OPTIMAL", lOptimal},
+        {L"oPtImAl", lOptimal},
+        {L"maximum", lMax},
+        {L"MAXIMUM", lMax},
+        {L"Maximum", lMax},
+        // Blanks around the argument are ignored (a batch file's "set L=2 " keeps the blank).
+        {L" 2", lMax},
+        {L"1 ", lOptimal},
+        {L"\tmaximum ", lMax},
+        {L"  off\t", lOff},
+        {L"", std::nullopt},
+        {L" ", std::nullopt},
+        {L"3", std::nullopt},
+        {L"5", std::nullopt},
+        {L"7", std::nullopt},
+        {L"-1", std::nullopt},
+        {L"-0", std::nullopt},
+        {L"+1", std::nullopt},
+        {L"01", std::nullopt},
+        {L"00", std::nullopt},
+        {L"2x", std::nullopt},
+        {L"x2", std::nullopt},
+        {L"1.0", std::nullopt},
+        {L"0x2", std::nullopt},
+        {L"1 2", std::nullopt},
+        {L"2147483648", std::nullopt},
+        {L"max", std::nullopt},
+        {L"MAX", std::nullopt},
+        {L"opt", std::nullopt},
+        {L"optimum", std::nullopt},
+        {L"maximal", std::nullopt},
+        {L"of", std::nullopt},
+        {L"offf", std::nullopt},
+        {L"o ff", std::nullopt},
+        {L"on", std::nullopt},
+        {L"abc", std::nullopt},
+        {L"\"2\"", std::nullopt},
+        {L"\u0661", std::nullopt},             // ARABIC-INDIC DIGIT ONE
+        {L"\uFF12", std::nullopt},             // FULLWIDTH DIGIT TWO
+        {L"MAX\u0130MUM", std::nullopt},       // a dotted capital I: no locale's case folding counts
+        {L"max\u0131mum", std::nullopt},       // a dotless small i
+        {L"\uFF4F\uFF46\uFF46", std::nullopt}, // FULLWIDTH "off"
     };
     for (const auto& c : cases) {
         const std::wstring text = c.first;

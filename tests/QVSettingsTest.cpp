@@ -1,5 +1,5 @@
-// Security levels against a sandboxed registry: the plan of each level on each Windows version,
-// the state a level leaves, the exact restore, and what happens with bad or missing input.
+// Security levels applied to a sandboxed registry: the state a level leaves, the exact restore, the
+// Internet Explorer options written, and what happens with bad or missing input.
 #include "LevelExpectations.h"
 #include "QVSettings.h"
 #include "RegistryU.h"
@@ -71,81 +71,7 @@ TRawValue Target() {
     return ReadRaw(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue);
 }
 
-// ---- the plan ----
-
-TEST(OSGates, TheBuildDecidesTls13AndTheWindows10Settings) {
-    const struct {
-        TOSVersion os;
-        bool tls13, windows10;
-    } cases[] = {
-        {{6, 1, 7601, true}, false, false},  {{6, 3, 9600, true}, false, false},   {{10, 0, 10239, true}, false, false},
-        {{10, 0, 10240, true}, false, true}, {{10, 0, 19045, false}, false, true}, {{10, 0, 20347, true}, false, true},
-        {{10, 0, 20348, true}, true, true},  {{10, 0, 22631, true}, true, true},   {{10, 0, 26100, true}, true, true},
-        {{6, 3, 30000, true}, false, false}, // a build number alone is not enough
-        {{0, 0, 0, false}, false, false},    // an unreadable version: the oldest tables
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(HasTls13(c.os), c.tls13) << c.os.Major << "." << c.os.Minor << "." << c.os.Build;
-        EXPECT_EQ(IsWindows10(c.os), c.windows10) << c.os.Major << "." << c.os.Minor << "." << c.os.Build;
-    }
-}
-
-std::vector<std::wstring> PlanLines(TLevel aLevel, const TOSVersion& anOS) {
-    std::vector<std::wstring> lines;
-    for (const TPlannedSetting& s : SecurityLevelPlan(aLevel, anOS))
-        lines.push_back(DescribePlanned(s));
-    return lines;
-}
-
-std::vector<std::wstring> TableLines(TLevel aLevel, const TOSVersion& anOS) {
-    std::vector<std::wstring> lines;
-    for (const TExpectedValue& row : ExpectedLevelValues(aLevel, anOS))
-        lines.push_back(DescribeRow(row));
-    return lines;
-}
-
-// Equal lists, or the lines that differ and where.
-void ExpectSameLines(const std::vector<std::wstring>& anActual, const std::vector<std::wstring>& anExpected) {
-    EXPECT_EQ(anActual.size(), anExpected.size());
-    for (size_t i = 0; i < std::max(anActual.size(), anExpected.size()); ++i) {
-        const std::wstring actual = i < anActual.size() ? anActual[i] : L"(none)";
-        const std::wstring expected = i < anExpected.size() ? anExpected[i] : L"(none)";
-        if (actual != expected) {
-            ADD_FAILURE() << "row " << i << ": planned " << Narrow(actual) << "\n  table   " << Narrow(expected);
-            return;
-        }
-    }
-}
-
-TEST(SecurityLevelPlan, EveryLevelOnEverySystemIsExactlyTheTable) {
-    const TOSVersion windows10x86 = {10, 0, 19045, false};
-    for (const TLevel level : {lOptimal, lMax}) {
-        for (const auto& record : kOSRecords) {
-            SCOPED_TRACE(std::string(record.name) + (level == lMax ? ", Maximum" : ", Optimal"));
-            ExpectSameLines(PlanLines(level, record.os), TableLines(level, record.os));
-        }
-        // 32-bit Windows has no WOW6432Node: the .NET and WinHTTP values are written once.
-        ExpectSameLines(PlanLines(level, windows10x86), TableLines(level, windows10x86));
-        for (const auto& line : PlanLines(level, windows10x86))
-            EXPECT_EQ(line.find(L"WOW6432Node"), std::wstring::npos) << Narrow(line);
-    }
-}
-
-TEST(SecurityLevelPlan, OffAndUnknownLevelsPlanNoWrites) {
-    for (const int level : {0, 3, 255})
-        EXPECT_TRUE(SecurityLevelPlan(static_cast<TLevel>(level), kOSRecords[3].os).empty()) << level;
-}
-
-TEST(SecurityLevelPlan, OnlySchannelAndTheSuiteOrderWaitForARestart) {
-    for (const auto& s : SecurityLevelPlan(lMax, kOSRecords[3].os)) {
-        const bool restart =
-            s.Key.rfind(L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\", 0) == 0 ||
-            s.Key.rfind(L"SOFTWARE\\Policies\\", 0) == 0;
-        EXPECT_EQ(s.AtRestart, restart) << Narrow(DescribePlanned(s));
-    }
-    EXPECT_FALSE(TakesEffectAtRestart(L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNELX"));
-    EXPECT_TRUE(TakesEffectAtRestart(L"system\\currentcontrolset\\control\\securityproviders\\schannel"));
-}
+// ---- applying levels and putting the machine back ----
 
 TRegValueData Data(DWORD aType, const void* aBytes, size_t aSize) {
     TRegValueData value;
@@ -154,50 +80,6 @@ TRegValueData Data(DWORD aType, const void* aBytes, size_t aSize) {
     value.Bytes.assign(static_cast<const BYTE*>(aBytes), static_cast<const BYTE*>(aBytes) + aSize);
     return value;
 }
-
-TEST(SettingHolds, EachKindAgainstWhatTheRegistryMayHold) {
-    TPlannedSetting dword;
-    dword.Kind = skDWord;
-    dword.Number = 1;
-    TPlannedSetting on = dword;
-    on.Kind = skNotDisabled;
-    TPlannedSetting text = dword;
-    text.Kind = skString;
-    text.Text = L"A,B";
-    const DWORD one = 1, zero = 0, all = 0xFFFFFFFF;
-    const unsigned long long wide = 1;
-    const wchar_t ab[] = L"A,B", abMulti[] = L"A,B\0", abNoNul[] = {L'A', L',', L'B'};
-    const struct {
-        const char* what;
-        const TPlannedSetting& setting;
-        TRegValueData current;
-        bool holds;
-    } cases[] = {
-        {"DWORD 1", dword, Data(REG_DWORD, &one, 4), true},
-        {"DWORD 0", dword, Data(REG_DWORD, &zero, 4), false},
-        {"DWORD absent", dword, TRegValueData(), false},
-        {"DWORD as REG_SZ", dword, Data(REG_SZ, L"1", 4), false},
-        {"DWORD as REG_QWORD", dword, Data(REG_QWORD, &wide, 8), false},
-        {"DWORD as REG_BINARY", dword, Data(REG_BINARY, &one, 4), false},
-        {"DWORD of 3 bytes", dword, Data(REG_DWORD, &one, 3), false},
-        {"on, absent", on, TRegValueData(), true},
-        {"on, -1", on, Data(REG_DWORD, &all, 4), true},
-        {"on, 1", on, Data(REG_DWORD, &one, 4), false},
-        {"on, 0", on, Data(REG_DWORD, &zero, 4), false},
-        {"on, REG_SZ", on, Data(REG_SZ, L"-1", 6), false},
-        {"text", text, Data(REG_SZ, ab, sizeof(ab)), true},
-        {"text without its NUL", text, Data(REG_SZ, abNoNul, sizeof(abNoNul)), false},
-        {"text as REG_MULTI_SZ", text, Data(REG_MULTI_SZ, abMulti, sizeof(abMulti)), false},
-        {"text absent", text, TRegValueData(), false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(SettingHolds(c.setting, c.current), c.holds) << c.what;
-    EXPECT_FALSE(SettingValue(on).Present);
-    EXPECT_EQ(SettingValue(text), Data(REG_SZ, ab, sizeof(ab)));
-    EXPECT_EQ(SettingValue(dword), Data(REG_DWORD, &one, 4));
-}
-
-// ---- applying levels and putting the machine back ----
 
 class TLevelMachine {
 public:
@@ -536,72 +418,6 @@ TEST_F(LevelSandbox, TheLiveApplicationMarksARestartPending) {
 }
 
 // ---- Internet Explorer options ----
-
-TEST(IECryptoOptionValue, BitArithmeticOfTickUntickAndDefault) {
-    struct TCase {
-        TSwitchAction action;
-        DWORD checked, mask, unchecked, byDefault;
-        DWORD current, expected;
-    } const cases[] = {
-        // One bit, 0x80: the ticked, unticked and default transitions.
-        {saOn, 0x80, 0x80, 0, 0, 0xA0, 0xA0},
-        {saOff, 0x80, 0x80, 0, 0, 0xA0, 0x20},
-        {saDefault, 0x80, 0x80, 0, 0, 0xA0, 0x20},
-        {saOn, 0x80, 0x80, 0, 0, 0x20, 0xA0},
-        {saOff, 0x80, 0x80, 0, 0, 0x20, 0x20},
-        {saDefault, 0x80, 0x80, 0, 0x80, 0x20, 0xA0},
-        {saDefault, 0x80, 0x80, 0, 0x80, 0xA0, 0xA0},
-        {saDefault, 0x80, 0x80, 0, 0, 0x20, 0x20},
-        {saOn, 0x80, 0x80, 0, 0, 0, 0x80},
-        {saOff, 0x80, 0x80, 0, 0, 0xFFFFFFFF, 0xFFFFFF7F},
-        // The highest bit: no sign trouble.
-        {saOn, 0x80000000, 0x80000000, 0, 0, 0x1, 0x80000001},
-        {saOff, 0x80000000, 0x80000000, 0, 0, 0xFFFFFFFF, 0x7FFFFFFF},
-        {saDefault, 0x80000000, 0x80000000, 0, 0x80000000, 0, 0x80000000},
-        // Two-bit option 0x30 (ticked 0x10, unticked 0x20): the arithmetic as defined, bit by bit.
-        {saOn, 0x10, 0x30, 0x20, 0, 0x20, 0x30},
-        {saOn, 0x10, 0x30, 0x20, 0, 0x10, 0x10},
-        {saOff, 0x10, 0x30, 0x20, 0, 0x10, 0x00},
-        {saOff, 0x10, 0x30, 0x20, 0, 0x20, 0x20},
-        {saDefault, 0x10, 0x30, 0x20, 0x30, 0x10, 0x30},
-        {saDefault, 0x10, 0x30, 0x20, 0x30, 0x20, 0x30},
-        {saDefault, 0x10, 0x30, 0x20, 0x00, 0x30, 0x30},
-        {saDefault, 0x10, 0x30, 0x20, 0x00, 0x1010, 0x1000},
-        // An action the routine does not know leaves the value alone.
-        {static_cast<TSwitchAction>(3), 0x80, 0x80, 0, 0, 0x20, 0x20},
-    };
-    for (const auto& c : cases) {
-        TIECryptoDescriptor d;
-        d.CheckedValue = c.checked;
-        d.Mask = c.mask;
-        d.UncheckedValue = c.unchecked;
-        d.DefaultValue = c.byDefault;
-        EXPECT_EQ(IECryptoOptionValue(c.action, d, c.current), c.expected)
-            << "action " << int(c.action) << ", checked 0x" << std::hex << c.checked << ", mask 0x" << c.mask
-            << ", default 0x" << c.byDefault << ", current 0x" << c.current;
-    }
-}
-
-TEST(IECryptoRoot, OnlyPredefinedRootNumbersNameARoot) {
-    const std::pair<DWORD, HKEY> cases[] = {
-        {0x80000000, HKEY_CLASSES_ROOT},
-        {0x80000001, HKEY_CURRENT_USER},
-        {0x80000002, HKEY_LOCAL_MACHINE},
-        {0x80000003, HKEY_USERS},
-        {0x80000005, HKEY_CURRENT_CONFIG},
-        {0x80000004, nullptr},
-        {0x80000006, nullptr},
-        {0x80000007, nullptr},
-        {0, nullptr},
-        {1, nullptr},
-        {0x7FFFFFFF, nullptr},
-        {0xFFFFFFFF, nullptr},
-        {0x00000001, nullptr},
-        {0x12345678, nullptr},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(IECryptoRoot(c.first), c.second) << std::hex << c.first;
-}
 
 struct TIECase {
     const char* what;

@@ -1,7 +1,10 @@
 // The comparison of a level's plan with what the registry holds, the self-test's verdicts and the
 // texts and report built from them.
 #include "LevelExpectations.h"
+#include "QVSettings.h"
 #include "QVStatus.h"
+#include "QVSupport.h"
+#include "FallbackU.h"
 #include "FileU.h"
 #include "TestSupport.h"
 
@@ -248,6 +251,31 @@ TEST(ReportFile, IsReplacedWholeOrNotWrittenAtAll) {
     EXPECT_FALSE(WriteFileReplacing(missing, "x"));
     EXPECT_FALSE(WriteFileReplacing(L"", "x"));
     EXPECT_EQ(GetFileAttributesW((std::wstring(temp) + L"qv-no-such-folder").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// Applying each level and reporting on it, the self-test included, swallows no failure: one that
+// was would leave the machine or the report other than they say.
+TEST(SwallowedFailures, NoneOnTheLevelPathOrInTheStatusReport) {
+    TRegistrySandbox sandbox;
+    InstallIEDescriptors(true);
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, 0xA80));
+    wchar_t temp[MAX_PATH];
+    ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+    const std::wstring path = std::wstring(temp) + L"qv-swallowed-report.json";
+    const std::uint64_t before = SwallowedCount();
+    for (const TLevel level : {lMax, lOptimal, lMax, lOff}) {
+        ASSERT_EQ(ApplySecurityLevel(level), S_OK) << level;
+        ASSERT_TRUE(WriteLevel(level));
+        const TStatusReport report = BuildStatusReport(true);
+        EXPECT_EQ(report.Level, level);
+        EXPECT_TRUE(Deviations(report.Settings).empty()) << level;
+        EXPECT_TRUE(report.SelfTest.has_value());
+        DeleteFileW(path.c_str());
+        RunStatusReport(path);
+        EXPECT_GT(FileSizeByName(path), 0) << level;
+    }
+    DeleteFileW(path.c_str());
+    EXPECT_EQ(SwallowedCount(), before);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "CryptU.h"
 #include "FileU.h"
 #include "PlatformU.h"
+#include "QVDateText.h"
 #include "QVUpdate.h"
 #include "RegistryU.h"
 #include "TestSupport.h"

@@ -6,6 +6,7 @@
 #include "LoopbackServer.h"
 
 #include "LevelExpectations.h"
+#include "QVDateText.h"
 #include "QVMainForm.h"
 #include "QVSupport.h"
 #include "RegistryU.h"

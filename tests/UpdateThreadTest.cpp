@@ -4,6 +4,7 @@
 
 #include "CabTestUtil.h"
 #include "FileU.h"
+#include "QVDateText.h"
 #include "QVUpdate.h"
 #include "QVSupport.h"
 #include "SignatureU.h"
@@ -117,6 +118,25 @@ TEST(UpdateNamesTest, SuffixesDownloadNamesAndSignatureAddresses) {
     EXPECT_EQ(SignatureURL(L"http://h/files/pkg.cab"), L"http://h/files/pkg.cab.sig");
     EXPECT_EQ(SignatureURL(L"http://h/files/pkg.cab?x=1"), L"http://h/files/pkg.cab.sig?x=1");
     EXPECT_EQ(SignatureURL(L"http://h/files/pkg.cab#top"), L"http://h/files/pkg.cab.sig#top");
+}
+
+TEST(UpdateNamesTest, CabinetOrNotIsDecidedByTheName) {
+    const std::pair<const wchar_t*, bool> cases[] = {
+        {L"C:\\App\\Update\\pkg.cab", true},
+        {L"C:\\App\\Update\\PKG.CAB", true},
+        {L"C:\\App\\Update\\pkg.Cab", true},
+        {L"C:\\App\\Update\\Quenvar.exe", false},
+        {L"C:\\App\\Update\\pkg.cab.exe", false},
+        {L"C:\\App\\Update\\pkg.cabinet", false},
+        {L"C:\\App\\Update\\cab", false},
+        {L"C:\\App\\x.cab\\readme", false},
+        {L"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsCabinetPackage(c.first), c.second) << c.first;
+    // The name a download gets decides it the same way as the URL it came from.
+    EXPECT_TRUE(IsCabinetPackage(DownloadFileName(L"http://h/files/Pkg.CAB?v=2#x")));
+    EXPECT_FALSE(IsCabinetPackage(DownloadFileName(L"http://h/get?file=pkg.cab")));
 }
 
 TEST(SignatureTest, PublicKeysAreP256SubjectPublicKeyInfoOnly) {

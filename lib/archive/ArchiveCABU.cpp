@@ -95,7 +95,7 @@ template <typename F> bool TCABArchive::WithWriter(F&& anAdd) {
         anAdd();
     } catch (...) {
         // The add's own failure is the one reported; the cabinet is finished as far as it goes.
-        IgnoringFailure([&] { FCABWriter->Close(true); });
+        IgnoringFailure("TCABArchive.WithWriter", [&] { FCABWriter->Close(true); });
         throw;
     }
     FCABWriter->Close(true);
@@ -158,7 +158,7 @@ void RegisterCABArchive() noexcept {
     static bool registered = false;
     if (registered)
         return;
-    IgnoringFailure([&] {
+    IgnoringFailure("RegisterCABArchive", [&] {
         RegisterArchiveHandler(1, ArchiveClassOf<TCABArchive>, L"CAB", L"");
         registered = true;
     });

@@ -1,5 +1,6 @@
 #include "ArchiveU.h"
 
+#include "../FallbackU.h"
 #include "../FileU.h"
 #include "../HandleU.h"
 #include "../PathU.h"
@@ -236,6 +237,7 @@ template <typename F> bool TArchive::Guarded(F&& aCall) {
     try {
         return aCall();
     } catch (const std::exception& e) {
+        NoteSwallowed("TArchive.Guarded", e.what());
         FErrResult = ExceptionText(e);
         return false;
     }
@@ -293,7 +295,8 @@ void TArchive::SetArchiveType(std::uint32_t aValue) {
     }
     try {
         FArchive = ArchiveManager().CreateInstance(*this, aValue);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        NoteSwallowed("TArchive.SetArchiveType", e.what());
         FArchive.reset();
     }
     if (!FArchive)
@@ -470,7 +473,8 @@ bool TArchive::DecompressText(const std::wstring& FlName, std::wstring& outText)
             return false;
         outText = DecodeTextLines(memory.Data());
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        NoteSwallowed("TArchive.DecompressText", e.what());
         return false;
     }
 }

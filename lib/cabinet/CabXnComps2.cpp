@@ -266,6 +266,7 @@ INT_PTR StdFileOpen(const char* aName, int anOFlag, int, int& anErr) noexcept {
     try {
         return StdFileOpenW(FromAnsi(aName), anOFlag, anErr);
     } catch (...) {
+        NoteCurrentSwallowed("StdFileOpen");
         anErr = ERROR_NOT_ENOUGH_MEMORY;
         return -1;
     }
@@ -320,6 +321,7 @@ INT_PTR StdFileOpenW(const std::wstring& aName, int anOFlag, int& anErr) noexcep
         }
         return reinterpret_cast<INT_PTR>(file.release());
     } catch (...) {
+        NoteCurrentSwallowed("StdFileOpenW");
         anErr = ERROR_NOT_ENOUGH_MEMORY;
         return -1;
     }
@@ -337,6 +339,7 @@ UINT StdFileRead(INT_PTR aHandle, void* aBuffer, UINT aCount, int& anErr) noexce
         }
         return done;
     } catch (...) {
+        NoteCurrentSwallowed("StdFileRead");
         anErr = ERROR_READ_FAULT;
         return static_cast<UINT>(-1);
     }
@@ -356,6 +359,7 @@ UINT StdFileWrite(INT_PTR aHandle, const void* aBuffer, UINT aCount, int& anErr)
         }
         return done;
     } catch (...) {
+        NoteCurrentSwallowed("StdFileWrite");
         anErr = ERROR_WRITE_FAULT;
         return static_cast<UINT>(-1);
     }
@@ -388,6 +392,7 @@ long StdFileSeek(INT_PTR aHandle, long aDistance, int anOrigin, int& anErr) noex
         }
         return static_cast<long>(pos);
     } catch (...) {
+        NoteCurrentSwallowed("StdFileSeek");
         anErr = ERROR_SEEK;
         return -1;
     }
@@ -397,6 +402,7 @@ bool StdFileSetInfo(const char* aName, USHORT aDate, USHORT aTime, int& anErr, U
     try {
         return StdFileSetInfoW(FromAnsi(aName), aDate, aTime, anErr, anAttribs);
     } catch (...) {
+        NoteCurrentSwallowed("StdFileSetInfo");
         anErr = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
@@ -414,6 +420,7 @@ bool StdFileSetInfoW(const std::wstring& aName, USHORT aDate, USHORT aTime, int&
         }
         return SetFileInfoOnHandle(file.get(), aDate, aTime, anErr, anAttribs);
     } catch (...) {
+        NoteCurrentSwallowed("StdFileSetInfoW");
         anErr = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
@@ -501,7 +508,7 @@ TXnCabReader::TXnCabReader() = default;
 
 TXnCabReader::~TXnCabReader() {
     // A destructor never raises: a context that fails to go is left to the process's end.
-    IgnoringFailure([this] { DestroyContext(); });
+    IgnoringFailure("TXnCabReader.~TXnCabReader", [this] { DestroyContext(); });
 }
 
 HFDI TXnCabReader::Handle() {
@@ -1069,7 +1076,7 @@ struct TXnCabWriterCallbacks {
 TXnCabWriter::TXnCabWriter() : FCabComp(XnCabCompressionCode(cctLzx, 21)) {}
 
 TXnCabWriter::~TXnCabWriter() {
-    IgnoringFailure([this] { Close(false); });
+    IgnoringFailure("TXnCabWriter.~TXnCabWriter", [this] { Close(false); });
 }
 
 void TXnCabWriter::SetCompressionType(TXnCabCompressionType aType) noexcept {

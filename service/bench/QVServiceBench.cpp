@@ -5,6 +5,8 @@
 #include "CryptU.h"
 #include "QVStats.h"
 #include "QVStore.h"
+#include "QVStoreFactory.h"
+#include "ServiceVocabU.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,11 +31,11 @@ std::string ClientUid(std::uint64_t aClient) {
 int Tokens(long aCount) {
     for (long i = 0; i < aCount; ++i) {
         TCryptURL crypt(true);
-        crypt.SetParameters(L"CFG", L"10");
-        crypt.SetParameters(L"UID", Wide(ClientUid(static_cast<std::uint64_t>(i))));
-        crypt.SetParameters(L"VER", i % 4 ? L"QUENVAR=1.0.0.1" : L"QUENVAR=1.0.0.2");
-        crypt.SetParameters(L"CLS", L"");
-        crypt.SetParameters(L"SUBID", L"0");
+        crypt.SetParameters(kTokenCFG.Wide, L"10");
+        crypt.SetParameters(kTokenUID.Wide, Wide(ClientUid(static_cast<std::uint64_t>(i))));
+        crypt.SetParameters(kTokenVER.Wide, i % 4 ? L"QUENVAR=1.0.0.1" : L"QUENVAR=1.0.0.2");
+        crypt.SetParameters(kTokenCLS.Wide, L"");
+        crypt.SetParameters(kTokenSUBID.Wide, L"0");
         const std::wstring token = crypt.Encrypt();
         std::cout << std::string(token.begin(), token.end()) << '\n';
     }
@@ -71,9 +73,10 @@ int Fill(const std::string& aDatabase, long aCount, int aDays) {
             r.peer = "198.51.100." + std::to_string(client % 250 + 1);
             r.accepted = kind >= 2;
             r.reason = r.accepted ? "" : "malformed or tampered token";
-            r.action = kind < 90 ? 0 : kind < 95 ? 1 : 2;
-            r.operation = r.action == 0 ? "SendLog" : "GetXML";
-            if (r.action == 0)
+            const TServiceAction action = kind < 90 ? saHit : kind < 95 ? saInstall : saUninstall;
+            r.action = action;
+            r.operation = ServiceOperation(action).Text;
+            if (action == saHit)
                 r.ver = static_cast<double>(client) < adopted * static_cast<double>(clients) ? "QUENVAR=1.0.0.2"
                                                                                              : "QUENVAR=1.0.0.1";
             batch.push_back(std::move(r));

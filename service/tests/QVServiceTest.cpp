@@ -1,6 +1,7 @@
 #include "QVService.h"
 #include "QVSign.h"
 #include "ServiceTestSupport.h"
+#include "ServiceVocabU.h"
 
 #include <httplib.h>
 #include <openssl/evp.h>
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -675,6 +677,31 @@ TEST(QVServiceTokenTest, DecodeTokenTable) {
     ASSERT_TRUE(DecodeToken(ClientToken({{L"uid", L"x\ty"}}), params));
     EXPECT_EQ(params["UID"], "x\ty");
     EXPECT_EQ(params.count("RANDOMIZER"), 1u);
+}
+
+// The action a report names, as the client's words for each action give it back.
+TEST(QVServiceTokenTest, ActionOfOperationAndWord) {
+    const struct {
+        const char* operation;
+        const char* word;
+        std::optional<TServiceAction> action;
+    } cases[] = {
+        {"SendLog", "", saHit},
+        {"SendLog", "UNQV", saHit},
+        {"GetXML", "INQV", saInstall},
+        {"GetXML", "UNQV", saUninstall},
+        {"GetXML", "", std::nullopt},
+        {"GetXML", "inqv", std::nullopt},
+        {"GetXML", "INQV ", std::nullopt},
+        {"sendlog", "", std::nullopt},
+        {"Other", "INQV", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ServiceActionOf(c.operation, c.word), c.action) << c.operation << " " << c.word;
+    for (const TServiceAction action : {saHit, saInstall, saUninstall}) {
+        const TServiceWord* word = ServiceActionWord(action);
+        EXPECT_EQ(ServiceActionOf(ServiceOperation(action).Text, word ? word->Text : ""), action);
+    }
 }
 
 // A scratch folder, removed afterwards.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "QVService.h"
+#include "QVStoreFactory.h"
 
 #include <httplib.h>
 

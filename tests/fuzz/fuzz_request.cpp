@@ -8,6 +8,7 @@
 #include "QVGroupCommit.h"
 #include "QVRequest.h"
 #include "QVStore.h"
+#include "QVStoreFactory.h"
 
 #include <cstdio>
 #include <cstdlib>

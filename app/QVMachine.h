@@ -1,0 +1,27 @@
+// What the level code reads from the running system, and never writes: the Windows version, the
+// Internet Explorer option descriptors, the restart marker and the registry view a planned key
+// lives in. The writers and the status check read through here alike.
+#pragma once
+
+#include "QVPlan.h"
+
+#include <windows.h>
+
+#include <string>
+
+// The volatile key under HKEY_LOCAL_MACHINE that says a restart is pending: the writers create it,
+// and it disappears when Windows restarts.
+extern const wchar_t kRestartPendingKey[];
+
+// The running system, from the kernel's own version record.
+TOSVersion CurrentOSVersion() noexcept;
+
+// True while settings written since Windows last started wait for a restart.
+bool RestartPending() noexcept;
+
+// Reads the descriptor of Internet Explorer option aName; false when it has no key.
+bool ReadIECryptoDescriptor(const std::wstring& aName, TIECryptoDescriptor& aDescriptor) noexcept;
+
+// The access flag that opens a key in the view a planned setting names: KEY_WOW64_64KEY for a
+// View64 setting in a 32-bit process on 64-bit Windows, otherwise none.
+REGSAM ViewAccess(bool aView64) noexcept;
