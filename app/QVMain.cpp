@@ -44,6 +44,12 @@ std::vector<std::wstring> SplitArguments(const std::wstring& aCommandLine) {
     std::vector<std::wstring> args;
     if (aCommandLine.empty())
         return args; // CommandLineToArgvW would return this program's own path instead
+    // The program's name alone (the window's start) needs no shell32, which is then not loaded at all.
+    // The name ends at its closing quote when it opens with one, else at the first blank.
+    const size_t nameEnd = aCommandLine[0] == L'"' ? aCommandLine.find(L'"', 1) : aCommandLine.find_first_of(L" \t");
+    if (nameEnd == std::wstring::npos ||
+        aCommandLine.find_first_not_of(L" \t", nameEnd + (aCommandLine[0] == L'"' ? 1 : 0)) == std::wstring::npos)
+        return args;
     int count = 0;
     LPWSTR* argv = CommandLineToArgvW(aCommandLine.c_str(), &count);
     TUniqueLocal owner(argv);
@@ -212,8 +218,8 @@ void RunMainWindow(TMode aMode) {
         return;
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
-    // The pictures are decoded through COM; ShellExecuteW wants it on the thread as well.
-    const TComScope com(kShellComFlags);
+    // No COM here: the tray instance starts without it. The picture decoder and each ShellExecuteW
+    // call enter it for themselves.
     TMainForm form;
     if (form.Create()) {
         form.AfterCreate();

@@ -5,6 +5,7 @@
 #include "QVSupport.h"
 #include "QVUpdate.h"
 
+#include "../lib/ComU.h"
 #include "../lib/FallbackU.h"
 #include "../lib/FileU.h"
 #include "../lib/ImageU.h"
@@ -138,6 +139,7 @@ std::wstring ApplicationTitle() {
 void OpenWebPage(const std::wstring& aPage) noexcept {
     IgnoringFailure("OpenWebPage", [&] {
         const std::wstring address = kProductWebsite + aPage;
+        const TComScope com(kShellComFlags);
         ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     });
 }
@@ -199,8 +201,6 @@ bool TMainForm::Create() noexcept {
         };
         FIconLarge = icon(SM_CXICON, SM_CYICON);
         FIconSmall = icon(SM_CXSMICON, SM_CYSMICON);
-        FLogo = LoadImageResource(instance, L"LOGO", RT_RCDATA, FLogoSize);
-        FShare = LoadImageResource(instance, L"SHARE", RT_RCDATA, FShareSize);
 
         WNDCLASSEXW wc{};
         wc.hInstance = instance;
@@ -421,7 +421,7 @@ void TMainForm::Paint() {
     const HDC dc = paint.get();
     TUniqueGdiObject headerBrush(CreateSolidBrush(kHeaderColour));
     FillRect(dc, &FLayout.Header, static_cast<HBRUSH>(headerBrush.get()));
-    DrawAlphaBitmap(dc, static_cast<HBITMAP>(FLogo.get()), FLogoSize, FLayout.Logo);
+    FLogo.Draw(dc, FLayout.Logo);
 
     // The level box's flat frame and the footer's top edge.
     FrameRect(dc, &FLayout.LevelBox, GetSysColorBrush(COLOR_BTNSHADOW));
@@ -433,7 +433,7 @@ void TMainForm::Paint() {
             if (b.bottom > b.top)
                 Ellipse(dc, b.left, b.top, b.right, b.bottom);
     }
-    DrawAlphaBitmap(dc, static_cast<HBITMAP>(FShare.get()), FShareSize, FLayout.Share);
+    FShare.Draw(dc, FLayout.Share);
 }
 
 void TMainForm::SetMode(TMode aValue) noexcept {
@@ -495,6 +495,7 @@ void TMainForm::ButApplyClick() noexcept {
     IgnoringFailure("TMainForm.ButApplyClick", [&] {
         const std::wstring parameters = L"/SETLEVEL \"" + std::to_wstring(static_cast<int>(FLevel)) + L"\"";
         const std::wstring exe = GetAppFileName();
+        const TComScope com(kShellComFlags);
         if (GetWinVersionClass() < 9)
             ShellExecuteW(nullptr, L"open", exe.c_str(), parameters.c_str(), nullptr, SW_SHOWNORMAL);
         else

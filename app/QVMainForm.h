@@ -9,6 +9,7 @@
 #include "QVStatus.h"
 
 #include "../lib/HandleU.h"
+#include "../lib/ImageU.h"
 #include "../lib/RegWatchU.h"
 #include "../lib/WindowU.h"
 
@@ -182,8 +183,7 @@ private:
 
     TFormLayout FLayout;
     TFontSet FFonts;
-    TUniqueGdiObject FLogo, FShare;
-    SIZE FLogoSize{}, FShareSize{};
+    TResourceImage FLogo{nullptr, L"LOGO", RT_RCDATA}, FShare{nullptr, L"SHARE", RT_RCDATA};
     TUniqueIcon FIconLarge, FIconSmall;
     TUniqueMenu FMenuTray;
 

@@ -574,6 +574,7 @@ bool UpdateStartUsesRunAs(BYTE aWinVersionClass) noexcept {
 }
 
 void StartUpdateProcess(const std::wstring& anExe, const std::wstring& anArguments, bool aRunAs) noexcept {
+    const TComScope com(kShellComFlags);
     if (aRunAs)
         ShellExecuteRunAs(anExe, anArguments, nullptr, std::wstring());
     else

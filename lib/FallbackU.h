@@ -36,11 +36,3 @@ template <typename F> void IgnoringFailure(const char* aPlace, F&& aCall) noexce
         NoteCurrentSwallowed(aPlace);
     }
 }
-
-// Until every caller names its place.
-template <typename T, typename F> T ResultOr(T aFallback, F&& aCall) noexcept {
-    return ResultOr<T>("?", std::move(aFallback), std::forward<F>(aCall));
-}
-template <typename F> void IgnoringFailure(F&& aCall) noexcept {
-    IgnoringFailure("?", std::forward<F>(aCall));
-}

@@ -83,11 +83,11 @@ bool THTTPGet::Execute() {
     TTransfer t;
     // The boundary of "nothing raises out of it": a failure in a step or in the writer ends the
     // request as failed, and the handles are still closed before the events fire.
-    IgnoringFailure([&] { Perform(t); });
+    IgnoringFailure("THTTPGet.Execute", [&] { Perform(t); });
     t.request.reset();
     t.connection.reset();
     t.internet.reset();
-    IgnoringFailure([&] {
+    IgnoringFailure("THTTPGet.Execute", [&] {
         if (!t.bodyStarted) {
             t.readed = 0;
             t.totalSize = fContentLength;
@@ -291,7 +291,7 @@ bool THTTPGet::Terminate(std::uint32_t iTimeout) {
 
 std::wstring HTTPPostURL(const std::wstring& URL, const THTTPSettings* Settings, std::uint32_t* ErrorCode,
                          std::uint32_t* StatusCode) {
-    return ResultOr(std::wstring(), [&] {
+    return ResultOr("HTTPPostURL", std::wstring(), [&] {
         TMemoryStreamWriter writer;
         writer.Unicode = false;
         THTTPGet get(nullptr);

@@ -61,3 +61,11 @@ void DrawAlphaBitmap(HDC aDC, HBITMAP aBitmap, SIZE aSize, const RECT& aDest) no
     AlphaBlend(aDC, aDest.left, aDest.top, aDest.right - aDest.left, aDest.bottom - aDest.top, memory.get(), 0, 0,
                aSize.cx, aSize.cy, blend);
 }
+
+void TResourceImage::Draw(HDC aDC, const RECT& aDest) noexcept {
+    if (!FDecoded) {
+        FDecoded = true;
+        FBitmap = LoadImageResource(FModule, FName, FType, FSize);
+    }
+    DrawAlphaBitmap(aDC, static_cast<HBITMAP>(FBitmap.get()), FSize, aDest);
+}

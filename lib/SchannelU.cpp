@@ -1,5 +1,7 @@
 #include "SchannelU.h"
 
+#include "FallbackU.h"
+
 #include "HandleU.h"
 
 #include <vector>
@@ -140,6 +142,7 @@ TThrowawayCertificate::TThrowawayCertificate() noexcept {
         FCertificate =
             CertCreateSelfSignCertificate(FProvider, &subject, 0, &provider, &algorithm, nullptr, nullptr, nullptr);
     } catch (...) {
+        NoteCurrentSwallowed("TThrowawayCertificate.TThrowawayCertificate");
     }
 }
 
@@ -211,6 +214,7 @@ TTlsOutcome InMemoryHandshake(PCCERT_CONTEXT aCertificate, DWORD aProtocols) noe
         }
         Connected(clientContext, outcome);
     } catch (...) {
+        NoteCurrentSwallowed("InMemoryHandshake");
         outcome.Connected = false;
         outcome.Status = SEC_E_INSUFFICIENT_MEMORY;
     }
@@ -307,6 +311,7 @@ TTlsOutcome TlsClientHandshake(TTlsTransport& aTransport, const std::wstring& aS
             return outcome;
         }
     } catch (...) {
+        NoteCurrentSwallowed("TlsClientHandshake");
         outcome.Connected = false;
         outcome.Status = SEC_E_INSUFFICIENT_MEMORY;
         return outcome;

@@ -8,7 +8,10 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <psapi.h>
 
+#include <algorithm>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -226,6 +229,64 @@ TEST(Executable, RunsAsAProcessOfTheBuildsArchitecture) {
     }
     DeleteFileW(report.c_str());
     EXPECT_NE(json.find("\"product\": \"Quenvar\""), std::string::npos) << json;
+}
+
+// The lower-case file names of the modules loaded in aProcess; empty when they cannot be read.
+std::vector<std::wstring> LoadedModules(HANDLE aProcess) {
+    std::vector<HMODULE> modules(512);
+    DWORD needed = 0;
+    if (!EnumProcessModules(aProcess, modules.data(), static_cast<DWORD>(modules.size() * sizeof(HMODULE)), &needed))
+        return {};
+    modules.resize(std::min<size_t>(modules.size(), needed / sizeof(HMODULE)));
+    std::vector<std::wstring> names;
+    for (HMODULE m : modules) {
+        wchar_t name[MAX_PATH] = L"";
+        if (GetModuleBaseNameW(aProcess, m, name, MAX_PATH)) {
+            std::wstring n = name;
+            std::transform(n.begin(), n.end(), n.begin(), [](wchar_t c) { return std::towlower(c); });
+            names.push_back(n);
+        }
+    }
+    return names;
+}
+
+// The tray instance started at logon binds the network, TLS, signature and imaging DLLs only when
+// it is asked to do something: idle in the notification area, it has loaded none of them.
+TEST_F(EndToEnd, TheIdleTrayInstanceHasLoadedNoNetworkCryptoOrImagingDll) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    ASSERT_TRUE(WriteRegString(HKEY_CURRENT_USER, kStorePath, L"LastHit", DateTimeToStoreText(now)));
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    std::wstring cmd = Quoted(QuenvarExe()) + L" /tray";
+    ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    TUniqueKernelHandle process(pi.hProcess);
+    TUniqueKernelHandle thread(pi.hThread);
+    HWND window = nullptr;
+    for (int i = 0; i < 400 && !window; ++i) {
+        HWND w = nullptr;
+        while (!window && (w = FindWindowExW(nullptr, w, kMainWindowClass, nullptr)) != nullptr) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            if (pid == pi.dwProcessId)
+                window = w;
+        }
+        if (!window)
+            Sleep(50);
+    }
+    EXPECT_NE(window, nullptr);
+    EXPECT_EQ(WaitForInputIdle(process.get(), 10000), 0u);
+    Sleep(1000); // past the first check of the level, which runs once the window is up
+    const std::vector<std::wstring> modules = LoadedModules(process.get());
+    EXPECT_NE(std::find(modules.begin(), modules.end(), L"user32.dll"), modules.end()) << "modules not read";
+    for (const wchar_t* dll : {L"wininet.dll", L"crypt32.dll", L"secur32.dll", L"bcrypt.dll", L"windowscodecs.dll"})
+        EXPECT_EQ(std::find(modules.begin(), modules.end(), dll), modules.end()) << "loaded: " << dll;
+    EXPECT_EQ(RunQuenvar(L"/stop"), 0);
+    if (WaitForSingleObject(process.get(), 10000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 1);
+        ADD_FAILURE() << "the tray instance did not stop";
+    }
 }
 
 // Reads a resource of the built executable without running it.

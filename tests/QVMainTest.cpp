@@ -56,6 +56,8 @@ TEST(ParseRunMode, VerbsSelectTheirModesAndAnythingElseIsTheWindow) {
 
 TEST(ParseRunMode, CommandLinesSplitByTheStandardRulesAndOnlyTwoArgumentsAreKept) {
     EXPECT_EQ(SplitArguments(L"Quenvar.exe"), std::vector<std::wstring>{});
+    EXPECT_EQ(SplitArguments(L"\"C:\\Program Files\\Quenvar\\Quenvar.exe\" \t "), std::vector<std::wstring>{});
+    EXPECT_EQ(SplitArguments(L"q.exe\t/tray"), std::vector<std::wstring>{L"/tray"});
     EXPECT_EQ(SplitArguments(L"\"C:\\Program Files\\Quenvar\\Quenvar.exe\" /SETLEVEL \"2\""),
               (std::vector<std::wstring>{L"/SETLEVEL", L"2"}));
     EXPECT_EQ(SplitArguments(L"q.exe /UPDATE \"http://h/a b.cab\" third fourth"),
