@@ -275,6 +275,14 @@ std::wstring DescribePlanned(const TPlannedSetting& aSetting) {
                         aSetting.View64});
 }
 
+TRegValueData RegData(DWORD aType, const void* aBytes, size_t aSize) {
+    TRegValueData value;
+    value.Present = true;
+    value.Type = aType;
+    value.Bytes.assign(static_cast<const BYTE*>(aBytes), static_cast<const BYTE*>(aBytes) + aSize);
+    return value;
+}
+
 void ExpectMachineAtLevel(TLevel aLevel, const TOSVersion& anOS, DWORD anOtherBits) {
     DWORD ieBits = 0;
     for (const auto& option : kIEOptions)

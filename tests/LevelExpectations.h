@@ -51,6 +51,9 @@ std::vector<TExpectedValue> ExpectedLevelValues(TLevel aLevel, const TOSVersion&
 std::wstring DescribeRow(const TExpectedValue& aRow);
 std::wstring DescribePlanned(const TPlannedSetting& aSetting);
 
+// A present value of aType holding aSize bytes from aBytes.
+TRegValueData RegData(DWORD aType, const void* aBytes, size_t aSize);
+
 // Checks that the registry now holds every row of aLevel on anOS, and that SecureProtocols holds
 // anOtherBits plus the bits of the ticked options (the descriptors of InstallIEDescriptors).
 void ExpectMachineAtLevel(TLevel aLevel, const TOSVersion& anOS, DWORD anOtherBits);

@@ -83,14 +83,6 @@ TEST(SecurityLevelPlan, OnlySchannelAndTheSuiteOrderWaitForARestart) {
     EXPECT_TRUE(TakesEffectAtRestart(L"system\\currentcontrolset\\control\\securityproviders\\schannel"));
 }
 
-TRegValueData Data(DWORD aType, const void* aBytes, size_t aSize) {
-    TRegValueData value;
-    value.Present = true;
-    value.Type = aType;
-    value.Bytes.assign(static_cast<const BYTE*>(aBytes), static_cast<const BYTE*>(aBytes) + aSize);
-    return value;
-}
-
 TEST(SettingHolds, EachKindAgainstWhatTheRegistryMayHold) {
     TPlannedSetting dword;
     dword.Kind = skDWord;
@@ -109,28 +101,28 @@ TEST(SettingHolds, EachKindAgainstWhatTheRegistryMayHold) {
         TRegValueData current;
         bool holds;
     } cases[] = {
-        {"DWORD 1", dword, Data(REG_DWORD, &one, 4), true},
-        {"DWORD 0", dword, Data(REG_DWORD, &zero, 4), false},
+        {"DWORD 1", dword, RegData(REG_DWORD, &one, 4), true},
+        {"DWORD 0", dword, RegData(REG_DWORD, &zero, 4), false},
         {"DWORD absent", dword, TRegValueData(), false},
-        {"DWORD as REG_SZ", dword, Data(REG_SZ, L"1", 4), false},
-        {"DWORD as REG_QWORD", dword, Data(REG_QWORD, &wide, 8), false},
-        {"DWORD as REG_BINARY", dword, Data(REG_BINARY, &one, 4), false},
-        {"DWORD of 3 bytes", dword, Data(REG_DWORD, &one, 3), false},
+        {"DWORD as REG_SZ", dword, RegData(REG_SZ, L"1", 4), false},
+        {"DWORD as REG_QWORD", dword, RegData(REG_QWORD, &wide, 8), false},
+        {"DWORD as REG_BINARY", dword, RegData(REG_BINARY, &one, 4), false},
+        {"DWORD of 3 bytes", dword, RegData(REG_DWORD, &one, 3), false},
         {"on, absent", on, TRegValueData(), true},
-        {"on, -1", on, Data(REG_DWORD, &all, 4), true},
-        {"on, 1", on, Data(REG_DWORD, &one, 4), false},
-        {"on, 0", on, Data(REG_DWORD, &zero, 4), false},
-        {"on, REG_SZ", on, Data(REG_SZ, L"-1", 6), false},
-        {"text", text, Data(REG_SZ, ab, sizeof(ab)), true},
-        {"text without its NUL", text, Data(REG_SZ, abNoNul, sizeof(abNoNul)), false},
-        {"text as REG_MULTI_SZ", text, Data(REG_MULTI_SZ, abMulti, sizeof(abMulti)), false},
+        {"on, -1", on, RegData(REG_DWORD, &all, 4), true},
+        {"on, 1", on, RegData(REG_DWORD, &one, 4), false},
+        {"on, 0", on, RegData(REG_DWORD, &zero, 4), false},
+        {"on, REG_SZ", on, RegData(REG_SZ, L"-1", 6), false},
+        {"text", text, RegData(REG_SZ, ab, sizeof(ab)), true},
+        {"text without its NUL", text, RegData(REG_SZ, abNoNul, sizeof(abNoNul)), false},
+        {"text as REG_MULTI_SZ", text, RegData(REG_MULTI_SZ, abMulti, sizeof(abMulti)), false},
         {"text absent", text, TRegValueData(), false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(SettingHolds(c.setting, c.current), c.holds) << c.what;
     EXPECT_FALSE(SettingValue(on).Present);
-    EXPECT_EQ(SettingValue(text), Data(REG_SZ, ab, sizeof(ab)));
-    EXPECT_EQ(SettingValue(dword), Data(REG_DWORD, &one, 4));
+    EXPECT_EQ(SettingValue(text), RegData(REG_SZ, ab, sizeof(ab)));
+    EXPECT_EQ(SettingValue(dword), RegData(REG_DWORD, &one, 4));
 }
 
 // ---- Internet Explorer options ----

@@ -73,14 +73,6 @@ TRawValue Target() {
 
 // ---- applying levels and putting the machine back ----
 
-TRegValueData Data(DWORD aType, const void* aBytes, size_t aSize) {
-    TRegValueData value;
-    value.Present = true;
-    value.Type = aType;
-    value.Bytes.assign(static_cast<const BYTE*>(aBytes), static_cast<const BYTE*>(aBytes) + aSize);
-    return value;
-}
-
 class TLevelMachine {
 public:
     TLevelMachine() {
@@ -258,11 +250,11 @@ TEST(ApplySecurityLevel, ADamagedBackupIsReplayedAsFarAsItCanBeRead) {
              b[16] = 0xFF;
              return binary(b);
          }},
-        {"REG_SZ", [](const TRegValueData&) { return Data(REG_SZ, L"garbage", 16); }},
+        {"REG_SZ", [](const TRegValueData&) { return RegData(REG_SZ, L"garbage", 16); }},
         {"REG_DWORD",
          [](const TRegValueData&) {
              const DWORD n = 7;
-             return Data(REG_DWORD, &n, 4);
+             return RegData(REG_DWORD, &n, 4);
          }},
         {"another record's contents",
          [&](const TRegValueData&) {
