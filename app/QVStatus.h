@@ -2,7 +2,8 @@
 // plan, SCHANNEL's own answers for each protocol, and the report and texts built from both.
 //
 // The comparison is pure: a snapshot of the values the plan names goes in, the settings with their
-// verdicts come out. Only ObservePlan and RunSelfTest look at the running system.
+// verdicts come out. ObservePlan, RunSelfTest and the routines built on them (BuildStatusReport,
+// RunStatusReport, DriftWatchKeys) look at the running system.
 #pragma once
 
 #include "QVPlan.h"

@@ -44,6 +44,40 @@ bool AllDigits(const std::wstring& aText) {
     return !aText.empty() && aText.find_first_not_of(L"0123456789") == std::wstring::npos;
 }
 
+// A started Quenvar.exe and the top-level window it showed, if any within 20 s.
+struct TStartedQuenvar {
+    TUniqueKernelHandle Process;
+    HWND Window = nullptr;
+};
+
+// Starts Quenvar.exe with anArgs and waits for a window of its own: one of class aClass (any for
+// nullptr) with caption aCaption (any for nullptr), and visible when aVisible. Process is empty
+// when the program could not be started.
+TStartedQuenvar StartQuenvar(const std::wstring& anArgs, const wchar_t* aClass, const wchar_t* aCaption,
+                             bool aVisible) {
+    TStartedQuenvar started;
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    std::wstring cmd = Quoted(QuenvarExe()) + L" " + anArgs;
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return started;
+    started.Process.reset(pi.hProcess);
+    const TUniqueKernelHandle thread(pi.hThread);
+    for (int i = 0; i < 400 && !started.Window; ++i) {
+        HWND w = nullptr;
+        while (!started.Window && (w = FindWindowExW(nullptr, w, aClass, aCaption)) != nullptr) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            if (pid == pi.dwProcessId && (!aVisible || IsWindowVisible(w)))
+                started.Window = w;
+        }
+        if (!started.Window)
+            Sleep(50);
+    }
+    return started;
+}
+
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -70,25 +104,10 @@ TEST_F(EndToEnd, GarbageVerbsOpenTheWindowAndEndWithExitCodeZero) {
     const std::wstring cases[] = {L"INSTALLX",      L"/", L"-", L"--//", std::wstring(5000, L'x'), L"\u00FC\u65E5",
                                   L"\"\" \"\" \"\""};
     for (const auto& args : cases) {
-        STARTUPINFOW si{};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi{};
-        std::wstring cmd = Quoted(QuenvarExe()) + L" " + args;
-        ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-        TUniqueKernelHandle process(pi.hProcess);
-        TUniqueKernelHandle thread(pi.hThread);
-        HWND window = nullptr;
-        for (int i = 0; i < 400 && !window; ++i) {
-            HWND w = nullptr;
-            while (!window && (w = FindWindowExW(nullptr, w, nullptr, L"Quenvar")) != nullptr) {
-                DWORD pid = 0;
-                GetWindowThreadProcessId(w, &pid);
-                if (pid == pi.dwProcessId && IsWindowVisible(w))
-                    window = w;
-            }
-            if (!window)
-                Sleep(50);
-        }
+        TStartedQuenvar started = StartQuenvar(args, nullptr, L"Quenvar", true);
+        ASSERT_TRUE(started.Process);
+        const TUniqueKernelHandle process = std::move(started.Process);
+        const HWND window = started.Window;
         EXPECT_NE(window, nullptr) << "no window for "
                                    << std::string(args.begin(),
                                                   args.begin() +
@@ -256,25 +275,10 @@ TEST_F(EndToEnd, TheIdleTrayInstanceHasLoadedNoNetworkCryptoOrImagingDll) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     ASSERT_TRUE(WriteRegString(HKEY_CURRENT_USER, kStorePath, L"LastHit", DateTimeToStoreText(now)));
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
-    std::wstring cmd = Quoted(QuenvarExe()) + L" /tray";
-    ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    TUniqueKernelHandle process(pi.hProcess);
-    TUniqueKernelHandle thread(pi.hThread);
-    HWND window = nullptr;
-    for (int i = 0; i < 400 && !window; ++i) {
-        HWND w = nullptr;
-        while (!window && (w = FindWindowExW(nullptr, w, kMainWindowClass, nullptr)) != nullptr) {
-            DWORD pid = 0;
-            GetWindowThreadProcessId(w, &pid);
-            if (pid == pi.dwProcessId)
-                window = w;
-        }
-        if (!window)
-            Sleep(50);
-    }
+    TStartedQuenvar started = StartQuenvar(L"/tray", kMainWindowClass, nullptr, false);
+    ASSERT_TRUE(started.Process);
+    const TUniqueKernelHandle process = std::move(started.Process);
+    const HWND window = started.Window;
     EXPECT_NE(window, nullptr);
     EXPECT_EQ(WaitForInputIdle(process.get(), 10000), 0u);
     Sleep(1000); // past the first check of the level, which runs once the window is up
