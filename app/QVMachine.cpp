@@ -3,7 +3,11 @@
 #include "../lib/FallbackU.h"
 #include "../lib/PlatformU.h"
 
+#include <bcrypt.h>
+
 const wchar_t kRestartPendingKey[] = L"SOFTWARE\\QuenvarRestartPending";
+const wchar_t kAppliedBuildValue[] = L"AppliedBuild";
+const wchar_t kAppliedRevisionValue[] = L"AppliedRevision";
 
 TOSVersion CurrentOSVersion() noexcept {
     OSVERSIONINFOEXW info;
@@ -13,12 +17,70 @@ TOSVersion CurrentOSVersion() noexcept {
     os.Minor = info.dwMinorVersion;
     os.Build = info.dwBuildNumber;
     os.Is64Bit = IsWindows64Bit();
+    os.IsServer = info.wProductType != 0 && info.wProductType != VER_NT_WORKSTATION;
+    // The update revision is in no version record, only in the registry (the 64-bit view's copy is
+    // the same; SOFTWARE\Microsoft\Windows NT is shared).
+    int revision = 0;
+    if (ReadRegDWord(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", L"UBR", revision))
+        os.Revision = static_cast<DWORD>(revision);
+    // Asked only on builds whose SCHANNEL has the hybrid groups, so other machines never load bcrypt.dll.
+    if (BuildHasMlKemGroups(os))
+        os.MlKemProvider = ResultOr("CurrentOSVersion.MlKem", false, [] {
+            BCRYPT_ALG_HANDLE provider = nullptr;
+            if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&provider, L"ML-KEM", nullptr, 0)))
+                return false;
+            BCryptCloseAlgorithmProvider(provider, 0);
+            return true;
+        });
     return os;
 }
 
-bool RestartPending() noexcept {
+namespace {
+
+const wchar_t kRestartNeedsValue[] = L"Needs";
+const wchar_t kOwnerKey[] = L"SOFTWARE\\Quenvar";
+
+} // namespace
+
+unsigned PendingRestartNeeds() noexcept {
     TRegKey marker;
-    return marker.Open(HKEY_LOCAL_MACHINE, kRestartPendingKey, KEY_READ | ViewAccess(true)) == ERROR_SUCCESS;
+    if (marker.Open(HKEY_LOCAL_MACHINE, kRestartPendingKey, KEY_READ | ViewAccess(true)) != ERROR_SUCCESS)
+        return 0;
+    // A marker without its value comes from a version that marked Windows restarts only.
+    TRegValueData data;
+    DWORD needs = 0;
+    if (marker.Read(kRestartNeedsValue, data) != ERROR_SUCCESS || !RegDWordOf(data, needs) || needs == 0)
+        return teWindowsRestart;
+    return needs & (teProgramsRestart | teServicesRestart | teWindowsRestart);
+}
+
+bool RestartPending() noexcept {
+    return (PendingRestartNeeds() & teWindowsRestart) != 0;
+}
+
+void MarkRestartNeeds(unsigned aNeeds) noexcept {
+    if (aNeeds == 0)
+        return;
+    // A volatile key of its own: it never stands in the way of the backup (a volatile key cannot
+    // hold a lasting one).
+    const unsigned needs = aNeeds | PendingRestartNeeds();
+    TRegKey marker;
+    if (marker.Create(HKEY_LOCAL_MACHINE, kRestartPendingKey, KEY_READ | KEY_WRITE | ViewAccess(true),
+                      REG_OPTION_VOLATILE) != ERROR_SUCCESS)
+        return;
+    const DWORD value = needs;
+    (void)marker.Write(kRestartNeedsValue, REG_DWORD, &value, sizeof(value));
+}
+
+bool ReadAppliedOnBuild(DWORD& aBuild, DWORD& aRevision) noexcept {
+    TRegKey owner;
+    TRegValueData build, revision;
+    if (owner.Open(HKEY_LOCAL_MACHINE, kOwnerKey, KEY_QUERY_VALUE | ViewAccess(true)) != ERROR_SUCCESS ||
+        owner.Read(kAppliedBuildValue, build) != ERROR_SUCCESS || !RegDWordOf(build, aBuild))
+        return false;
+    if (owner.Read(kAppliedRevisionValue, revision) != ERROR_SUCCESS || !RegDWordOf(revision, aRevision))
+        aRevision = 0;
+    return true;
 }
 
 bool ReadIECryptoDescriptor(const std::wstring& aName, TIECryptoDescriptor& aDescriptor) noexcept {

@@ -16,8 +16,18 @@ extern const wchar_t kRestartPendingKey[];
 // The running system, from the kernel's own version record.
 TOSVersion CurrentOSVersion() noexcept;
 
-// True while settings written since Windows last started wait for a restart.
+// True while settings written since Windows last started wait for a restart of Windows.
 bool RestartPending() noexcept;
+// What settings written since Windows last started still need (TTakesEffect bits), 0 for nothing.
+unsigned PendingRestartNeeds() noexcept;
+// Adds aNeeds to what the marker records; the marker is volatile, so Windows drops it when it starts.
+void MarkRestartNeeds(unsigned aNeeds) noexcept;
+
+// The values under HKLM\SOFTWARE\Quenvar (64-bit view) that record the build a level was applied on.
+extern const wchar_t kAppliedBuildValue[];
+extern const wchar_t kAppliedRevisionValue[];
+// The Windows build a level was last applied on, kept beside the backup; false when none is recorded.
+bool ReadAppliedOnBuild(DWORD& aBuild, DWORD& aRevision) noexcept;
 
 // Reads the descriptor of Internet Explorer option aName; false when it has no key.
 bool ReadIECryptoDescriptor(const std::wstring& aName, TIECryptoDescriptor& aDescriptor) noexcept;

@@ -460,7 +460,7 @@ void TMainForm::SetLevel(TLevel aValue) noexcept {
 void TMainForm::RefreshLevel() noexcept {
     SetLevel(ReadLevel());
     SendMessageW(Control(idTrackBar1), TBM_SETPOS, TRUE, SliderPosition(FLevel));
-    ShowWindow(Control(idRestartNote), RestartPending() ? SW_SHOWNA : SW_HIDE);
+    ShowRestartNote(PendingRestartNeeds());
 }
 
 void TMainForm::ShowNormal() noexcept {
@@ -893,14 +893,23 @@ void TMainForm::CheckDrift() noexcept {
             RefreshLevel();
         FCheckedLevel = report.Level;
         FSettings = std::move(report.Settings);
-        FDeviations = Deviations(FSettings);
+        // Values an organization's policy sets are reported, never fought over.
+        FDeviations = DriftDeviations(FSettings);
         FCheckedAt = report.CheckedAt;
         ++FChecks;
         SetPropW(Handle(), kChecksProperty, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(FChecks)));
-        ShowWindow(Control(idRestartNote), report.RestartPending ? SW_SHOWNA : SW_HIDE);
+        ShowRestartNote(report.RestartNeeds);
         UpdateDriftView();
         UpdateTrayIcon();
         AnnounceDrift();
+    });
+}
+
+void TMainForm::ShowRestartNote(unsigned aNeeds) noexcept {
+    IgnoringFailure("TMainForm.ShowRestartNote", [&] {
+        if (aNeeds)
+            SetDlgItemTextW(Handle(), idRestartNote, RestartNoteText(aNeeds).c_str());
+        ShowWindow(Control(idRestartNote), aNeeds ? SW_SHOWNA : SW_HIDE);
     });
 }
 
@@ -928,7 +937,7 @@ void TMainForm::AnnounceDrift() noexcept {
                 ids.push_back(c.Path + L"|" + c.Value);
         if (!FDrift.BalloonDue(ids, IsWindowVisible(Handle()) != FALSE))
             return;
-        if (!ShowBalloon(DriftBalloonText(FDeviations.size()).c_str(), NIIF_WARNING))
+        if (!ShowBalloon(DriftAnnouncementText(FDeviations).c_str(), NIIF_WARNING))
             return;
         FDrift.BalloonShown(ids);
         const auto shown = reinterpret_cast<UINT_PTR>(GetPropW(Handle(), kWarningsProperty));

@@ -138,6 +138,8 @@ private:
     void StartWatch() noexcept;
     void ScheduleDriftCheck() noexcept;
     void CheckDrift() noexcept;
+    // Says what settings written since Windows started still wait for (TTakesEffect bits).
+    void ShowRestartNote(unsigned aNeeds) noexcept;
     void UpdateDriftView() noexcept;
     void AnnounceDrift() noexcept;
     bool Drifting() const noexcept { return FCheckedLevel != lOff && !FDeviations.empty(); }

@@ -1,6 +1,7 @@
 #include "QVSettings.h"
 
 #include "QVMachine.h"
+#include "QVPolicy.h"
 
 #include "../lib/FallbackU.h"
 #include "../lib/MutexU.h"
@@ -326,13 +327,14 @@ public:
             wanted.insert(ValueRecordName(d.Target));
         std::vector<TValueRecord> restore;
         for (const auto& [name, record] : FBackup.Values())
-            if (!wanted.count(name))
+            if (!wanted.count(name) && !FPolicyOwned.count(name))
                 restore.push_back(record);
         for (const TValueRecord& record : restore)
             RestoreValue(record);
 
         WriteDesired(desired);
         CleanCreatedKeys(false);
+        RecordAppliedOnBuild(true);
         return S_OK;
     }
 
@@ -340,6 +342,23 @@ private:
     const TOSVersion& FOS;
     TLevelReport& FReport;
     TBackup FBackup;
+    std::set<std::wstring, TNoCase> FPolicyOwned; // records of values an organization's policy sets
+
+    // The build a level is applied on, so that a check after a feature update can tell settings the
+    // update brought from settings another program changed. Removed again at Off.
+    void RecordAppliedOnBuild(bool aRecord) noexcept {
+        TRegKey owner;
+        if (owner.Open(HKEY_LOCAL_MACHINE, kOwnerKey, KEY_READ | KEY_WRITE | ViewAccess(true)) != ERROR_SUCCESS)
+            return;
+        if (aRecord) {
+            const DWORD build = FOS.Build, revision = FOS.Revision;
+            (void)owner.Write(kAppliedBuildValue, REG_DWORD, &build, sizeof(build));
+            (void)owner.Write(kAppliedRevisionValue, REG_DWORD, &revision, sizeof(revision));
+        } else {
+            (void)owner.DeleteValue(kAppliedBuildValue);
+            (void)owner.DeleteValue(kAppliedRevisionValue);
+        }
+    }
 
     void Note(const std::wstring& aText) { FReport.Notes.push_back(aText); }
 
@@ -363,8 +382,24 @@ private:
 
     void Changed(const TTarget& aTarget) {
         ++FReport.Changed;
-        if (TakesEffectAtRestart(aTarget.Key))
+        const TTakesEffect effect = aTarget.Root == HKEY_LOCAL_MACHINE ? EffectOfKey(aTarget.Key) : teProgramsRestart;
+        FReport.Needs |= effect;
+        if (effect == teWindowsRestart)
             FReport.RestartNeeded = true;
+    }
+
+    // An organization's policy that sets aTarget owns it: it is rewritten at every policy refresh,
+    // so writing or restoring it would only start a tug of war.
+    bool OwnedByPolicy(const TTarget& aTarget) {
+        static const wchar_t kPolicies[] = L"SOFTWARE\\Policies\\";
+        if (aTarget.Root != HKEY_LOCAL_MACHINE || _wcsnicmp(aTarget.Key.c_str(), kPolicies, wcslen(kPolicies)) != 0)
+            return false;
+        const TValueOwner owner = PolicyOwnerOf(aTarget.Key, aTarget.Value);
+        if (owner == voNone)
+            return false;
+        Note(L"Set by your organization's policy (" + std::wstring(ValueOwnerName(owner)) + L"): " +
+             Describe(aTarget) + L" is left as it is.");
+        return true;
     }
 
     void NoteUnreadable() {
@@ -380,6 +415,11 @@ private:
                 TDesired d;
                 d.Target = TTarget{HKEY_LOCAL_MACHINE, s.Key, s.Value, s.View64};
                 d.Setting = &s;
+                if (s.Policy && OwnedByPolicy(d.Target)) {
+                    // Neither written nor put back: the record of its original stays for Off.
+                    FPolicyOwned.insert(ValueRecordName(d.Target));
+                    continue;
+                }
                 desired.push_back(std::move(d));
                 continue;
             }
@@ -535,9 +575,14 @@ private:
             FBackup.ForgetValue(ValueRecordName(target));
     }
 
-    // Puts one recorded original back and forgets its record.
+    // Puts one recorded original back and forgets its record. A value an organization's policy
+    // sets now is the policy's: its record is forgotten, the value left.
     void RestoreValue(const TValueRecord& aRecord) {
         const TTarget& target = aRecord.Target;
+        if (OwnedByPolicy(target)) {
+            FBackup.ForgetValue(ValueRecordName(target));
+            return;
+        }
         TRegKey key;
         if (!OpenKey(target, key)) {
             if (aRecord.Original.Present && !CreateKey(target, key)) {
@@ -591,6 +636,7 @@ private:
     }
 
     HRESULT Restore() {
+        RecordAppliedOnBuild(false);
         const LONG status = FBackup.Open();
         if (status == ERROR_FILE_NOT_FOUND) {
             if (LegacyLevelPresent())
@@ -691,13 +737,6 @@ private:
     }
 };
 
-// A volatile key of its own: Windows drops it when it restarts, and it never stands in the way of
-// the backup (a volatile key cannot hold a lasting one).
-void MarkRestartPending() noexcept {
-    TRegKey marker;
-    (void)marker.Create(HKEY_LOCAL_MACHINE, kRestartPendingKey, KEY_WRITE | ViewAccess(true), REG_OPTION_VOLATILE);
-}
-
 } // namespace
 
 HRESULT ApplySecurityLevelOn(TLevel aLevel, const TOSVersion& anOS, TLevelReport& aReport) noexcept {
@@ -722,8 +761,7 @@ HRESULT ApplySecurityLevelOn(TLevel aLevel, const TOSVersion& anOS, TLevelReport
 HRESULT ApplySecurityLevel(TLevel aLevel) noexcept {
     TLevelReport report;
     const HRESULT result = ApplySecurityLevelOn(aLevel, CurrentOSVersion(), report);
-    if (report.RestartNeeded)
-        MarkRestartPending();
+    MarkRestartNeeds(report.Needs);
     return result;
 }
 

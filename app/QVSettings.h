@@ -17,7 +17,8 @@
 
 // The outcome of one application, beyond its result.
 struct TLevelReport {
-    bool RestartNeeded = false;      // a setting the system reads at start-up changed
+    bool RestartNeeded = false;      // a setting Windows reads when it starts changed
+    unsigned Needs = 0;              // what the changes need before they are in effect: TTakesEffect bits
     unsigned Changed = 0;            // values written, deleted or put back
     std::vector<std::wstring> Notes; // what could not be done, one line each
 };
@@ -25,8 +26,9 @@ struct TLevelReport {
 // The backup of originals under HKEY_LOCAL_MACHINE.
 extern const wchar_t kBackupKey[];
 
-// Applies aLevel to the running system and marks a pending restart (QVMachine) when needed. S_OK when it ran
-// to its end, whatever single settings reported; a level outside 0..2 changes nothing and gives
+// Applies aLevel to the running system and marks what the changes need (QVMachine's restart
+// marker). Values an organization's policy sets (QVPolicy) are neither written nor put back. S_OK
+// when it ran to its end, whatever single settings reported; a level outside 0..2 changes nothing and gives
 // S_OK. E_FAIL, with nothing applied, when the backup cannot be written.
 HRESULT ApplySecurityLevel(TLevel aLevel) noexcept;
 // The same for the system anOS describes, with the outcome in aReport.

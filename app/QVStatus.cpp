@@ -73,6 +73,25 @@ TSettingCheck CheckIEOption(const TPlannedSetting& aSetting, const TObservedSett
     return check;
 }
 
+// A suite or group list is judged as auditors judge one, so its texts say by what rule, and who
+// set it when an organization's policy did.
+void DescribeList(const TPlannedSetting& aSetting, const TObservedSetting* anObserved, TSettingCheck& aCheck) {
+    static const TObservedSetting kAbsent;
+    const TObservedSetting& observed = anObserved ? *anObserved : kAbsent;
+    const TListVerdict verdict = JudgeList(aSetting, observed.Actual);
+    const std::wstring level = aSetting.Rule.Level == lOptimal ? L"Optimal" : L"Maximum";
+    aCheck.Expected = L"no weaker than " + aCheck.Expected;
+    if (observed.Owner != voNone) {
+        aCheck.Owner = ValueOwnerName(observed.Owner);
+        aCheck.Actual = L"Set by your organization's policy (" +
+                        (verdict.Holds ? (verdict.Exact ? L"the same as " + level : L"stricter than " + level)
+                                       : L"weaker than " + level + L": " + verdict.Reason) +
+                        L")";
+    } else if (!verdict.Holds) {
+        aCheck.Actual += L" (" + verdict.Reason + L")";
+    }
+}
+
 // The DWORD setting of aPlan for aKey's value aValue, or null.
 const TPlannedSetting* FindSetting(const std::vector<TPlannedSetting>& aPlan, const std::wstring& aKey,
                                    const wchar_t* aValue) {
@@ -180,6 +199,8 @@ std::vector<TSettingCheck> CheckPlan(const std::vector<TPlannedSetting>& aPlan, 
         check.Expected = s.Kind == skNotDisabled ? L"absent or 4294967295" : DescribeRegValue(SettingValue(s));
         check.Actual = DescribeRegValue(actual);
         check.Matches = SettingHolds(s, actual);
+        if (s.Kind == skSuiteList || s.Kind == skGroupList)
+            DescribeList(s, observed, check);
         checks.push_back(std::move(check));
     }
     return checks;
@@ -191,6 +212,57 @@ std::vector<TSettingCheck> Deviations(const std::vector<TSettingCheck>& aChecks)
         if (c.Judged && !c.Matches)
             out.push_back(c);
     return out;
+}
+
+std::vector<TSettingCheck> DriftDeviations(const std::vector<TSettingCheck>& aChecks) {
+    std::vector<TSettingCheck> out;
+    for (const TSettingCheck& c : aChecks)
+        if (c.Judged && !c.Matches && c.Owner.empty())
+            out.push_back(c);
+    return out;
+}
+
+void MarkUpdateDeviations(std::vector<TSettingCheck>& aChecks, const std::vector<TPlannedSetting>& aPlan,
+                          const std::vector<TPlannedSetting>& anEarlierPlan, const TPlanSnapshot& aSnapshot) {
+    static const TObservedSetting kAbsent;
+    for (size_t i = 0; i < aChecks.size() && i < aPlan.size(); ++i) {
+        if (!aChecks[i].Judged || aChecks[i].Matches)
+            continue;
+        const std::wstring identity = SettingIdentity(aPlan[i]);
+        const auto earlier = std::find_if(anEarlierPlan.begin(), anEarlierPlan.end(), [&](const TPlannedSetting& s) {
+            return _wcsicmp(SettingIdentity(s).c_str(), identity.c_str()) == 0;
+        });
+        if (earlier == anEarlierPlan.end()) {
+            aChecks[i].SinceUpdate = true;
+            continue;
+        }
+        const auto it = aSnapshot.find(identity);
+        const TObservedSetting& observed = it == aSnapshot.end() ? kAbsent : it->second;
+        if (earlier->Kind != skIEOption && SettingHolds(*earlier, observed.Actual))
+            aChecks[i].SinceUpdate = true;
+    }
+}
+
+TGroupState GroupState(const TOSVersion& anOS, const TRegValueData& aGroupOrder, bool aRestartPending) {
+    if (!HasMlKemGroups(anOS))
+        return gsUnavailable;
+    if (!NamesHybridGroup(aGroupOrder))
+        return gsAvailable;
+    return aRestartPending ? gsWaitingForRestart : gsConfigured;
+}
+
+const char* GroupStateName(TGroupState aState) noexcept {
+    switch (aState) {
+    case gsAvailable:
+        return "available";
+    case gsConfigured:
+        return "configured";
+    case gsWaitingForRestart:
+        return "waiting for a restart";
+    case gsUnavailable:
+        break;
+    }
+    return "unavailable";
 }
 
 size_t JudgedCount(const std::vector<TSettingCheck>& aChecks) noexcept {
@@ -227,6 +299,8 @@ TPlanSnapshot ObservePlan(const std::vector<TPlannedSetting>& aPlan) {
             }
         } else {
             observed.Actual = read(HKEY_LOCAL_MACHINE, s.Key, ViewAccess(s.View64), s.Value);
+            if (s.Policy)
+                observed.Owner = PolicyOwnerOf(s.Key, s.Value);
         }
         snapshot[SettingIdentity(s)] = std::move(observed);
     }
@@ -335,10 +409,28 @@ TStatusReport BuildStatusReport(bool aSelfTest) {
     report.StoredLevel = ReadStoredLevel();
     report.Level = ClampLevel(report.StoredLevel);
     const std::vector<TPlannedSetting> plan = SecurityLevelPlan(report.Level, report.OS);
-    report.Settings = CheckPlan(plan, ObservePlan(plan));
+    const TPlanSnapshot snapshot = ObservePlan(plan);
+    report.Settings = CheckPlan(plan, snapshot);
+    DWORD build = 0, revision = 0;
+    if (ReadAppliedOnBuild(build, revision)) {
+        report.AppliedOnBuild = build;
+        if (build != report.OS.Build || revision != report.OS.Revision) {
+            TOSVersion earlier = report.OS;
+            earlier.Build = build;
+            earlier.Revision = revision;
+            MarkUpdateDeviations(report.Settings, plan, SecurityLevelPlan(report.Level, earlier), snapshot);
+        }
+    }
     if (aSelfTest)
         report.SelfTest = RunSelfTest(plan);
-    report.RestartPending = RestartPending();
+    report.RestartNeeds = PendingRestartNeeds();
+    report.RestartPending = (report.RestartNeeds & teWindowsRestart) != 0;
+    TRegKey order;
+    TRegValueData groups;
+    if (order.Open(HKEY_LOCAL_MACHINE, kSuiteOrderKey, KEY_QUERY_VALUE) != ERROR_SUCCESS ||
+        order.Read(kGroupOrderValue, groups) != ERROR_SUCCESS)
+        groups = TRegValueData();
+    report.Groups = GroupState(report.OS, groups, report.RestartPending);
     report.CheckedAt = CheckedAtText();
     report.Compliant = IsCompliant(report.Level, report.Settings, report.SelfTest ? &*report.SelfTest : nullptr);
     return report;
@@ -359,7 +451,9 @@ std::string StatusReportJson(const TStatusReport& aReport) {
         out += std::string(i ? ",\n" : "\n") + "    {\"path\": " + JsonString(c.Path) +
                ", \"value\": " + JsonString(c.Value) + ", \"expected\": " + JsonString(c.Expected) +
                ", \"actual\": " + JsonString(c.Actual) + ", \"judged\": " + JsonBool(c.Judged) +
-               ", \"matches\": " + JsonBool(c.Matches) + "}";
+               ", \"matches\": " + JsonBool(c.Matches) +
+               ", \"setByPolicy\": " + (c.Owner.empty() ? std::string("null") : JsonString(c.Owner)) +
+               ", \"sinceUpdate\": " + JsonBool(c.SinceUpdate) + "}";
     }
     out += aReport.Settings.empty() ? "],\n" : "\n  ],\n";
     out += "  \"deviations\": " + std::to_string(Deviations(aReport.Settings).size()) + ",\n";
@@ -381,6 +475,19 @@ std::string StatusReportJson(const TStatusReport& aReport) {
         out += "  \"selfTest\": null,\n";
     }
     out += "  \"restartPending\": " + std::string(JsonBool(aReport.RestartPending)) + ",\n";
+    out += "  \"restartNeeds\": [";
+    const char* sep = "";
+    for (const auto& [bit, name] : {std::pair<unsigned, const char*>{teProgramsRestart, "programs"},
+                                    {teServicesRestart, "services"},
+                                    {teWindowsRestart, "Windows"}})
+        if (aReport.RestartNeeds & bit) {
+            out += std::string(sep) + "\"" + name + "\"";
+            sep = ", ";
+        }
+    out += "],\n";
+    out += "  \"appliedOnBuild\": " + (aReport.AppliedOnBuild ? std::to_string(aReport.AppliedOnBuild) : "null") +
+           ",\n";
+    out += "  \"postQuantumGroups\": \"" + std::string(GroupStateName(aReport.Groups)) + "\",\n";
     out += "  \"checkedAt\": " + JsonString(aReport.CheckedAt) + ",\n";
     out += "  \"compliant\": " + std::string(JsonBool(aReport.Compliant)) + "\n}\n";
     return out;
@@ -407,6 +514,9 @@ std::wstring StatusReportText(const TStatusReport& aReport) {
         }
     }
     out += L"\r\nRestart pending: " + std::wstring(aReport.RestartPending ? L"yes" : L"no") + L"\r\n";
+    if (aReport.RestartNeeds)
+        out += RestartNoteText(aReport.RestartNeeds) + L"\r\n";
+    out += L"Post-quantum key exchange: " + Utf8ToWide(GroupStateName(aReport.Groups)) + L"\r\n";
     out += L"Compliant: " + std::wstring(aReport.Compliant ? L"yes" : L"no") + L"\r\n";
     return out;
 }
@@ -444,6 +554,25 @@ std::wstring DriftBalloonText(size_t aCount) {
            L" of your TLS/SSL settings. Open Quenvar to restore your protection.";
 }
 
+std::wstring DriftAnnouncementText(const std::vector<TSettingCheck>& aDrift) {
+    const bool update = !aDrift.empty() && std::all_of(aDrift.begin(), aDrift.end(),
+                                                       [](const TSettingCheck& c) { return c.SinceUpdate; });
+    if (!update)
+        return DriftBalloonText(aDrift.size());
+    return L"Windows was updated: " + std::to_wstring(aDrift.size()) +
+           (aDrift.size() == 1 ? L" setting needs applying again" : L" settings need applying again");
+}
+
+std::wstring RestartNoteText(unsigned aNeeds) {
+    if (aNeeds & teWindowsRestart)
+        return L"Some changes take effect after the next restart";
+    if (aNeeds & teServicesRestart)
+        return L"Some changes take effect when services restart";
+    if (aNeeds & teProgramsRestart)
+        return L"Some changes take effect when programs restart";
+    return std::wstring();
+}
+
 std::wstring DetailsText(TLevel aLevel, const std::vector<TSettingCheck>& aSettings, const TSelfTest* aTest) {
     const std::vector<TSettingCheck> deviations = Deviations(aSettings);
     std::wstring out = StatusLineText(aLevel, JudgedCount(aSettings), deviations.size(), L"") + L"\r\n";
@@ -451,7 +580,10 @@ std::wstring DetailsText(TLevel aLevel, const std::vector<TSettingCheck>& aSetti
         out = L"All " + std::to_wstring(JudgedCount(aSettings)) + L" settings match " + LevelName(aLevel) + L".\r\n";
     for (const TSettingCheck& c : deviations)
         out += L"\r\n" + c.Path + L"\r\n    \"" + c.Value + L"\": expected " + c.Expected + L", found " + c.Actual +
-               L"\r\n";
+               (c.SinceUpdate ? L" (new since Windows was updated)" : L"") + L"\r\n";
+    for (const TSettingCheck& c : aSettings)
+        if (c.Matches && !c.Owner.empty())
+            out += L"\r\n" + c.Path + L"\r\n    \"" + c.Value + L"\": " + c.Actual + L"\r\n";
     if (aTest) {
         out += L"\r\nSelf-test through SCHANNEL\r\nHandshake: " + aTest->Handshake + L"\r\n";
         for (const TProtocolProbe& p : aTest->Protocols) {

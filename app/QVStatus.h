@@ -7,6 +7,7 @@
 #pragma once
 
 #include "QVPlan.h"
+#include "QVPolicy.h"
 
 #include <windows.h>
 
@@ -20,6 +21,7 @@
 struct TObservedSetting {
     TRegValueData Actual;
     std::optional<TIECryptoDescriptor> Descriptor;
+    TValueOwner Owner = voNone; // an organization's policy that sets the value
 };
 
 // Observed values by SettingIdentity; a setting missing from the map reads as absent.
@@ -37,6 +39,8 @@ struct TSettingCheck {
     std::wstring Actual;   // what is there, as text
     bool Judged = true;
     bool Matches = true;
+    std::wstring Owner;       // "Group Policy" or "MDM" when an organization's policy sets the value
+    bool SinceUpdate = false; // a deviation the last Windows update brought, not another program
 };
 
 // Every setting of aPlan judged against aSnapshot, in plan order. Snapshot entries the plan does
@@ -44,6 +48,13 @@ struct TSettingCheck {
 std::vector<TSettingCheck> CheckPlan(const std::vector<TPlannedSetting>& aPlan, const TPlanSnapshot& aSnapshot);
 // The judged settings that do not match.
 std::vector<TSettingCheck> Deviations(const std::vector<TSettingCheck>& aChecks);
+// The deviations this program can put right: those an organization's policy does not set.
+std::vector<TSettingCheck> DriftDeviations(const std::vector<TSettingCheck>& aChecks);
+// Marks the deviations that a Windows update brought: settings the plan for the build the level
+// was applied on (anEarlierPlan) did not have, or whose value still holds by that plan. aChecks is
+// CheckPlan(aPlan, aSnapshot).
+void MarkUpdateDeviations(std::vector<TSettingCheck>& aChecks, const std::vector<TPlannedSetting>& aPlan,
+                          const std::vector<TPlannedSetting>& anEarlierPlan, const TPlanSnapshot& aSnapshot);
 // How many settings were judged.
 size_t JudgedCount(const std::vector<TSettingCheck>& aChecks) noexcept;
 
@@ -96,6 +107,13 @@ std::vector<std::wstring> SelfTestDisagreements(const TSelfTest& aTest);
 
 // ---- The report ---------------------------------------------------------------------------------
 
+// Post-quantum key exchange on this machine: SCHANNEL has no hybrid ML-KEM groups here; it has
+// them but the group order does not name one; it names one; it names one that waits for Windows to
+// restart.
+enum TGroupState : std::uint8_t { gsUnavailable = 0, gsAvailable = 1, gsConfigured = 2, gsWaitingForRestart = 3 };
+TGroupState GroupState(const TOSVersion& anOS, const TRegValueData& aGroupOrder, bool aRestartPending);
+const char* GroupStateName(TGroupState aState) noexcept;
+
 struct TStatusReport {
     std::wstring ProductVersion;
     TOSVersion OS;
@@ -104,6 +122,9 @@ struct TStatusReport {
     std::vector<TSettingCheck> Settings;
     std::optional<TSelfTest> SelfTest;
     bool RestartPending = false;
+    unsigned RestartNeeds = 0;  // TTakesEffect bits still waiting
+    DWORD AppliedOnBuild = 0;   // the build the level was applied on, 0 when unknown
+    TGroupState Groups = gsUnavailable;
     std::wstring CheckedAt; // local time, "HH:MM"
     bool Compliant = false;
 };
@@ -128,6 +149,11 @@ const wchar_t* LevelName(TLevel aLevel) noexcept;
 std::wstring StatusLineText(TLevel aLevel, size_t aJudged, size_t aDeviating, const std::wstring& aCheckedAt);
 // The tray's warning balloon for aCount changed settings.
 std::wstring DriftBalloonText(size_t aCount);
+// The balloon for drift deviations (DriftDeviations): after a Windows update that alone brought
+// them, "Windows was updated: 2 settings need applying again"; otherwise DriftBalloonText.
+std::wstring DriftAnnouncementText(const std::vector<TSettingCheck>& aDrift);
+// The window's note for what written settings still need (TTakesEffect bits); empty for nothing.
+std::wstring RestartNoteText(unsigned aNeeds);
 // The deviations and the self-test, one line each, for the Details view.
 std::wstring DetailsText(TLevel aLevel, const std::vector<TSettingCheck>& aSettings, const TSelfTest* aTest);
 

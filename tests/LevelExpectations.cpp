@@ -16,10 +16,21 @@ const wchar_t kCryptoKey[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedO
 const wchar_t kIETargetPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 const wchar_t kIETargetValue[] = L"SecureProtocols";
 
-const TNamedOS kOSRecords[5] = {
-    {"Windows 7", {6, 1, 7601, true}},         {"Windows 8.1", {6, 3, 9600, true}},
-    {"Windows 10 22H2", {10, 0, 19045, true}}, {"Windows 11 23H2", {10, 0, 22631, true}},
-    {"Server 2022", {10, 0, 20348, true}},
+const TNamedOS kOSRecords[8] = {
+    {"Windows 7", {6, 1, 7601, true}},
+    {"Windows 8.1", {6, 3, 9600, true}},
+    {"Windows 10 22H2", {10, 0, 19045, true}},
+    {"Windows 11 23H2", {10, 0, 22631, true}},
+    {"Server 2022", {10, 0, 20348, true, 0, true}},
+    {"Windows 10 1607", {10, 0, 14393, true}},
+    {"Windows 11 24H2 with ML-KEM", {10, 0, 26100, true, 8514, false, true}},
+    {"Server 2025", {10, 0, 26100, true, 8514, true, true}},
+};
+const TNamedOS kMoreOSRecords[4] = {
+    {"Windows 11 24H2 before ML-KEM", {10, 0, 26100, true, 8513, false, true}},
+    {"Windows 11 25H2 without a CNG provider for ML-KEM", {10, 0, 26200, true, 9000, false, false}},
+    {"Server 2016", {10, 0, 14393, true, 0, true}},
+    {"Windows 11 26H2 with ML-KEM", {10, 0, 28000, true, 2173, false, true}},
 };
 const TOSVersion kWineWindows7 = {6, 1, 7601, true};
 const TOSVersion kWineWindows10 = {10, 0, 18362, true};
@@ -33,12 +44,19 @@ const TIEOptionRow kIEOptions[6] = {
 namespace {
 
 // Which systems a row applies to, by the build the tables care about.
-enum TWhen { wAll, wTls13, wBelowTls13, wWindows10, wBelowWindows10, wWindows10BelowTls13, wNever };
+enum TWhen { wAll, wTls13, wBelowTls13, wWindows10, wBelowWindows10, wWindows10BelowTls13, wMlKem, wNever };
 
 bool Applies(TWhen aWhen, const TOSVersion& anOS) {
     const bool tls13 = anOS.Major >= 10 && anOS.Build >= 20348;
     const bool w10 = anOS.Major >= 10 && anOS.Build >= 10240;
+    // The builds Microsoft's page on TLS supported groups names, and a CNG that has ML-KEM.
+    const DWORD b = anOS.Build, r = anOS.Revision;
+    const bool mlKemBuild = anOS.IsServer ? b >= 29550
+                                          : ((b == 26100 || b == 26200) && r >= 8514) || (b == 28000 && r >= 2173) ||
+                                                b > 28000;
     switch (aWhen) {
+    case wMlKem:
+        return anOS.Major >= 10 && mlKemBuild && anOS.MlKemProvider;
     case wAll:
         return true;
     case wTls13:
@@ -85,6 +103,18 @@ const wchar_t kTls13Order[] = L"TLS_AES_256_GCM_SHA384,TLS_AES_128_GCM_SHA256,"
                               L"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256";
 const wchar_t kTls12Order[] = L"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,"
                               L"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256";
+const wchar_t kTls13OptimalOrder[] =
+    L"TLS_AES_256_GCM_SHA384,TLS_AES_128_GCM_SHA256,"
+    L"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,"
+    L"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,"
+    L"TLS_ECDHE_ECDSA_WITH_AES_256_CBC_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256,"
+    L"TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384,TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256";
+const wchar_t kTls12OptimalOrder[] =
+    L"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,"
+    L"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,"
+    L"TLS_ECDHE_ECDSA_WITH_AES_256_CBC_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256,"
+    L"TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384,TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256";
+const wchar_t kGroupOrder[] = L"x25519_mlkem768,secp256r1_mlkem768,secp384r1_mlkem1024,curve25519,nistP256,nistP384";
 const wchar_t kNet2[] = L"SOFTWARE\\Microsoft\\.NETFramework\\v2.0.50727";
 const wchar_t kNet2Wow[] = L"SOFTWARE\\WOW6432Node\\Microsoft\\.NETFramework\\v2.0.50727";
 const wchar_t kNet4[] = L"SOFTWARE\\Microsoft\\.NETFramework\\v4.0.30319";
@@ -92,6 +122,7 @@ const wchar_t kNet4Wow[] = L"SOFTWARE\\WOW6432Node\\Microsoft\\.NETFramework\\v4
 const wchar_t kWinHttp[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp";
 const wchar_t kWinHttpWow[] = L"SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp";
 const wchar_t kCrypto[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions\\CRYPTO\\";
+const wchar_t kOrder[] = L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002";
 
 // The levels' tables, row by row, in write order. Cells: when Maximum / Optimal write the row, and
 // what. An "on" cipher is "no value that disables it" (skNotDisabled).
@@ -100,12 +131,13 @@ const TRow kRows[] = {
     OFF_BOTH(L"PCT 1.0"),
     OFF_BOTH(L"SSL 2.0"),
     OFF_BOTH(L"SSL 3.0"),
-    // TLS 1.0 and 1.1: Optimal still lets a client use them when an application asks.
-    {P(L"TLS 1.0", L"Client"), L"Enabled", skDWord, wAll, 0, wAll, 1},
+    // TLS 1.0 and 1.1: Optimal only stops offering them to clients; "Enabled" stays as Windows has
+    // it, so builds that turned them off keep them off.
+    {P(L"TLS 1.0", L"Client"), L"Enabled", skDWord, wAll, 0, wNever, 0},
     {P(L"TLS 1.0", L"Client"), L"DisabledByDefault", skDWord, wAll, 1, wAll, 1},
     {P(L"TLS 1.0", L"Server"), L"Enabled", skDWord, wAll, 0, wAll, 0},
     {P(L"TLS 1.0", L"Server"), L"DisabledByDefault", skDWord, wAll, 1, wAll, 1},
-    {P(L"TLS 1.1", L"Client"), L"Enabled", skDWord, wAll, 0, wAll, 1},
+    {P(L"TLS 1.1", L"Client"), L"Enabled", skDWord, wAll, 0, wNever, 0},
     {P(L"TLS 1.1", L"Client"), L"DisabledByDefault", skDWord, wAll, 1, wAll, 1},
     {P(L"TLS 1.1", L"Server"), L"Enabled", skDWord, wAll, 0, wAll, 0},
     {P(L"TLS 1.1", L"Server"), L"DisabledByDefault", skDWord, wAll, 1, wAll, 1},
@@ -138,10 +170,11 @@ const TRow kRows[] = {
     {L"@KeyExchangeAlgorithms\\PKCS", L"ClientMinKeyBitLength", skDWord, wWindows10, 2048, wWindows10, 2048},
     {L"@KeyExchangeAlgorithms\\Diffie-Hellman", L"ServerMinKeyBitLength", skDWord, wWindows10, 3072, wWindows10, 2048},
     {L"@KeyExchangeAlgorithms\\Diffie-Hellman", L"ClientMinKeyBitLength", skDWord, wWindows10, 3072, wWindows10, 2048},
-    {L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002", L"Functions", skString, wTls13, 0,
-     wNever, 0, kTls13Order},
-    {L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002", L"Functions", skString,
-     wWindows10BelowTls13, 0, wNever, 0, kTls12Order},
+    {kOrder, L"Functions", skSuiteList, wTls13, 0, wNever, 0, kTls13Order},
+    {kOrder, L"Functions", skSuiteList, wWindows10BelowTls13, 0, wNever, 0, kTls12Order},
+    {kOrder, L"Functions", skSuiteList, wNever, 0, wTls13, 0, kTls13OptimalOrder},
+    {kOrder, L"Functions", skSuiteList, wNever, 0, wWindows10BelowTls13, 0, kTls12OptimalOrder},
+    {kOrder, L"EccCurves", skGroupList, wMlKem, 0, wNever, 0, kGroupOrder},
     {kNet2, L"SchUseStrongCrypto", skDWord, wAll, 1, wAll, 1, nullptr, saDefault, true},
     {kNet2, L"SystemDefaultTlsVersions", skDWord, wAll, 1, wAll, 1, nullptr, saDefault, true},
     {kNet2Wow, L"SchUseStrongCrypto", skDWord, wAll, 1, wAll, 1, nullptr, saDefault, true},
@@ -251,8 +284,10 @@ std::vector<TExpectedValue> ExpectedLevelValues(TLevel aLevel, const TOSVersion&
             key = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\" + key.substr(1);
         else if (row.kind == skIEOption)
             key = kCrypto + key;
-        rows.push_back({key, row.value, row.kind, aLevel == lMax ? row.maxNumber : row.optimalNumber,
-                        row.text ? row.text : L"", row.ie, row.view64});
+        // Text rows carry the text of the level that writes them.
+        const wchar_t* text = row.text ? row.text : L"";
+        rows.push_back({key, row.value, row.kind, aLevel == lMax ? row.maxNumber : row.optimalNumber, text, row.ie,
+                        row.view64});
     }
     return rows;
 }
@@ -261,7 +296,7 @@ std::wstring DescribeRow(const TExpectedValue& aRow) {
     std::wstring text = aRow.key + L" \"" + aRow.value + L"\" kind " + std::to_wstring(aRow.kind);
     if (aRow.kind == skDWord)
         text += L" = " + std::to_wstring(aRow.number);
-    if (aRow.kind == skString)
+    if (aRow.kind == skString || aRow.kind == skSuiteList || aRow.kind == skGroupList)
         text += L" = \"" + aRow.text + L"\"";
     if (aRow.kind == skIEOption)
         text += L" action " + std::to_wstring(aRow.ie);
@@ -305,7 +340,18 @@ void ExpectMachineAtLevel(TLevel aLevel, const TOSVersion& anOS, DWORD anOtherBi
         case skDWord:
             EXPECT_TRUE(RegDWordOf(data, number) && number == row.number) << Narrow(DescribeRow(row));
             break;
+        case skGroupList: {
+            std::wstring multi = row.text;
+            std::replace(multi.begin(), multi.end(), L',', L'\0');
+            multi.append(2, L'\0');
+            EXPECT_TRUE(data.Present && data.Type == REG_MULTI_SZ &&
+                        std::wstring(reinterpret_cast<const wchar_t*>(data.Bytes.data()),
+                                     data.Bytes.size() / sizeof(wchar_t)) == multi)
+                << Narrow(DescribeRow(row));
+            break;
+        }
         case skString:
+        case skSuiteList:
             EXPECT_TRUE(data.Present && data.Type == REG_SZ &&
                         std::wstring(reinterpret_cast<const wchar_t*>(data.Bytes.data()),
                                      data.Bytes.size() / sizeof(wchar_t)) == row.text + L'\0')

@@ -26,6 +26,28 @@ TEST(OSGates, TheBuildDecidesTls13AndTheWindows10Settings) {
     }
 }
 
+TEST(OSGates, TheHybridGroupsNeedTheBuildsMicrosoftNamesAndACngProvider) {
+    const struct {
+        DWORD build, revision;
+        bool server, provider;
+        bool build_has, has;
+    } cases[] = {
+        {26100, 8513, false, true, false, false}, {26100, 8514, false, true, true, true},
+        {26100, 8514, false, false, true, false}, {26200, 8514, false, true, true, true},
+        {26200, 8000, false, true, false, false}, {28000, 2172, false, true, false, false},
+        {28000, 2173, false, true, true, true},   {28001, 0, false, true, true, true},
+        {27000, 9999, false, true, false, false}, // a build between those the page names
+        {22631, 9999, false, true, false, false}, {26100, 9999, true, true, false, false}, // Server 2025 as released
+        {29549, 0, true, true, false, false},     {29550, 0, true, true, true, true},
+    };
+    for (const auto& c : cases) {
+        TOSVersion os{10, 0, c.build, true, c.revision, c.server, c.provider};
+        EXPECT_EQ(BuildHasMlKemGroups(os), c.build_has) << c.build << "." << c.revision << (c.server ? " server" : "");
+        EXPECT_EQ(HasMlKemGroups(os), c.has) << c.build << "." << c.revision << (c.server ? " server" : "");
+    }
+    EXPECT_FALSE(HasMlKemGroups({6, 3, 30000, true, 9999, false, true}));
+}
+
 std::vector<std::wstring> PlanLines(TLevel aLevel, const TOSVersion& anOS) {
     std::vector<std::wstring> lines;
     for (const TPlannedSetting& s : SecurityLevelPlan(aLevel, anOS))
@@ -60,6 +82,10 @@ TEST(SecurityLevelPlan, EveryLevelOnEverySystemIsExactlyTheTable) {
             SCOPED_TRACE(std::string(record.name) + (level == lMax ? ", Maximum" : ", Optimal"));
             ExpectSameLines(PlanLines(level, record.os), TableLines(level, record.os));
         }
+        for (const auto& record : kMoreOSRecords) {
+            SCOPED_TRACE(std::string(record.name) + (level == lMax ? ", Maximum" : ", Optimal"));
+            ExpectSameLines(PlanLines(level, record.os), TableLines(level, record.os));
+        }
         // 32-bit Windows has no WOW6432Node: the .NET and WinHTTP values are written once.
         ExpectSameLines(PlanLines(level, windows10x86), TableLines(level, windows10x86));
         for (const auto& line : PlanLines(level, windows10x86))
@@ -72,15 +98,70 @@ TEST(SecurityLevelPlan, OffAndUnknownLevelsPlanNoWrites) {
         EXPECT_TRUE(SecurityLevelPlan(static_cast<TLevel>(level), kOSRecords[3].os).empty()) << level;
 }
 
-TEST(SecurityLevelPlan, OnlySchannelAndTheSuiteOrderWaitForARestart) {
-    for (const auto& s : SecurityLevelPlan(lMax, kOSRecords[3].os)) {
-        const bool restart =
-            s.Key.rfind(L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\", 0) == 0 ||
-            s.Key.rfind(L"SOFTWARE\\Policies\\", 0) == 0;
-        EXPECT_EQ(s.AtRestart, restart) << Narrow(DescribePlanned(s));
+// Windows reads ciphers, hashes, key exchange and the orders when it starts; SCHANNEL the protocol
+// switches for each program; WinHTTP its protocols when the service hosting it starts.
+TEST(SecurityLevelPlan, EachSettingSaysWhatItNeedsBeforeItIsInEffect) {
+    const std::wstring schannel = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\";
+    for (const auto& s : SecurityLevelPlan(lMax, kOSRecords[6].os)) {
+        TTakesEffect expected = teProgramsRestart;
+        if (s.Key.rfind(schannel + L"Protocols\\", 0) == 0)
+            expected = teProgramsRestart;
+        else if (s.Key.rfind(schannel, 0) == 0 || s.Key.rfind(L"SOFTWARE\\Policies\\", 0) == 0)
+            expected = teWindowsRestart;
+        else if (s.Key.find(L"\\WinHttp") != std::wstring::npos)
+            expected = teServicesRestart;
+        EXPECT_EQ(s.Effect, expected) << Narrow(DescribePlanned(s));
     }
-    EXPECT_FALSE(TakesEffectAtRestart(L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNELX"));
-    EXPECT_TRUE(TakesEffectAtRestart(L"system\\currentcontrolset\\control\\securityproviders\\schannel"));
+    EXPECT_EQ(EffectOfKey(L"SYSTEM\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNELX"), teProgramsRestart);
+    EXPECT_EQ(EffectOfKey(L"system\\currentcontrolset\\control\\securityproviders\\schannel"), teWindowsRestart);
+    EXPECT_EQ(EffectOfKey(L"system\\currentcontrolset\\control\\securityproviders\\schannel\\protocols\\TLS 1.2"),
+              teProgramsRestart);
+}
+
+// Microsoft documents "Enabled" 1 under TLS 1.0/1.1 as the way to bring them back where Windows
+// turned them off: no level ever writes it, on any system.
+TEST(SecurityLevelPlan, NoLevelReEnablesTls10Or11) {
+    std::vector<TNamedOS> records(std::begin(kOSRecords), std::end(kOSRecords));
+    records.insert(records.end(), std::begin(kMoreOSRecords), std::end(kMoreOSRecords));
+    for (const auto& record : records)
+        for (const TLevel level : {lOptimal, lMax})
+            for (const auto& s : SecurityLevelPlan(level, record.os)) {
+                const bool legacy = s.Key.find(L"\\TLS 1.0\\") != std::wstring::npos ||
+                                    s.Key.find(L"\\TLS 1.1\\") != std::wstring::npos;
+                if (legacy && s.Value == L"Enabled") {
+                    EXPECT_EQ(s.Number, 0u) << record.name << ": " << Narrow(DescribePlanned(s));
+                }
+                if (legacy && s.Value == L"DisabledByDefault") {
+                    EXPECT_EQ(s.Number, 1u) << record.name << ": " << Narrow(DescribePlanned(s));
+                }
+            }
+}
+
+// Both levels' suite orders keep the suites standards make mandatory, name nothing their own rule
+// rejects, and the group order always keeps a classical group for TLS 1.2.
+TEST(SecurityLevelPlan, OrdersKeepTheMandatorySuitesAndAClassicalGroup) {
+    std::vector<TNamedOS> records(std::begin(kOSRecords), std::end(kOSRecords));
+    records.insert(records.end(), std::begin(kMoreOSRecords), std::end(kMoreOSRecords));
+    for (const auto& record : records)
+        for (const TLevel level : {lOptimal, lMax})
+            for (const auto& s : SecurityLevelPlan(level, record.os)) {
+                if (s.Kind != skSuiteList && s.Kind != skGroupList)
+                    continue;
+                SCOPED_TRACE(std::string(record.name) + ": " + Narrow(DescribePlanned(s)));
+                const TListVerdict verdict = JudgeList(s, SettingValue(s));
+                EXPECT_TRUE(verdict.Holds && verdict.Exact) << Narrow(verdict.Reason);
+                if (s.Kind == skSuiteList) {
+                    EXPECT_NE(s.Text.find(L"TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256"), std::wstring::npos);
+                    EXPECT_EQ(s.Text.find(L"TLS_AES_128_GCM_SHA256") != std::wstring::npos, HasTls13(record.os));
+                    EXPECT_EQ(s.Text.find(L"TLS_RSA_"), std::wstring::npos);
+                    EXPECT_EQ(s.Text.find(L"CBC_SHA,"), std::wstring::npos);
+                } else {
+                    EXPECT_EQ(level, lMax);
+                    EXPECT_EQ(s.Text.rfind(L"x25519_mlkem768", 0), 0u);
+                    EXPECT_NE(s.Text.find(L"curve25519"), std::wstring::npos);
+                    EXPECT_EQ(SettingValue(s).Type, static_cast<DWORD>(REG_MULTI_SZ));
+                }
+            }
 }
 
 TEST(SettingHolds, EachKindAgainstWhatTheRegistryMayHold) {
@@ -123,6 +204,89 @@ TEST(SettingHolds, EachKindAgainstWhatTheRegistryMayHold) {
     EXPECT_FALSE(SettingValue(on).Present);
     EXPECT_EQ(SettingValue(text), RegData(REG_SZ, ab, sizeof(ab)));
     EXPECT_EQ(SettingValue(dword), RegData(REG_DWORD, &one, 4));
+}
+
+// ---- Suite and group lists ----
+
+TRegValueData Text(const std::wstring& aText, DWORD aType = REG_SZ) {
+    return RegData(aType, aText.c_str(), (aText.size() + 1) * sizeof(wchar_t));
+}
+
+// A REG_MULTI_SZ as Windows stores one: each string with its NUL, then one more.
+TRegValueData Multi(std::initializer_list<const wchar_t*> aNames) {
+    std::wstring data;
+    for (const wchar_t* name : aNames)
+        data.append(name).push_back(L'\0');
+    data.push_back(L'\0');
+    return RegData(REG_MULTI_SZ, data.data(), data.size() * sizeof(wchar_t));
+}
+
+const TPlannedSetting* Find(const std::vector<TPlannedSetting>& aPlan, const wchar_t* aValue) {
+    for (const auto& s : aPlan)
+        if (s.Value == aValue)
+            return &s;
+    return nullptr;
+}
+
+TEST(JudgeList, ListsHoldWhenNothingIsWeakerAndTheMandatorySuitesStay) {
+    const auto maxPlan = SecurityLevelPlan(lMax, kOSRecords[6].os);
+    const auto optimalPlan = SecurityLevelPlan(lOptimal, kOSRecords[6].os);
+    const TPlannedSetting& maxSuites = *Find(maxPlan, L"Functions");
+    const TPlannedSetting& optimalSuites = *Find(optimalPlan, L"Functions");
+    const TPlannedSetting& groups = *Find(maxPlan, L"EccCurves");
+    const std::wstring strict = L"TLS_AES_128_GCM_SHA256,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256";
+    const std::wstring cbc = strict + L",TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256";
+    std::wstring tooLong = strict;
+    while (tooLong.size() < 1023)
+        tooLong += L",TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256";
+    const wchar_t noNul[] = {L'c', L'u', L'r', L'v', L'e', L'2', L'5', L'5', L'1', L'9'};
+    const DWORD one = 1;
+    const struct {
+        const char* what;
+        const TPlannedSetting& setting;
+        TRegValueData value;
+        bool holds;
+        const wchar_t* reason; // part of the reason when it does not hold
+    } cases[] = {
+        {"Maximum's own", maxSuites, SettingValue(maxSuites), true, L""},
+        {"stricter: two suites", maxSuites, Text(strict), true, L""},
+        {"the same as REG_MULTI_SZ", maxSuites, Multi({L"TLS_AES_128_GCM_SHA256", L"TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256"}),
+         true, L""},
+        {"blanks and case", maxSuites, Text(L" tls_aes_128_gcm_sha256 , TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,"), true,
+         L""},
+        {"CBC at Maximum", maxSuites, Text(cbc), false, L"weaker"},
+        {"CBC at Optimal", optimalSuites, Text(cbc), true, L""},
+        {"RSA key transport", optimalSuites, Text(strict + L",TLS_RSA_WITH_AES_256_GCM_SHA384"), false, L"TLS_RSA_"},
+        {"SHA-1 CBC", optimalSuites, Text(strict + L",TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA"), false, L"weaker"},
+        {"no TLS 1.3 mandatory suite", maxSuites, Text(L"TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256"), false, L"mandatory"},
+        {"no HTTP/2 mandatory suite", maxSuites, Text(L"TLS_AES_128_GCM_SHA256"), false, L"mandatory"},
+        {"empty", maxSuites, Text(L""), false, L"empty"},
+        {"only commas", maxSuites, Text(L",,,"), false, L"empty"},
+        {"1,023 characters or more", maxSuites, Text(tooLong), false, L"1,023"},
+        {"unknown names", maxSuites, Text(strict + L",hello world,???"), false, L"unknown"},
+        {"absent", maxSuites, TRegValueData(), false, L"absent"},
+        {"a DWORD", maxSuites, RegData(REG_DWORD, &one, 4), false, L"not a text"},
+        {"REG_SZ without its NUL", maxSuites, RegData(REG_SZ, strict.data(), strict.size() * 2), false, L"NUL"},
+        {"odd byte count", maxSuites, RegData(REG_SZ, strict.data(), 7), false, L"not a text"},
+        {"groups: Maximum's own", groups, SettingValue(groups), true, L""},
+        {"groups: hybrid and one classical", groups, Multi({L"x25519_mlkem768", L"nistP384"}), true, L""},
+        {"groups as REG_SZ", groups, Text(L"X25519_MLKEM768,curve25519"), true, L""},
+        {"groups: no hybrid at Maximum", groups, Multi({L"curve25519", L"nistP256"}), false, L"post-quantum"},
+        {"groups: hybrid only", groups, Multi({L"x25519_mlkem768"}), false, L"classical"},
+        {"groups: a weak curve", groups, Multi({L"x25519_mlkem768", L"nistP192", L"nistP256"}), false, L"weaker"},
+        {"groups: unknown", groups, Multi({L"x25519_mlkem768", L"curve448", L"nistP256"}), false, L"unknown"},
+        {"groups: REG_MULTI_SZ without its NUL", groups, RegData(REG_MULTI_SZ, noNul, sizeof(noNul)), false, L"NUL"},
+        {"groups: empty REG_MULTI_SZ", groups, Multi({}), false, L"empty"},
+    };
+    for (const auto& c : cases) {
+        const TListVerdict verdict = JudgeList(c.setting, c.value);
+        EXPECT_EQ(verdict.Holds, c.holds) << c.what << ": " << Narrow(verdict.Reason);
+        EXPECT_EQ(SettingHolds(c.setting, c.value), c.holds) << c.what;
+        EXPECT_NE(verdict.Reason.find(c.reason), std::wstring::npos) << c.what << ": " << Narrow(verdict.Reason);
+    }
+    EXPECT_TRUE(NamesHybridGroup(SettingValue(groups)));
+    EXPECT_FALSE(NamesHybridGroup(Multi({L"curve25519", L"nistP256"})));
+    EXPECT_FALSE(NamesHybridGroup(TRegValueData()));
 }
 
 // ---- Internet Explorer options ----

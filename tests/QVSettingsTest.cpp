@@ -161,20 +161,37 @@ TEST_F(LevelSandbox, ApplyingALevelAgainChangesNothing) {
     EXPECT_EQ(SnapshotDifference(Machine(), once), "");
 }
 
-TEST_F(LevelSandbox, ARestartIsNeededOnlyWhenSettingsReadAtStartUpChanged) {
+// Each change says what it needs: .NET values and protocol switches a program restart, WinHTTP a
+// restart of its services, ciphers and the orders a restart of Windows.
+TEST_F(LevelSandbox, EachChangeSaysWhetherProgramsServicesOrWindowsMustRestart) {
     const TOSVersion& os = kOSRecords[2].os;
     const TLevelReport first = Apply(lMax, os);
     EXPECT_TRUE(first.RestartNeeded);
+    EXPECT_EQ(first.Needs, unsigned(teProgramsRestart | teServicesRestart | teWindowsRestart));
     EXPECT_GT(first.Changed, 50u);
-    ASSERT_TRUE(
-        DeleteRegValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\.NETFramework\\v4.0.30319", L"SchUseStrongCrypto"));
-    const TLevelReport dotNet = Apply(lMax, os);
-    EXPECT_EQ(dotNet.Changed, 1u);
-    EXPECT_FALSE(dotNet.RestartNeeded);
-    ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, Protocol(L"TLS 1.0", L"Client"), L"Enabled", 1));
-    const TLevelReport schannel = Apply(lMax, os);
-    EXPECT_EQ(schannel.Changed, 1u);
-    EXPECT_TRUE(schannel.RestartNeeded);
+    const struct {
+        const char* what;
+        std::wstring key;
+        const wchar_t* value;
+        unsigned needs;
+    } changes[] = {
+        {".NET", L"SOFTWARE\\Microsoft\\.NETFramework\\v4.0.30319", L"SchUseStrongCrypto", teProgramsRestart},
+        {"a protocol", Protocol(L"TLS 1.0", L"Client"), L"Enabled", teProgramsRestart},
+        {"WinHTTP", L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp",
+         L"DefaultSecureProtocols", teServicesRestart},
+        {"a cipher", kCiphersKey + std::wstring(L"RC4 128/128"), L"Enabled", teWindowsRestart},
+        {"the suite order", L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002",
+         L"Functions", teWindowsRestart},
+    };
+    for (const auto& c : changes) {
+        TRegKey key;
+        ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, c.key, KEY_SET_VALUE | ViewAccess(true)), ERROR_SUCCESS) << c.what;
+        ASSERT_EQ(key.Write(c.value, REG_DWORD, "\x07\0\0\0", 4), ERROR_SUCCESS) << c.what;
+        const TLevelReport again = Apply(lMax, os);
+        EXPECT_EQ(again.Changed, 1u) << c.what;
+        EXPECT_EQ(again.Needs, c.needs) << c.what;
+        EXPECT_EQ(again.RestartNeeded, c.needs == teWindowsRestart) << c.what;
+    }
     const TLevelReport off = Apply(lOff, os);
     EXPECT_TRUE(off.RestartNeeded);
 }
