@@ -40,7 +40,7 @@ TRunMode RunMode = rmWindow;
 // Module initialisation: the CAB handler is registered before any archive can be opened.
 const bool CABHandlerRegistered = (RegisterCABArchive(), true);
 
-std::vector<std::wstring> SplitArguments(const std::wstring& aCommandLine) {
+std::vector<std::wstring> SplitArguments(const std::wstring& aCommandLine, size_t aMax) {
     std::vector<std::wstring> args;
     if (aCommandLine.empty())
         return args; // CommandLineToArgvW would return this program's own path instead
@@ -53,14 +53,14 @@ std::vector<std::wstring> SplitArguments(const std::wstring& aCommandLine) {
     int count = 0;
     LPWSTR* argv = CommandLineToArgvW(aCommandLine.c_str(), &count);
     TUniqueLocal owner(argv);
-    // argv[0] is the executable's path; only the verb and its argument are ever read.
-    for (int i = 1; argv && i < count && i <= 2; ++i)
+    // argv[0] is the executable's path.
+    for (int i = 1; argv && i < count && static_cast<size_t>(i) <= aMax; ++i)
         args.emplace_back(argv[i]);
     return args;
 }
 
-std::vector<std::wstring> CommandLineArguments() {
-    return SplitArguments(GetCommandLineW());
+std::vector<std::wstring> CommandLineArguments(size_t aMax) {
+    return SplitArguments(GetCommandLineW(), aMax);
 }
 
 TRunMode RunModeFromArguments(const std::vector<std::wstring>& anArgs) {
@@ -153,11 +153,28 @@ void RunStop() noexcept {
     CloseRunningInstance();
 }
 
-void RunStatus() noexcept {
-    IgnoringFailure("RunStatus", [&] {
-        const std::vector<std::wstring> args = CommandLineArguments();
-        RunStatusReport(args.size() >= 2 ? args[1] : std::wstring());
-    });
+TStatusArguments StatusArguments(const std::vector<std::wstring>& anArgs) {
+    TStatusArguments out;
+    bool pathSeen = false;
+    for (size_t i = 1; i < anArgs.size(); ++i) {
+        const std::wstring& arg = anArgs[i];
+        if (!arg.empty() && (arg[0] == L'-' || arg[0] == L'/') && NormalisedVerb(arg) == L"EXITCODE")
+            out.ExitCode = true;
+        else if (!pathSeen) {
+            out.Path = arg;
+            pathSeen = true;
+        }
+    }
+    return out;
+}
+
+int RunStatus() noexcept {
+    const TStatusArguments args =
+        ResultOr("RunStatus", TStatusArguments(), [] { return StatusArguments(CommandLineArguments(3)); });
+    // False as well when the report's file could not be written: a detection script must never
+    // take a report nobody can read for a compliant machine.
+    const bool compliant = RunStatusReport(args.Path);
+    return args.ExitCode && !compliant ? kExitNotCompliant : 0;
 }
 
 void RunUpdate() {
@@ -251,8 +268,7 @@ int RunSelectedMode() {
         RunMainWindow(mTray);
         break;
     case rmStatus:
-        RunStatus();
-        break;
+        return RunStatus();
     case rmWindow:
     default:
         RunMainWindow(mNormal);

@@ -22,12 +22,13 @@ enum TRunMode : std::uint8_t {
 // The mode this process runs; rmWindow until ParseRunMode has run.
 extern TRunMode RunMode;
 
-// The verb and its argument: at most the first two arguments after the executable's path of
-// aCommandLine, split by the platform's standard rules (quotes are removed).
-std::vector<std::wstring> SplitArguments(const std::wstring& aCommandLine);
+// The verb and its arguments: at most the first aMax arguments after the executable's path of
+// aCommandLine (the verb and one argument unless a verb asks for more), split by the platform's
+// standard rules (quotes are removed).
+std::vector<std::wstring> SplitArguments(const std::wstring& aCommandLine, size_t aMax = 2);
 
 // SplitArguments of this process's command line.
-std::vector<std::wstring> CommandLineArguments();
+std::vector<std::wstring> CommandLineArguments(size_t aMax = 2);
 
 // The mode the first of anArgs selects: letter case and any leading run of "-" and "/" are
 // ignored, the rest must equal a verb exactly. No argument or no match gives rmWindow.
@@ -44,8 +45,19 @@ std::wstring AutostartCommand(const std::wstring& anExePath);
 // in any ASCII letter case, with blanks around it ignored. Anything else names no level.
 std::optional<TLevel> LevelFromArgument(const std::wstring& anArg) noexcept;
 
-// The exit code of a verb whose argument names nothing it accepts; every other run ends with 0.
+// The exit code of a verb whose argument names nothing it accepts.
 constexpr int kExitBadArgument = 2;
+// The exit code of STATUS with its /exitcode switch when the machine is not compliant.
+constexpr int kExitNotCompliant = 1;
+
+// What follows the STATUS verb (anArgs[0]): the report's file (empty for the console) and the
+// /exitcode switch ("-" or "/" before it, any letter case), before or after the file name. The
+// first other argument is the file; a word without a leading "-" or "/" is always a file name.
+struct TStatusArguments {
+    std::wstring Path;
+    bool ExitCode = false;
+};
+TStatusArguments StatusArguments(const std::vector<std::wstring>& anArgs);
 
 void RunInstall() noexcept;
 // UNINSTALL with a second argument that is a SID whose hive is loaded reports the removal and
@@ -56,11 +68,14 @@ void RunUninstall() noexcept;
 // goes to the console it was started from, and the result is kExitBadArgument.
 int RunSetLevel() noexcept;
 void RunStop() noexcept;
-// Writes the status report to the file the argument names, or to the console without one.
-void RunStatus() noexcept;
+// Writes the status report to the file the argument names, or to the console without one. The
+// exit code: 0, or with /exitcode kExitNotCompliant when the report is not compliant or its file
+// could not be written.
+int RunStatus() noexcept;
 void RunUpdate();
 void RunMainWindow(TMode aMode);
 
 // Parses the verb, runs exactly one mode and swallows every exception. The process's exit code:
-// kExitBadArgument when SETLEVEL refused its argument, otherwise 0.
+// kExitBadArgument when SETLEVEL refused its argument, kExitNotCompliant from STATUS /exitcode,
+// otherwise 0.
 int RunProgram() noexcept;

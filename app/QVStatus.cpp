@@ -620,12 +620,14 @@ bool WriteFileReplacing(const std::wstring& aPath, const std::string& aBytes) no
     });
 }
 
-void RunStatusReport(const std::wstring& aPath) noexcept {
-    IgnoringFailure("RunStatusReport", [&] {
+bool RunStatusReport(const std::wstring& aPath) noexcept {
+    return ResultOr("RunStatusReport", false, [&] {
         const TStatusReport report = BuildStatusReport(true);
-        if (aPath.empty())
+        if (aPath.empty()) {
             WriteToConsole(STD_OUTPUT_HANDLE, StatusReportText(report));
-        else
-            WriteFileReplacing(aPath, StatusReportJson(report));
+            return report.Compliant;
+        }
+        // A report that could not be written answers "not compliant": nobody can check it.
+        return WriteFileReplacing(aPath, StatusReportJson(report)) && report.Compliant;
     });
 }

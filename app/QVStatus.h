@@ -162,5 +162,7 @@ std::wstring DetailsText(TLevel aLevel, const std::vector<TSettingCheck>& aSetti
 bool WriteFileReplacing(const std::wstring& aPath, const std::string& aBytes) noexcept;
 
 // The STATUS verb: the report as JSON into aPath, or as a table to the console the program was
-// started from (or its redirected output) when aPath is empty. Never raises.
-void RunStatusReport(const std::wstring& aPath) noexcept;
+// started from (or its redirected output) when aPath is empty. True when the report says the
+// machine is compliant and, for a file, the file was written; false when anything raised. The
+// console's output is not checked (there may be none). Never raises.
+bool RunStatusReport(const std::wstring& aPath) noexcept;

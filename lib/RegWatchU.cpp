@@ -45,14 +45,17 @@ bool TRegistryWatch::Add(HKEY aRoot, const std::wstring& aPath, bool aSubtree, R
 
 // Opens the key afresh (it may have been deleted and created again) and registers for its
 // changes. Wine never signals a deleted key's own handle, so the parent is watched for the
-// removal of its subkeys as well. A missing key is waited for on its nearest existing ancestor;
-// the top-level key under the root always exists.
+// removal of its subkeys as well, on an event of its own. A missing key is waited for on its
+// nearest existing ancestor; the top-level key under the root always exists.
+// Closing a key signals the event of a registration still pending on it, so the old keys are
+// closed before the events are reset. The reset comes before the registrations: a change made
+// before them is seen by the caller's read after arming, one made after them signals.
 void TRegistryWatch::Arm(TEntry& anEntry) noexcept {
     try {
-        ResetEvent(anEntry.Event.get());
-        ResetEvent(anEntry.ParentEvent.get());
         anEntry.Key.reset();
         anEntry.Parent.reset();
+        ResetEvent(anEntry.Event.get());
+        ResetEvent(anEntry.ParentEvent.get());
         anEntry.Armed.clear();
         std::wstring path = anEntry.Path;
         TUniqueHKey key = OpenForNotify(anEntry.Root, path, anEntry.Access);
@@ -67,10 +70,12 @@ void TRegistryWatch::Arm(TEntry& anEntry) noexcept {
         const BOOL subtree = own ? anEntry.Subtree : FALSE;
         if (RegNotifyChangeKeyValue(key.get(), subtree, filter, anEntry.Event.get(), TRUE) != ERROR_SUCCESS)
             return;
+        if (FBetweenRegistrations)
+            FBetweenRegistrations();
         if (own && path.find(L'\\') != std::wstring::npos) {
             TUniqueHKey parent = OpenForNotify(anEntry.Root, ParentPath(path), anEntry.Access);
-            if (parent && RegNotifyChangeKeyValue(parent.get(), FALSE, REG_NOTIFY_CHANGE_NAME, anEntry.Event.get(),
-                                                  TRUE) == ERROR_SUCCESS)
+            if (parent && RegNotifyChangeKeyValue(parent.get(), FALSE, REG_NOTIFY_CHANGE_NAME,
+                                                  anEntry.ParentEvent.get(), TRUE) == ERROR_SUCCESS)
                 anEntry.Parent = std::move(parent);
         }
         anEntry.Key = std::move(key);

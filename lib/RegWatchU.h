@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ public:
     // nothing could be armed.
     std::wstring ArmedPath(size_t anIndex) const;
 
+    // For tests: called while a watch is armed, after the key's own registration and before its
+    // parent's. Empty by default; set it before Add to reach the first arming.
+    void SetBetweenRegistrationsHook(std::function<void()> aHook) { FBetweenRegistrations = std::move(aHook); }
+
 private:
     struct TEntry {
         HKEY Root = nullptr;
@@ -50,6 +55,7 @@ private:
     };
     std::vector<TEntry> FEntries;
     std::vector<HANDLE> FEvents;
+    std::function<void()> FBetweenRegistrations;
 
-    static void Arm(TEntry& anEntry) noexcept;
+    void Arm(TEntry& anEntry) noexcept;
 };

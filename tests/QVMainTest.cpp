@@ -65,6 +65,32 @@ TEST(ParseRunMode, CommandLinesSplitByTheStandardRulesAndOnlyTwoArgumentsAreKept
     EXPECT_EQ(SplitArguments(L"q.exe \"\" x"), (std::vector<std::wstring>{L"", L"x"}));
 }
 
+// The switch is found before or after the file name in either spelling; a bare word is a file.
+TEST(ParseRunMode, StatusTakesItsFileAndTheExitCodeSwitchInEitherOrder) {
+    const struct {
+        std::vector<std::wstring> args;
+        std::wstring path;
+        bool exitCode;
+    } cases[] = {
+        {{L"/status"}, L"", false},
+        {{L"/status", L"C:\\r.json"}, L"C:\\r.json", false},
+        {{L"/status", L"/exitcode"}, L"", true},
+        {{L"/status", L"-EXITCODE"}, L"", true},
+        {{L"/status", L"C:\\r.json", L"/ExitCode"}, L"C:\\r.json", true},
+        {{L"/status", L"--exitcode", L"C:\\r.json"}, L"C:\\r.json", true},
+        {{L"/status", L"exitcode"}, L"exitcode", false},
+        {{L"/status", L"/exitcodes"}, L"/exitcodes", false},
+        {{L"/status", L"a.json", L"b.json"}, L"a.json", false},
+    };
+    for (const auto& c : cases) {
+        const TStatusArguments got = StatusArguments(c.args);
+        EXPECT_EQ(got.Path, c.path) << c.args.size();
+        EXPECT_EQ(got.ExitCode, c.exitCode) << c.args.size();
+    }
+    EXPECT_EQ(SplitArguments(L"q.exe /status \"C:\\a b.json\" /exitcode more", 3),
+              (std::vector<std::wstring>{L"/status", L"C:\\a b.json", L"/exitcode"}));
+}
+
 TEST(ParseRunMode, TheProcessesOwnCommandLineSelectsTheWindow) {
     // The test program runs without a verb of ours (at most gtest flags, which match none).
     RunMode = rmStop;

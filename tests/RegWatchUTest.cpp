@@ -40,6 +40,23 @@ TEST_F(RegWatch, AValueChangeSignalsOnceUntilArmedAgain) {
     EXPECT_TRUE(Signalled(watch));
 }
 
+// The key's registration is made first and its parent's second; a change to the key in the
+// instant between them must still wake the watch.
+TEST_F(RegWatch, AChangeBetweenTheTwoRegistrationsIsNotLost) {
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kKey, L"Enabled", 0));
+    TRegistryWatch watch;
+    int writes = 0;
+    watch.SetBetweenRegistrationsHook([&] {
+        if (writes++ == 0)
+            WriteRegDWord(HKEY_CURRENT_USER, kKey, L"Enabled", 1);
+    });
+    ASSERT_TRUE(watch.Add(HKEY_CURRENT_USER, kKey, false));
+    ASSERT_EQ(writes, 1);
+    EXPECT_TRUE(Signalled(watch));
+    EXPECT_TRUE(watch.RearmSignalled());
+    EXPECT_FALSE(Signalled(watch, 300));
+}
+
 TEST_F(RegWatch, ATreeWatchSeesChangesBelow) {
     ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kKey, L"Enabled", 0));
     TRegistryWatch watch;

@@ -107,6 +107,38 @@ TEST_F(StatusEndToEnd, TheSelfTestsClientProbesAgreeWithTheRegistryAfterEachLeve
     }
 }
 
+// /exitcode turns the verdict into the exit code, before or after the file name; without it the
+// exit code stays 0.
+TEST_F(StatusEndToEnd, TheExitCodeSwitchAnswersWhetherTheMachineIsCompliant) {
+    const std::wstring file = L"\"" + ReportPath() + L"\"";
+    const struct {
+        const wchar_t* level;
+        std::wstring args;
+        long exitCode;
+    } rows[] = {{L"0", L"/status /exitcode", 1},         {L"0", L"/status", 0},
+                {L"0", L"-STATUS " + file, 0},           {L"0", L"/status " + file + L" -ExitCode", 1},
+                {L"2", L"/status /exitcode", 0},         {L"2", L"/status " + file + L" /exitcode", 0},
+                {L"2", L"/status /EXITCODE " + file, 0}, {L"2", L"/status", 0}};
+    std::wstring applied;
+    for (const auto& row : rows) {
+        if (applied != row.level) {
+            ASSERT_EQ(RunQuenvar(L"/setlevel " + std::wstring(row.level)), 0);
+            applied = row.level;
+        }
+        DeleteFileW(ReportPath().c_str());
+        EXPECT_EQ(RunQuenvar(row.args), row.exitCode) << Narrow(row.args);
+        const bool compliant = std::wstring(row.level) == L"2";
+        if (row.args.find(file) != std::wstring::npos) {
+            EXPECT_TRUE(Has(ReadReport(), compliant ? "\"compliant\": true" : "\"compliant\": false"))
+                << Narrow(row.args);
+        }
+    }
+    // At a compliant level, a report that cannot be written still answers "not compliant".
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    EXPECT_EQ(RunQuenvar(L"/status \"" + std::wstring(temp) + L"qv-no-such-folder\\r.json\" /exitcode"), 1);
+}
+
 TEST_F(StatusEndToEnd, OutOfRangeLevelsUnwritablePathsAndNoConsoleEndWithExitZero) {
     ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", 7));
     ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
