@@ -484,7 +484,10 @@ private:
     // (an Internet Explorer target that is not a REG_DWORD).
     bool DesiredValue(const TDesired& aDesired, const TRegValueData& aCurrent, TRegValueData& aValue) {
         if (aDesired.Setting) {
-            if (SettingHolds(*aDesired.Setting, aCurrent))
+            // A list another order would also satisfy is still written as the level has it, so that
+            // the result depends only on the machine's original and the level.
+            const bool list = aDesired.Setting->Kind == skSuiteList || aDesired.Setting->Kind == skGroupList;
+            if (list ? aCurrent == SettingValue(*aDesired.Setting) : SettingHolds(*aDesired.Setting, aCurrent))
                 aValue = aCurrent;
             else
                 aValue = SettingValue(*aDesired.Setting);

@@ -178,7 +178,7 @@ TEST(SelfTestVerdict, ExpectationsComeFromTheProtocolsEnabledValue) {
     const auto max = SecurityLevelPlan(lMax, kWineWindows7);
     const auto optimal = SecurityLevelPlan(lOptimal, kWineWindows7);
     EXPECT_EQ(ExpectedUsable(max, L"TLS 1.0", false), std::optional<bool>(false));
-    EXPECT_EQ(ExpectedUsable(optimal, L"TLS 1.0", false), std::optional<bool>(true)); // asked for explicitly
+    EXPECT_EQ(ExpectedUsable(optimal, L"TLS 1.0", false), std::nullopt); // "Enabled" stays as Windows has it
     EXPECT_EQ(ExpectedUsable(optimal, L"TLS 1.0", true), std::optional<bool>(false));
     EXPECT_EQ(ExpectedUsable(max, L"TLS 1.2", true), std::optional<bool>(true));
     EXPECT_EQ(ExpectedUsable(max, L"TLS 1.3", false), std::nullopt); // never written below build 20348
