@@ -474,9 +474,18 @@ void WriteAdministratorValues() {
     WriteRawValue(L"SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp",
                   L"DefaultSecureProtocols", REG_BINARY, &winHttp, 4, true);
     const wchar_t functions[] = L"TLS_RSA_WITH_AES_128_CBC_SHA\0";
-    WriteRawValue(L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002", L"Functions",
-                  REG_MULTI_SZ, functions, sizeof(functions));
+    WriteRawValue(kOrder, L"Functions", REG_MULTI_SZ, functions, sizeof(functions));
+    // As Group Policy writes the group order.
+    const wchar_t groups[] = L"NistP384\0NistP256\0";
+    WriteRawValue(kOrder, L"EccCurves", REG_MULTI_SZ, groups, sizeof(groups));
     ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, 0xA0));
+}
+
+void WriteMalformedOrders() {
+    const wchar_t functions[] = {L'T', L'L', L'S', L'_', L'X'};
+    WriteRawValue(kOrder, L"Functions", REG_SZ, functions, sizeof(functions));
+    const wchar_t groups[] = {L'n', L'i', L's', L't', L'P', L'3', L'8', L'4', 0, L'c', L'u'};
+    WriteRawValue(kOrder, L"EccCurves", REG_MULTI_SZ, groups, sizeof(groups));
 }
 
 void WriteStrayTls13Key() {

@@ -99,5 +99,8 @@ private:
 void WriteAdministratorValues();
 // A TLS 1.3 key on a system whose SCHANNEL does not know it.
 void WriteStrayTls13Key();
+// Suite and group orders as no program should leave them: a REG_SZ and a REG_MULTI_SZ without
+// their terminating NULs.
+void WriteMalformedOrders();
 
 std::string Narrow(const std::wstring& aText);

@@ -116,6 +116,7 @@ TEST(ApplySecurityLevel, EverySequenceOfLevelsEndsExactlyWhereTheMachineStarted)
         void (*prepare)();
     } starts[] = {{"fresh", [] {}},
                   {"administrator values", WriteAdministratorValues},
+                  {"malformed orders", WriteMalformedOrders},
                   {"stray TLS 1.3 key", WriteStrayTls13Key}};
     for (const auto& record : kOSRecords) {
         for (const auto& start : starts) {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -237,6 +238,112 @@ TEST(StatusTexts, LineBalloonAndReport) {
     const std::wstring text = StatusReportText(report);
     EXPECT_NE(text.find(L"Level: Maximum protection (stored as 7)"), std::wstring::npos);
     EXPECT_NE(text.find(L"!! HKLM\\K"), std::wstring::npos);
+}
+
+// The suite order at Maximum, observed as an organization's policy or another program left it.
+TEST(PlanCheck, ListsAreJudgedByStrengthAndPolicyValuesSaySo) {
+    const auto plan = SecurityLevelPlan(lMax, kOSRecords[3].os);
+    const auto order = std::find_if(plan.begin(), plan.end(), [](const TPlannedSetting& s) { return s.Value == L"Functions"; });
+    ASSERT_NE(order, plan.end());
+    const std::wstring strict = L"TLS_AES_256_GCM_SHA384,TLS_AES_128_GCM_SHA256,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256";
+    const std::wstring weak = strict + L",TLS_RSA_WITH_AES_128_CBC_SHA";
+    const struct {
+        const char* what;
+        TRegValueData value;
+        TValueOwner owner;
+        bool matches;
+        const wchar_t* actual; // part of the Actual text
+        size_t drift;          // counted by DriftDeviations
+    } cases[] = {
+        {"ours", SettingValue(*order), voNone, true, L"TLS_AES_256_GCM_SHA384", 0},
+        {"stricter, another program", StringValue(strict), voNone, true, L"TLS_AES", 0},
+        {"weaker, another program", StringValue(weak), voNone, false, L"TLS_RSA_WITH_AES_128_CBC_SHA is weaker", 1},
+        {"ours, by Group Policy", SettingValue(*order), voGroupPolicy, true,
+         L"Set by your organization's policy (the same as Maximum)", 0},
+        {"stricter, by Group Policy", StringValue(strict), voGroupPolicy, true,
+         L"Set by your organization's policy (stricter than Maximum)", 0},
+        {"weaker, by MDM", StringValue(weak), voMdm, false, L"Set by your organization's policy (weaker than Maximum: ",
+         0},
+        {"a DWORD, by Group Policy", DWordValue(1), voGroupPolicy, false, L"weaker than Maximum: not a text value", 0},
+    };
+    for (const auto& c : cases) {
+        TPlanSnapshot snapshot;
+        snapshot[SettingIdentity(*order)] = TObservedSetting{c.value, std::nullopt, c.owner};
+        const std::vector<TSettingCheck> checks = CheckPlan({*order}, snapshot);
+        ASSERT_EQ(checks.size(), 1u);
+        EXPECT_EQ(checks[0].Matches, c.matches) << c.what;
+        EXPECT_NE(checks[0].Actual.find(c.actual), std::wstring::npos) << c.what << ": " << Narrow(checks[0].Actual);
+        EXPECT_EQ(checks[0].Owner, ValueOwnerName(c.owner)) << c.what;
+        EXPECT_EQ(DriftDeviations(checks).size(), c.drift) << c.what;
+        EXPECT_EQ(Deviations(checks).size(), c.matches ? 0u : 1u) << c.what; // still not compliant
+    }
+}
+
+// After Windows 10 became Windows 11, TLS 1.3's settings are new and the old suite order still
+// holds by the old build's plan: the update brought those deviations, not another program.
+TEST(PlanCheck, DeviationsAFeatureUpdateBroughtAreToldApart) {
+    const TOSVersion windows10 = kOSRecords[2].os, windows11 = kOSRecords[3].os;
+    const auto earlier = SecurityLevelPlan(lMax, windows10);
+    const auto plan = SecurityLevelPlan(lMax, windows11);
+    TPlanSnapshot snapshot;
+    for (const TPlannedSetting& s : earlier)
+        if (s.Kind != skIEOption)
+            snapshot[SettingIdentity(s)].Actual = s.Kind == skNotDisabled ? TRegValueData() : SettingValue(s);
+    // And one value another program changed since.
+    const auto tls12 = std::find_if(plan.begin(), plan.end(), [](const TPlannedSetting& s) {
+        return s.Key.find(L"TLS 1.2\\Client") != std::wstring::npos && s.Value == L"Enabled";
+    });
+    ASSERT_NE(tls12, plan.end());
+    snapshot[SettingIdentity(*tls12)].Actual = DWordValue(0);
+    std::vector<TSettingCheck> checks = CheckPlan(plan, snapshot);
+    MarkUpdateDeviations(checks, plan, earlier, snapshot);
+    size_t update = 0, other = 0;
+    for (const TSettingCheck& c : Deviations(checks))
+        (c.SinceUpdate ? update : other)++;
+    EXPECT_EQ(other, 1u);
+    EXPECT_GE(update, 5u); // TLS 1.3 both sides, the suite order, WinHTTP's two views
+    for (const TSettingCheck& c : Deviations(checks))
+        if (!c.SinceUpdate) {
+            EXPECT_NE(c.Path.find(L"TLS 1.2\\Client"), std::wstring::npos);
+        }
+    std::vector<TSettingCheck> onlyUpdate;
+    for (const TSettingCheck& c : Deviations(checks))
+        if (c.SinceUpdate)
+            onlyUpdate.push_back(c);
+    EXPECT_EQ(DriftAnnouncementText(onlyUpdate),
+              L"Windows was updated: " + std::to_wstring(onlyUpdate.size()) + L" settings need applying again");
+    EXPECT_EQ(DriftAnnouncementText(DriftDeviations(checks)), DriftBalloonText(Deviations(checks).size()));
+}
+
+TEST(GroupState, FromTheBuildTheGroupOrderAndARestart) {
+    const TOSVersion withMlKem = kOSRecords[6].os, without = kOSRecords[3].os;
+    const wchar_t hybrid[] = L"x25519_mlkem768\0curve25519\0";
+    const wchar_t classical[] = L"curve25519\0nistP256\0";
+    TRegValueData hybridValue, classicalValue;
+    hybridValue.Present = classicalValue.Present = true;
+    hybridValue.Type = classicalValue.Type = REG_MULTI_SZ;
+    hybridValue.Bytes.assign(reinterpret_cast<const BYTE*>(hybrid), reinterpret_cast<const BYTE*>(hybrid) + sizeof(hybrid));
+    classicalValue.Bytes.assign(reinterpret_cast<const BYTE*>(classical),
+                                reinterpret_cast<const BYTE*>(classical) + sizeof(classical));
+    EXPECT_EQ(GroupState(without, hybridValue, false), gsUnavailable);
+    EXPECT_EQ(GroupState(withMlKem, TRegValueData(), false), gsAvailable);
+    EXPECT_EQ(GroupState(withMlKem, classicalValue, true), gsAvailable);
+    EXPECT_EQ(GroupState(withMlKem, hybridValue, false), gsConfigured);
+    EXPECT_EQ(GroupState(withMlKem, hybridValue, true), gsWaitingForRestart);
+    EXPECT_STREQ(GroupStateName(gsWaitingForRestart), "waiting for a restart");
+}
+
+TEST(StatusTexts, WhatARestartNoteSays) {
+    EXPECT_EQ(RestartNoteText(0), L"");
+    EXPECT_EQ(RestartNoteText(teProgramsRestart), L"Some changes take effect when programs restart");
+    EXPECT_EQ(RestartNoteText(teProgramsRestart | teServicesRestart), L"Some changes take effect when services restart");
+    EXPECT_EQ(RestartNoteText(teProgramsRestart | teWindowsRestart), L"Some changes take effect after the next restart");
+    TStatusReport report;
+    report.RestartNeeds = teProgramsRestart | teServicesRestart;
+    report.Groups = gsAvailable;
+    const std::string json = StatusReportJson(report);
+    EXPECT_NE(json.find("\"restartNeeds\": [\"programs\", \"services\"],"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"postQuantumGroups\": \"available\""), std::string::npos) << json;
 }
 
 TEST(ReportFile, IsReplacedWholeOrNotWrittenAtAll) {
