@@ -6,6 +6,7 @@
 
 std::wstring PolicyKeyOf(const std::wstring& aKey) {
     std::wstring key = AsciiUpper(aKey);
+    key.erase(0, key.find_first_not_of(L'\\'));
     for (const wchar_t* root : {L"HKLM\\", L"HKEY_LOCAL_MACHINE\\"}) {
         const std::wstring prefix = root;
         if (key.compare(0, prefix.size(), prefix) == 0) {

@@ -23,8 +23,8 @@ bool ParsePolicyFile(const std::vector<std::uint8_t>& aBytes, std::vector<TPolic
 // The bytes of a policy file holding aRecords, the inverse of ParsePolicyFile for texts without NUL.
 std::vector<std::uint8_t> PolicyFileBytes(const std::vector<TPolicyRecord>& aRecords);
 
-// A key as policy records are compared: ASCII upper case, without a leading "HKLM\" (or
-// "HKEY_LOCAL_MACHINE\") and without backslashes at either end.
+// A key as policy records are compared: ASCII upper case, without backslashes at either end and
+// without a leading "HKLM\" (or "HKEY_LOCAL_MACHINE\").
 std::wstring PolicyKeyOf(const std::wstring& aKey);
 
 // Whether the records set value aValue of key aKey (key compared without ASCII case, without a leading

@@ -251,6 +251,7 @@ TEST(PolicyKeyOf, DropsTheRootAndOuterBackslashes) {
     EXPECT_EQ(PolicyKeyOf(L"HKLM\\Software\\A\\"), L"SOFTWARE\\A");
     EXPECT_EQ(PolicyKeyOf(L"HKEY_LOCAL_MACHINE\\Software\\a"), L"SOFTWARE\\A");
     EXPECT_EQ(PolicyKeyOf(L"\\\\Software"), L"SOFTWARE");
+    EXPECT_EQ(PolicyKeyOf(L"\\HKLM\\\\Software"), L"SOFTWARE");
     EXPECT_EQ(PolicyKeyOf(L"HKLMX\\Software"), L"HKLMX\\SOFTWARE");
     EXPECT_EQ(PolicyKeyOf(L"\\"), L"");
 }
