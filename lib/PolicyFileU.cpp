@@ -3,6 +3,7 @@
 #include "StringU.h"
 
 #include <initializer_list>
+#include <utility>
 
 std::wstring PolicyKeyOf(const std::wstring& aKey) {
     std::wstring key = AsciiUpper(aKey);
