@@ -20,7 +20,7 @@ if [ "${1:-}" = "--seeds" ]; then
     exit 0
 fi
 seconds=${1:-20}
-targets="fuzz_token fuzz_params fuzz_request fuzz_form fuzz_version fuzz_url fuzz_safename fuzz_config"
+targets="fuzz_token fuzz_params fuzz_request fuzz_form fuzz_version fuzz_url fuzz_safename fuzz_config fuzz_policyfile"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for target in $targets; do
     # New inputs go to a working corpus in the build folder; the committed seeds stay as they are.

@@ -4,6 +4,7 @@
 #include "FuzzSupport.h"
 
 #include "CryptU.h"
+#include "PolicyFileU.h"
 
 #include <cstdio>
 #include <string>
@@ -86,6 +87,24 @@ std::string Nul() {
     return std::string(1, '\0');
 }
 
+// A policy file record whose data is aText in UTF-16LE with its NUL (REG_SZ, or REG_MULTI_SZ when the
+// text holds NULs of its own).
+TPolicyRecord PolicyRecord(const std::wstring& aKey, const std::wstring& aValue, const std::wstring& aText,
+                           std::uint32_t aType = 1) {
+    TPolicyRecord record;
+    record.Key = aKey;
+    record.Value = aValue;
+    record.Type = aType;
+    const std::string data = Utf16Bytes(aText + L'\0');
+    record.Data.assign(data.begin(), data.end());
+    return record;
+}
+
+std::string PolicyFile(const std::vector<TPolicyRecord>& aRecords) {
+    const std::vector<std::uint8_t> bytes = PolicyFileBytes(aRecords);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -133,6 +152,21 @@ int main(int argc, char** argv) {
     seed("fuzz_config", "HIT_URL" + Nul() + Utf16Bytes(config));
     seed("fuzz_config", "cfg_id" + Nul() + Utf16Bytes(L"\xFEFF" + config));
     seed("fuzz_config", "CFG_ID" + Nul() + Utf16Bytes(L"CFG_ID=3\nHIT_URL=x\rX=\r\n"));
+
+    const std::wstring order = L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002";
+    const std::wstring curves(L"curve25519\0NistP256\0NistP384\0", 30);
+    seed("fuzz_policyfile", PolicyFile({}));
+    seed("fuzz_policyfile",
+         PolicyFile({PolicyRecord(order, L"Functions", L"TLS_AES_256_GCM_SHA384,TLS_AES_128_GCM_SHA256"),
+                     PolicyRecord(order, L"EccCurves", curves, 7)}));
+    seed("fuzz_policyfile",
+         PolicyFile({PolicyRecord(order, L"**delvals.", L" "),
+                     PolicyRecord(order, L"Functions", L"TLS_AES_256_GCM_SHA384"),
+                     PolicyRecord(order, L"**del.Functions", L" "),
+                     PolicyRecord(order, L"**DeleteValues", L"EccCurves;Functions"),
+                     PolicyRecord(L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL", L"**DeleteKeys",
+                                  L"00010002"),
+                     PolicyRecord(order, L"**soft.Functions", L"x"), PolicyRecord(order, L"**SecureKey=1", L"")}));
 
     int index = 0;
     for (const auto& s : seeds)
