@@ -493,6 +493,20 @@ void WriteStrayTls13Key() {
     WriteRawValue(kProtocolsKey + std::wstring(L"TLS 1.3\\Client"), L"Enabled", REG_DWORD, &one, 4);
 }
 
+namespace {
+const wchar_t kWineAppDefaults[] = L"Software\\Wine\\AppDefaults\\Quenvar.exe";
+}
+
+TWineVersionForQuenvar::TWineVersionForQuenvar(const wchar_t* aVersion) {
+    if (aVersion) {
+        EXPECT_TRUE(WriteRegString(HKEY_CURRENT_USER, kWineAppDefaults, L"Version", aVersion));
+    }
+}
+
+TWineVersionForQuenvar::~TWineVersionForQuenvar() {
+    DeleteRegKeyTree(HKEY_CURRENT_USER, kWineAppDefaults, true);
+}
+
 std::string Narrow(const std::wstring& aText) {
     std::string text;
     for (wchar_t c : aText)

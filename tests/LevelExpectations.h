@@ -104,3 +104,14 @@ void WriteStrayTls13Key();
 void WriteMalformedOrders();
 
 std::string Narrow(const std::wstring& aText);
+
+// Makes Wine report another Windows version to Quenvar.exe only, for the guard's lifetime.
+class TWineVersionForQuenvar {
+public:
+    // aVersion as winecfg names them ("win10"); null keeps the prefix's default.
+    explicit TWineVersionForQuenvar(const wchar_t* aVersion);
+    ~TWineVersionForQuenvar();
+    TWineVersionForQuenvar(const TWineVersionForQuenvar&) = delete;
+    TWineVersionForQuenvar& operator=(const TWineVersionForQuenvar&) = delete;
+
+};

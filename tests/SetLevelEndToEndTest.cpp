@@ -60,22 +60,6 @@ long RunQuenvarCapturingErrors(const std::wstring& anArgs, std::string& anErrors
     return code;
 }
 
-// Makes Wine report another Windows version to Quenvar.exe only, for the guard's lifetime.
-class TWineVersionForQuenvar {
-public:
-    explicit TWineVersionForQuenvar(const wchar_t* aVersion) {
-        if (aVersion) {
-            EXPECT_TRUE(WriteRegString(HKEY_CURRENT_USER, kKey, L"Version", aVersion));
-        }
-    }
-    ~TWineVersionForQuenvar() { DeleteRegKeyTree(HKEY_CURRENT_USER, kKey, true); }
-    TWineVersionForQuenvar(const TWineVersionForQuenvar&) = delete;
-    TWineVersionForQuenvar& operator=(const TWineVersionForQuenvar&) = delete;
-
-private:
-    static constexpr const wchar_t* kKey = L"Software\\Wine\\AppDefaults\\Quenvar.exe";
-};
-
 struct TWineSystem {
     const char* name;
     const wchar_t* wineVersion; // null: the prefix's default
@@ -161,16 +145,17 @@ TEST_F(SetLevelEndToEnd, AnArgumentThatNamesNoLevelChangesNothingAndEndsWithExit
     ASSERT_EQ(ApplySecurityLevel(lOptimal), S_OK);
     ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", lOptimal));
     int tls10 = -1;
-    ASSERT_TRUE(ReadRegDWord(HKEY_LOCAL_MACHINE, kProtocolsKey + std::wstring(L"TLS 1.0\\Client"), L"Enabled", tls10));
-    ASSERT_EQ(tls10, 1); // Optimal keeps TLS 1.0 for clients that ask for it; Off would delete the value
+    ASSERT_TRUE(ReadRegDWord(HKEY_LOCAL_MACHINE, kProtocolsKey + std::wstring(L"TLS 1.0\\Client"), L"DisabledByDefault",
+                             tls10));
+    ASSERT_EQ(tls10, 1); // Optimal stops offering TLS 1.0 to clients; Off would delete the value
     const std::wstring levelled = SnapshotTouchedTrees();
     for (const wchar_t* args : {L"/setlevel max", L"/setlevel optimum", L"SETLEVEL abc", L"SETLEVEL 2x", L"SETLEVEL -1",
                                 L"SETLEVEL 5", L"SETLEVEL", L"SETLEVEL \"\"", L"/SetLevel \"\" 2"}) {
         SCOPED_TRACE(Narrow(args));
         EXPECT_EQ(RunQuenvar(args), 2);
         EXPECT_EQ(ReadStoreInteger(L"Level"), lOptimal);
-        EXPECT_TRUE(
-            ReadRegDWord(HKEY_LOCAL_MACHINE, kProtocolsKey + std::wstring(L"TLS 1.0\\Client"), L"Enabled", tls10));
+        EXPECT_TRUE(ReadRegDWord(HKEY_LOCAL_MACHINE, kProtocolsKey + std::wstring(L"TLS 1.0\\Client"),
+                                 L"DisabledByDefault", tls10));
         EXPECT_EQ(tls10, 1);
         EXPECT_EQ(SnapshotDifference(SnapshotTouchedTrees(), levelled), "");
     }

@@ -80,7 +80,8 @@ TEST_F(StatusEndToEnd, CompliantAfterALevelAndTheExactDeviationAfterAnotherProgr
     EXPECT_TRUE(Has(json, "\"deviations\": 1,"));
     EXPECT_TRUE(Has(json, "{\"path\": \"HKLM\\\\SYSTEM\\\\CurrentControlSet\\\\Control\\\\SecurityProviders\\\\"
                           "SCHANNEL\\\\Protocols\\\\TLS 1.0\\\\Client\", \"value\": \"Enabled\", \"expected\": \"0\", "
-                          "\"actual\": \"1\", \"judged\": true, \"matches\": false}"))
+                          "\"actual\": \"1\", \"judged\": true, \"matches\": false, \"setByPolicy\": null, "
+                          "\"sinceUpdate\": false}"))
         << json;
 }
 
@@ -137,6 +138,79 @@ TEST_F(StatusEndToEnd, TheExitCodeSwitchAnswersWhetherTheMachineIsCompliant) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     EXPECT_EQ(RunQuenvar(L"/status \"" + std::wstring(temp) + L"qv-no-such-folder\\r.json\" /exitcode"), 1);
+}
+
+// Every setting's line in the report that does not match.
+std::vector<std::string> Deviating(const std::string& aJson) {
+    std::vector<std::string> lines;
+    std::istringstream in(aJson);
+    for (std::string line; std::getline(in, line);)
+        if (line.find("\"matches\": false") != std::string::npos)
+            lines.push_back(line);
+    return lines;
+}
+
+// On Windows 10 the suite order is judged by its strength: a stricter list holds, a weaker one is
+// a deviation, and one the MDM policy store sets is the organization's, which no level rewrites.
+TEST_F(StatusEndToEnd, SuiteOrdersAreJudgedByStrengthAndPolicyOwnedOnesAreLeftAlone) {
+    const TWineVersionForQuenvar windows10(L"win10");
+    const TKeyTreeGuard mdm(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\PolicyManager\\current\\device\\Cryptography",
+                            ViewAccess(true));
+    const std::wstring order = L"HKLM\\SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002";
+    const std::wstring strict = L"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256";
+    const auto setOrder = [&](const std::wstring& aList) {
+        ASSERT_EQ(RunProcess(L"reg add \"" + order + L"\" /v Functions /t REG_SZ /d \"" + aList + L"\" /f"), 0);
+    };
+    ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+    ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
+    EXPECT_TRUE(Has(ReadReport(), "\"compliant\": true")) << ReadReport();
+
+    setOrder(strict);
+    ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
+    EXPECT_TRUE(Has(ReadReport(), "\"compliant\": true")) << ReadReport();
+
+    setOrder(strict + L",TLS_RSA_WITH_AES_128_CBC_SHA");
+    ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
+    std::string json = ReadReport();
+    EXPECT_TRUE(Has(json, "\"compliant\": false")) << json;
+    ASSERT_EQ(Deviating(json).size(), 1u) << json;
+    EXPECT_TRUE(Has(Deviating(json)[0], "TLS_RSA_WITH_AES_128_CBC_SHA is weaker than the level allows"))
+        << Deviating(json)[0];
+    EXPECT_TRUE(Has(Deviating(json)[0], "\"setByPolicy\": null"));
+
+    // Intune sets the same list: the organization's, reported and kept through another SETLEVEL.
+    setOrder(strict);
+    ASSERT_EQ(RunProcess(L"reg add \"HKLM\\SOFTWARE\\Microsoft\\PolicyManager\\current\\device\\Cryptography\" /v "
+                         L"TLSCipherSuites /t REG_SZ /d \"" + strict + L"\" /f /reg:64"),
+              0);
+    ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+    ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
+    json = ReadReport();
+    EXPECT_TRUE(Has(json, "\"compliant\": true")) << json;
+    EXPECT_TRUE(Has(json, "\"actual\": \"Set by your organization's policy (stricter than Maximum)\"")) << json;
+    EXPECT_TRUE(Has(json, "\"setByPolicy\": \"MDM\""));
+    std::wstring text;
+    EXPECT_TRUE(ReadRegString(HKEY_LOCAL_MACHINE, order.substr(5), L"Functions", text));
+    EXPECT_EQ(text, strict);
+    // Off leaves it to the policy too.
+    ASSERT_EQ(RunQuenvar(L"SETLEVEL 0"), 0);
+    EXPECT_TRUE(ReadRegString(HKEY_LOCAL_MACHINE, order.substr(5), L"Functions", text));
+    EXPECT_EQ(text, strict);
+}
+
+// A level applied on Windows 7 and checked after Wine reports Windows 10: the settings Windows 10
+// adds are named as the update's, not as another program's changes.
+TEST_F(StatusEndToEnd, SettingsAFeatureUpdateAddsAreReportedAsTheUpdates) {
+    ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+    const TWineVersionForQuenvar windows10(L"win10");
+    ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
+    const std::string json = ReadReport();
+    EXPECT_TRUE(Has(json, "\"compliant\": false")) << json;
+    EXPECT_TRUE(Has(json, "\"appliedOnBuild\": 7601,")) << json;
+    const std::vector<std::string> deviating = Deviating(json);
+    EXPECT_GE(deviating.size(), 4u) << json; // three key sizes and the suite order
+    for (const std::string& line : deviating)
+        EXPECT_TRUE(Has(line, "\"sinceUpdate\": true")) << line;
 }
 
 TEST_F(StatusEndToEnd, OutOfRangeLevelsUnwritablePathsAndNoConsoleEndWithExitZero) {
