@@ -267,3 +267,60 @@ HKEY IECryptoRoot(DWORD aHKeyRoot) noexcept {
             return root;
     return nullptr;
 }
+
+TIEAbsentDefault IEAbsentTargetDefault(const std::vector<TIECryptoOption>& anOptions,
+                                       const TIECryptoDescriptor& aTarget) {
+    TIEAbsentDefault result;
+    bool named = false;
+    for (const TIECryptoOption& option : anOptions) {
+        const TIECryptoDescriptor& d = option.Descriptor;
+        if (d.HKeyRoot != aTarget.HKeyRoot || _wcsicmp(d.RegPath.c_str(), aTarget.RegPath.c_str()) != 0 ||
+            _wcsicmp(d.ValueName.c_str(), aTarget.ValueName.c_str()) != 0)
+            continue;
+        named = true;
+        if (!d.HasDefaultValue) {
+            result.Missing = option.Name;
+            return result;
+        }
+        result.Value |= d.DefaultValue;
+    }
+    result.Known = named;
+    return result;
+}
+
+TIEEffectiveValue IEEffectiveValue(const TIECryptoDescriptor& aDescriptor, const TRegValueData& aTarget,
+                                   const TRegValueData& aMachinePolicy, const TRegValueData& aUserPolicy,
+                                   const TIEAbsentDefault& anAbsentDefault) {
+    TIEEffectiveValue result;
+    const auto take = [&](const TRegValueData& aValue, TIEValueSource aSource, const wchar_t* aNotDWord) {
+        result.Source = aSource;
+        result.Known = RegDWordOf(aValue, result.Value);
+        if (!result.Known)
+            result.Reason = aNotDWord;
+    };
+    if (!aDescriptor.RegPoliciesPath.empty()) {
+        if (aMachinePolicy.Present) {
+            take(aMachinePolicy, vsMachinePolicy, L"policy value is not a DWORD");
+            return result;
+        }
+        if (aUserPolicy.Present) {
+            take(aUserPolicy, vsUserPolicy, L"policy value is not a DWORD");
+            return result;
+        }
+    }
+    if (aTarget.Present) {
+        take(aTarget, vsUser, L"");
+        if (!result.Known)
+            result.Reason = aDescriptor.ValueName + L" is not a DWORD";
+        return result;
+    }
+    result.Source = vsDefault;
+    result.Known = anAbsentDefault.Known;
+    result.Value = anAbsentDefault.Value;
+    if (!result.Known)
+        result.Reason =
+            L"no default for absent " + aDescriptor.ValueName +
+            (anAbsentDefault.Missing.empty() ? std::wstring()
+                                             : L" (option " + anAbsentDefault.Missing + L" has no DefaultValue)");
+    return result;
+}

@@ -16,10 +16,14 @@
 #include <vector>
 
 // One planned value as the registry holds it. For an Internet Explorer option, the descriptor that
-// says where its bits live, and the target value there.
+// says where its bits live, the target value there, the policy values that override it (read only
+// when the descriptor names a RegPoliciesPath) and what the target stands for while it is absent.
 struct TObservedSetting {
     TRegValueData Actual;
     std::optional<TIECryptoDescriptor> Descriptor;
+    TRegValueData MachinePolicy; // HKLM\RegPoliciesPath
+    TRegValueData UserPolicy;    // the descriptor's root\RegPoliciesPath
+    TIEAbsentDefault AbsentDefault;
 };
 
 // Observed values by SettingIdentity; a setting missing from the map reads as absent.
@@ -29,7 +33,8 @@ using TPlanSnapshot = std::map<std::wstring, TObservedSetting>;
 std::wstring SettingIdentity(const TPlannedSetting& aSetting);
 
 // A planned setting with its verdict. Settings that cannot be judged (an Internet Explorer option
-// without a descriptor, or whose target value does not exist) are listed but never deviate.
+// without a descriptor, whose value in effect is not a DWORD, or whose absent target has no
+// default) are listed but never deviate; Actual then says why.
 struct TSettingCheck {
     std::wstring Path;     // the key, with its root ("HKLM\...")
     std::wstring Value;    // the value name
