@@ -15,6 +15,7 @@ const wchar_t kCiphersKey[] = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProv
 const wchar_t kCryptoKey[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions\\CRYPTO\\";
 const wchar_t kIETargetPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 const wchar_t kIETargetValue[] = L"SecureProtocols";
+const wchar_t kIEPolicyPath[] = L"Software\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 
 const TNamedOS kOSRecords[5] = {
     {"Windows 7", {6, 1, 7601, true}},         {"Windows 8.1", {6, 3, 9600, true}},
@@ -336,6 +337,7 @@ void InstallIEDescriptors(bool aWithTls13) {
         ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, key, L"DefaultValue", static_cast<int>(option.defaultValue)));
         ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, key, L"Mask", static_cast<int>(option.bit)));
         ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, key, L"HKeyRoot", static_cast<int>(0x80000001u)));
+        ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, key, L"RegPoliciesPath", kIEPolicyPath));
     }
 }
 
