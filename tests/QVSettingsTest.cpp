@@ -452,6 +452,17 @@ TEST_F(LevelSandbox, AnAbsentTargetIsWrittenFromTheDefaultsAndRemovedAgainByOff)
     EXPECT_EQ(SnapshotDifference(Machine(), before), "");
 }
 
+TEST_F(LevelSandbox, APolicyInEffectIsNotedAndTheUsersValueStillWritten) {
+    ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, kIEPolicyPath, kIETargetValue, 0xA80));
+    const TLevelReport report = Apply(lMax, kOSRecords[2].os);
+    bool noted = false;
+    for (const auto& note : report.Notes)
+        noted = noted || note.find(L"A policy sets Internet Explorer's protocols: HKLM\\" +
+                                   std::wstring(kIEPolicyPath)) != std::wstring::npos;
+    EXPECT_TRUE(noted);
+    EXPECT_EQ(Target(), DWordValue(kForeignBit | 0x800));
+}
+
 TEST_F(LevelSandbox, TheLiveApplicationMarksARestartPending) {
     EXPECT_FALSE(RestartPending());
     EXPECT_EQ(ApplySecurityLevel(lMax), S_OK);

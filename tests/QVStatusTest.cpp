@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -257,6 +258,18 @@ TEST(PlanCheck, InternetExplorerOptionsAreJudgedByTheValueInEffect) {
         EXPECT_EQ(Narrow(tls10Check->Value), Narrow(row.value));
         EXPECT_EQ(Narrow(tls10Check->Actual), Narrow(row.actual));
     }
+}
+
+TEST(DriftWatch, CoversTheInternetExplorerTargetAndItsPolicyKeys) {
+    TRegistrySandbox sandbox;
+    InstallIEDescriptors();
+    std::vector<std::string> watched;
+    for (const TWatchedKey& key : DriftWatchKeys(kWineWindows10))
+        watched.push_back((key.Root == HKEY_CURRENT_USER ? "HKCU\\" : "HKLM\\") + Narrow(key.Path));
+    for (const std::wstring& expected :
+         {L"HKCU\\" + std::wstring(kIETargetPath), L"HKCU\\" + std::wstring(kIEPolicyPath),
+          L"HKLM\\" + std::wstring(kIEPolicyPath)})
+        EXPECT_EQ(std::count(watched.begin(), watched.end(), Narrow(expected)), 1) << Narrow(expected);
 }
 
 TEST(SelfTestVerdict, ExpectationsComeFromTheProtocolsEnabledValue) {
