@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // The volatile key under HKEY_LOCAL_MACHINE that says a restart is pending: the writers create it,
 // and it disappears when Windows restarts.
@@ -29,8 +30,14 @@ extern const wchar_t kAppliedRevisionValue[];
 // The Windows build a level was last applied on, kept beside the backup; false when none is recorded.
 bool ReadAppliedOnBuild(DWORD& aBuild, DWORD& aRevision) noexcept;
 
-// Reads the descriptor of Internet Explorer option aName; false when it has no key.
+// Reads the descriptor of Internet Explorer option aName; false when it has no key. On 64-bit
+// Windows the 64-bit view is read first and the 32-bit view (WOW6432Node) only when the 64-bit one
+// has no key of that name, whatever the bitness of this process.
 bool ReadIECryptoDescriptor(const std::wstring& aName, TIECryptoDescriptor& aDescriptor) noexcept;
+
+// Every option descriptor under kIECryptoKey, in either view, each read as ReadIECryptoDescriptor
+// reads it. Empty when there are none or they cannot be listed.
+std::vector<TIECryptoOption> ReadIECryptoOptions() noexcept;
 
 // The access flag that opens a key in the view a planned setting names: KEY_WOW64_64KEY for a
 // View64 setting in a 32-bit process on 64-bit Windows, otherwise none.

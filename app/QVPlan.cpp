@@ -25,9 +25,9 @@ const wchar_t kKeyExchangeKey[] =
 
 // What a level writes for one side (Client or Server) of a protocol.
 enum TProtocolState : std::uint8_t {
-    psNone,    // not written
-    psOff,     // Enabled 0, DisabledByDefault 1
-    psOn,      // Enabled 1, DisabledByDefault 0
+    psNone, // not written
+    psOff,  // Enabled 0, DisabledByDefault 1
+    psOn,   // Enabled 1, DisabledByDefault 0
     // DisabledByDefault 1 only: not offered, but an application that asks for it may use it where
     // Windows still has it on. "Enabled" stays as Windows has it: writing 1 there is the documented
     // way to bring TLS 1.0 and 1.1 back on builds that turned them off.
@@ -90,13 +90,12 @@ const wchar_t kMandatoryTls13Suite[] = L"TLS_AES_128_GCM_SHA256";
 
 // Maximum's group order where SCHANNEL has the hybrid ML-KEM groups: those first (TLS 1.3 only),
 // then the classical groups Windows enables by default, which TLS 1.2 needs.
-const wchar_t kGroupOrder[] =
-    L"x25519_mlkem768,secp256r1_mlkem768,secp384r1_mlkem1024,curve25519,nistP256,nistP384";
+const wchar_t kGroupOrder[] = L"x25519_mlkem768,secp256r1_mlkem768,secp384r1_mlkem1024,curve25519,nistP256,nistP384";
 
 enum TSuiteClass : std::uint8_t {
-    scTls13,     // TLS 1.3's own suites
-    scAead,      // forward-secret key exchange with an AEAD cipher
-    scCbcSha2,   // ECDHE with AES-CBC and SHA-256/384
+    scTls13,   // TLS 1.3's own suites
+    scAead,    // forward-secret key exchange with an AEAD cipher
+    scCbcSha2, // ECDHE with AES-CBC and SHA-256/384
 };
 struct TSuiteRow {
     const wchar_t* name;
@@ -129,14 +128,29 @@ struct TGroupRow {
 };
 // Microsoft's names for SCHANNEL's supported groups.
 const TGroupRow kGroups[] = {
-    {L"x25519_mlkem768", gcHybrid},     {L"secp256r1_mlkem768", gcHybrid}, {L"secp384r1_mlkem1024", gcHybrid},
-    {L"curve25519", gcClassical},       {L"nistP256", gcClassical},        {L"nistP384", gcClassical},
-    {L"nistP521", gcClassical},         {L"secP256r1", gcClassical},       {L"secP384r1", gcClassical},
-    {L"secP521r1", gcClassical},        {L"brainpoolP256r1", gcClassical}, {L"brainpoolP384r1", gcClassical},
-    {L"brainpoolP512r1", gcClassical},  {L"nistP192", gcWeak},             {L"nistP224", gcWeak},
-    {L"secP160k1", gcWeak},             {L"secP160r1", gcWeak},            {L"secP160r2", gcWeak},
-    {L"secP192k1", gcWeak},             {L"secP192r1", gcWeak},            {L"secP224k1", gcWeak},
-    {L"secP224r1", gcWeak},             {L"secP256k1", gcWeak},
+    {L"x25519_mlkem768", gcHybrid},
+    {L"secp256r1_mlkem768", gcHybrid},
+    {L"secp384r1_mlkem1024", gcHybrid},
+    {L"curve25519", gcClassical},
+    {L"nistP256", gcClassical},
+    {L"nistP384", gcClassical},
+    {L"nistP521", gcClassical},
+    {L"secP256r1", gcClassical},
+    {L"secP384r1", gcClassical},
+    {L"secP521r1", gcClassical},
+    {L"brainpoolP256r1", gcClassical},
+    {L"brainpoolP384r1", gcClassical},
+    {L"brainpoolP512r1", gcClassical},
+    {L"nistP192", gcWeak},
+    {L"nistP224", gcWeak},
+    {L"secP160k1", gcWeak},
+    {L"secP160r1", gcWeak},
+    {L"secP160r2", gcWeak},
+    {L"secP192k1", gcWeak},
+    {L"secP192r1", gcWeak},
+    {L"secP224k1", gcWeak},
+    {L"secP224r1", gcWeak},
+    {L"secP256k1", gcWeak},
 };
 
 // Windows reads at most this many characters of a suite list.
@@ -264,8 +278,8 @@ std::vector<TPlannedSetting> SecurityLevelPlan(TLevel aLevel, const TOSVersion& 
             plan.push_back(DWordSetting(kKeyExchangeKey + std::wstring(row.algorithm), row.value,
                                         max ? row.max : row.optimal, false));
         TPlannedSetting order = KindSetting(kSuiteOrderKey, kSuiteOrderValue, skSuiteList);
-        order.Text = (HasTls13(anOS) ? std::wstring(kTls13Suites) : std::wstring()) + kAeadSuites +
-                     (max ? L"" : kCbcSha2Suites);
+        order.Text =
+            (HasTls13(anOS) ? std::wstring(kTls13Suites) : std::wstring()) + kAeadSuites + (max ? L"" : kCbcSha2Suites);
         order.Rule.Level = aLevel;
         order.Rule.AllowCbcSha2 = !max;
         order.Rule.Required.push_back(kMandatoryTls12Suite);
@@ -514,7 +528,8 @@ bool ListNames(const TRegValueData& aValue, std::vector<std::wstring>& aNames, s
     // Windows stores a REG_SZ with its NUL and a REG_MULTI_SZ with one after each string; data
     // without them was not written by a program that meant it (and may be read with garbage).
     if (text.empty() || text.back() != L'\0') {
-        aReason = aValue.Type == REG_SZ ? L"REG_SZ without its terminating NUL" : L"REG_MULTI_SZ without its terminating NUL";
+        aReason =
+            aValue.Type == REG_SZ ? L"REG_SZ without its terminating NUL" : L"REG_MULTI_SZ without its terminating NUL";
         return false;
     }
     if (aValue.Type == REG_SZ) {
@@ -560,4 +575,61 @@ bool NamesHybridGroup(const TRegValueData& aValue) {
         const TGroupRow* row = FindGroup(aName);
         return row && row->cls == gcHybrid;
     });
+}
+
+TIEAbsentDefault IEAbsentTargetDefault(const std::vector<TIECryptoOption>& anOptions,
+                                       const TIECryptoDescriptor& aTarget) {
+    TIEAbsentDefault result;
+    bool named = false;
+    for (const TIECryptoOption& option : anOptions) {
+        const TIECryptoDescriptor& d = option.Descriptor;
+        if (d.HKeyRoot != aTarget.HKeyRoot || _wcsicmp(d.RegPath.c_str(), aTarget.RegPath.c_str()) != 0 ||
+            _wcsicmp(d.ValueName.c_str(), aTarget.ValueName.c_str()) != 0)
+            continue;
+        named = true;
+        if (!d.HasDefaultValue) {
+            result.Missing = option.Name;
+            return result;
+        }
+        result.Value |= d.DefaultValue;
+    }
+    result.Known = named;
+    return result;
+}
+
+TIEEffectiveValue IEEffectiveValue(const TIECryptoDescriptor& aDescriptor, const TRegValueData& aTarget,
+                                   const TRegValueData& aMachinePolicy, const TRegValueData& aUserPolicy,
+                                   const TIEAbsentDefault& anAbsentDefault) {
+    TIEEffectiveValue result;
+    const auto take = [&](const TRegValueData& aValue, TIEValueSource aSource, const wchar_t* aNotDWord) {
+        result.Source = aSource;
+        result.Known = RegDWordOf(aValue, result.Value);
+        if (!result.Known)
+            result.Reason = aNotDWord;
+    };
+    if (!aDescriptor.RegPoliciesPath.empty()) {
+        if (aMachinePolicy.Present) {
+            take(aMachinePolicy, vsMachinePolicy, L"policy value is not a DWORD");
+            return result;
+        }
+        if (aUserPolicy.Present) {
+            take(aUserPolicy, vsUserPolicy, L"policy value is not a DWORD");
+            return result;
+        }
+    }
+    if (aTarget.Present) {
+        take(aTarget, vsUser, L"");
+        if (!result.Known)
+            result.Reason = aDescriptor.ValueName + L" is not a DWORD";
+        return result;
+    }
+    result.Source = vsDefault;
+    result.Known = anAbsentDefault.Known;
+    result.Value = anAbsentDefault.Value;
+    if (!result.Known)
+        result.Reason =
+            L"no default for absent " + aDescriptor.ValueName +
+            (anAbsentDefault.Missing.empty() ? std::wstring()
+                                             : L" (option " + anAbsentDefault.Missing + L" has no DefaultValue)");
+    return result;
 }

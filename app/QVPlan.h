@@ -85,7 +85,7 @@ struct TPlannedSetting {
     TSwitchAction IEAction = saDefault;
     bool View64 = false; // opened in the 64-bit registry view when a 32-bit process runs on 64-bit Windows
     TTakesEffect Effect = teProgramsRestart;
-    TListRule Rule;    // skSuiteList and skGroupList
+    TListRule Rule;      // skSuiteList and skGroupList
     bool Policy = false; // a Group Policy value: an organization's policy may own it
 };
 
@@ -111,8 +111,9 @@ bool ListNames(const TRegValueData& aValue, std::vector<std::wstring>& aNames, s
 // nothing weaker than the level allows and keeps the required entries; it need not be our string.
 struct TListVerdict {
     bool Holds = false;
-    bool Exact = false;  // the very value the level writes
-    std::wstring Reason; // why it does not hold, for people: "TLS_RSA_WITH_AES_128_CBC_SHA is weaker than the level allows"
+    bool Exact = false; // the very value the level writes
+    std::wstring
+        Reason; // why it does not hold, for people: "TLS_RSA_WITH_AES_128_CBC_SHA is weaker than the level allows"
 };
 TListVerdict JudgeList(const TPlannedSetting& aSetting, const TRegValueData& aCurrent);
 
@@ -126,7 +127,7 @@ bool SettingHolds(const TPlannedSetting& aSetting, const TRegValueData& aCurrent
 TRegValueData SettingValue(const TPlannedSetting& aSetting);
 
 // An Internet Explorer option descriptor, the values of the HKLM key kIECryptoKey + option name.
-// Absent values read as empty or 0.
+// Absent values read as empty or 0; HasDefaultValue tells an absent or mistyped DefaultValue from 0.
 struct TIECryptoDescriptor {
     std::wstring RegPath;
     std::wstring ValueName;
@@ -135,7 +136,44 @@ struct TIECryptoDescriptor {
     DWORD Mask = 0;
     DWORD UncheckedValue = 0;
     DWORD HKeyRoot = 0;
+    bool HasDefaultValue = false;
+    std::wstring RegPoliciesPath; // the Group Policy key whose value of the same name overrides the target
 };
+
+// One option by name ("TLS1.2") with its descriptor.
+struct TIECryptoOption {
+    std::wstring Name;
+    TIECryptoDescriptor Descriptor;
+};
+
+// What an absent target value stands for: the OR of the DefaultValue of every option that names the
+// same root, key and value. Not Known when one of them has no DefaultValue (Missing names it) or
+// when none names the target.
+struct TIEAbsentDefault {
+    bool Known = false;
+    DWORD Value = 0;
+    std::wstring Missing;
+};
+TIEAbsentDefault IEAbsentTargetDefault(const std::vector<TIECryptoOption>& anOptions,
+                                       const TIECryptoDescriptor& aTarget);
+
+// Where the value in effect for an option comes from.
+enum TIEValueSource : std::uint8_t { vsUser = 0, vsDefault = 1, vsMachinePolicy = 2, vsUserPolicy = 3 };
+
+// The value in effect for an option, or why it cannot be told (Reason, with Known false).
+struct TIEEffectiveValue {
+    bool Known = false;
+    DWORD Value = 0;
+    TIEValueSource Source = vsUser;
+    std::wstring Reason;
+};
+
+// The "Turn off encryption support" policy overrides the user's value when the descriptor names a
+// RegPoliciesPath: the machine policy (HKLM) first, then the user policy (the descriptor's root).
+// Without a policy the target value counts, and while it is absent anAbsentDefault.
+TIEEffectiveValue IEEffectiveValue(const TIECryptoDescriptor& aDescriptor, const TRegValueData& aTarget,
+                                   const TRegValueData& aMachinePolicy, const TRegValueData& aUserPolicy,
+                                   const TIEAbsentDefault& anAbsentDefault);
 
 // The target value after anAction on the option aDescriptor describes, given its current value.
 // Bits outside the option's pattern are kept; see the definition for the exact arithmetic.

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <cwchar>
 #include <map>
+#include <optional>
 #include <set>
 
 const wchar_t kBackupKey[] = L"SOFTWARE\\Quenvar\\Backup";
@@ -302,6 +303,7 @@ struct TDesired {
     TTarget Target;
     const TPlannedSetting* Setting = nullptr; // null for an Internet Explorer target
     std::vector<std::pair<TIECryptoDescriptor, TSwitchAction>> IEActions;
+    TIEAbsentDefault IEAbsentDefault; // what an absent Internet Explorer target stands for
     bool AtRestart = false;
 };
 
@@ -397,8 +399,8 @@ private:
         const TValueOwner owner = PolicyOwnerOf(aTarget.Key, aTarget.Value);
         if (owner == voNone)
             return false;
-        Note(L"Set by your organization's policy (" + std::wstring(ValueOwnerName(owner)) + L"): " +
-             Describe(aTarget) + L" is left as it is.");
+        Note(L"Set by your organization's policy (" + std::wstring(ValueOwnerName(owner)) + L"): " + Describe(aTarget) +
+             L" is left as it is.");
         return true;
     }
 
@@ -410,6 +412,7 @@ private:
     std::vector<TDesired> Resolve(const std::vector<TPlannedSetting>& aPlan) {
         std::vector<TDesired> desired;
         std::map<std::wstring, size_t, TNoCase> ieTargets;
+        std::optional<std::vector<TIECryptoOption>> options;
         for (const TPlannedSetting& s : aPlan) {
             if (s.Kind != skIEOption) {
                 TDesired d;
@@ -441,12 +444,36 @@ private:
             if (it == ieTargets.end()) {
                 TDesired d;
                 d.Target = target;
+                // Every option naming the target, planned or not, makes up its absent default.
+                if (!options)
+                    options = ReadIECryptoOptions();
+                d.IEAbsentDefault = IEAbsentTargetDefault(*options, descriptor);
+                NoteIEPolicy(descriptor, root);
                 it = ieTargets.emplace(name, desired.size()).first;
                 desired.push_back(std::move(d));
             }
             desired[it->second].IEActions.emplace_back(descriptor, s.IEAction);
         }
         return desired;
+    }
+
+    // The user's value is still written under a "Turn off encryption support" policy, but the
+    // policy's is the one in effect: the report says so.
+    void NoteIEPolicy(const TIECryptoDescriptor& aDescriptor, HKEY aRoot) {
+        if (aDescriptor.RegPoliciesPath.empty())
+            return;
+        const std::pair<HKEY, REGSAM> places[] = {{HKEY_LOCAL_MACHINE, ViewAccess(true)}, {aRoot, 0}};
+        for (const auto& [root, view] : places) {
+            TRegKey key;
+            TRegValueData value;
+            if (key.Open(root, aDescriptor.RegPoliciesPath, KEY_QUERY_VALUE | view) == ERROR_SUCCESS &&
+                key.Read(aDescriptor.ValueName, value) == ERROR_SUCCESS && value.Present) {
+                Note(L"A policy sets Internet Explorer's protocols: " +
+                     Describe(TTarget{root, aDescriptor.RegPoliciesPath, aDescriptor.ValueName, false}) +
+                     L" is in effect, not the value written.");
+                return;
+            }
+        }
     }
 
     // Opens aTarget's key for reading and writing; false when it does not exist.
@@ -494,11 +521,21 @@ private:
             return true;
         }
         // Internet Explorer's bits are worked out from the original value, so a level's result never
-        // depends on the level before it.
+        // depends on the level before it. An absent original starts from the defaults it stands for.
         const TValueRecord* record = FBackup.Find(aDesired.Target);
         const TRegValueData& base = record ? record->Original : aCurrent;
         DWORD bits = 0;
-        if (!RegDWordOf(base, bits)) {
+        if (!base.Present) {
+            if (!aDesired.IEAbsentDefault.Known) {
+                const std::wstring& missing = aDesired.IEAbsentDefault.Missing;
+                Note(L"Internet Explorer's target " + Describe(aDesired.Target) + L" is absent and " +
+                     (missing.empty() ? L"no option descriptor lists it"
+                                      : L"option " + missing + L" has no DefaultValue") +
+                     L": left unwritten.");
+                return false;
+            }
+            bits = aDesired.IEAbsentDefault.Value;
+        } else if (!RegDWordOf(base, bits)) {
             Note(L"Internet Explorer's target " + Describe(aDesired.Target) + L" is not a readable DWORD.");
             return false;
         }

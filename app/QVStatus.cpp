@@ -49,27 +49,36 @@ std::wstring Hex(DWORD aNumber) {
     return text;
 }
 
-// The check of one Internet Explorer option: its bits in the target value already are what the
-// action makes of them.
+// The check of one Internet Explorer option: its bits in the value in effect (a policy's, the
+// user's, or the default an absent target stands for) already are what the action makes of them.
 TSettingCheck CheckIEOption(const TPlannedSetting& aSetting, const TObservedSetting* anObserved) {
     TSettingCheck check;
     check.Path = L"HKLM\\" + aSetting.Key;
     check.Value = aSetting.Value;
+    check.Expected = aSetting.IEAction == saOn ? L"ticked" : L"unticked";
     const HKEY root = anObserved && anObserved->Descriptor ? IECryptoRoot(anObserved->Descriptor->HKeyRoot) : nullptr;
-    DWORD current = 0;
-    if (!root || !RegDWordOf(anObserved->Actual, current)) {
+    if (!root) {
         check.Judged = false;
-        check.Expected = aSetting.IEAction == saOn ? L"ticked" : L"unticked";
-        check.Actual = root ? L"no target value" : L"no descriptor";
+        check.Actual = L"no descriptor";
         return check;
     }
     const TIECryptoDescriptor& d = *anObserved->Descriptor;
-    check.Path = RootName(root) + d.RegPath;
-    check.Value = d.ValueName + L" (option " + aSetting.Value + L")";
-    const DWORD wanted = IECryptoOptionValue(aSetting.IEAction, d, current);
+    const TIEEffectiveValue effective = IEEffectiveValue(d, anObserved->Actual, anObserved->MachinePolicy,
+                                                         anObserved->UserPolicy, anObserved->AbsentDefault);
+    const bool byPolicy = effective.Source == vsMachinePolicy || effective.Source == vsUserPolicy;
+    check.Path =
+        (effective.Source == vsMachinePolicy ? L"HKLM\\" : RootName(root)) + (byPolicy ? d.RegPoliciesPath : d.RegPath);
+    check.Value = d.ValueName + L" (option " + aSetting.Value + L")" + (byPolicy ? L" (set by policy)" : L"");
+    if (!effective.Known) {
+        check.Judged = false;
+        check.Actual = L"not judged: " + effective.Reason;
+        return check;
+    }
+    const DWORD wanted = IECryptoOptionValue(aSetting.IEAction, d, effective.Value);
     check.Expected = Hex(wanted);
-    check.Actual = Hex(current);
-    check.Matches = wanted == current;
+    check.Actual =
+        effective.Source == vsDefault ? L"absent (default " + Hex(effective.Value) + L")" : Hex(effective.Value);
+    check.Matches = wanted == effective.Value;
     return check;
 }
 
@@ -288,13 +297,26 @@ TPlanSnapshot ObservePlan(const std::vector<TPlannedSetting>& aPlan) {
             data = TRegValueData();
         return data;
     };
+    std::optional<std::vector<TIECryptoOption>> options; // listed once, when an absent target needs them
     for (const TPlannedSetting& s : aPlan) {
         TObservedSetting observed;
         if (s.Kind == skIEOption) {
             TIECryptoDescriptor descriptor;
             if (ReadIECryptoDescriptor(s.Value, descriptor)) {
-                if (const HKEY root = IECryptoRoot(descriptor.HKeyRoot))
+                if (const HKEY root = IECryptoRoot(descriptor.HKeyRoot)) {
                     observed.Actual = read(root, descriptor.RegPath, 0, descriptor.ValueName);
+                    if (!descriptor.RegPoliciesPath.empty()) {
+                        // SOFTWARE\Policies is shared by both registry views.
+                        observed.MachinePolicy = read(HKEY_LOCAL_MACHINE, descriptor.RegPoliciesPath, ViewAccess(true),
+                                                      descriptor.ValueName);
+                        observed.UserPolicy = read(root, descriptor.RegPoliciesPath, 0, descriptor.ValueName);
+                    }
+                    if (!observed.Actual.Present) {
+                        if (!options)
+                            options = ReadIECryptoOptions();
+                        observed.AbsentDefault = IEAbsentTargetDefault(*options, descriptor);
+                    }
+                }
                 observed.Descriptor = std::move(descriptor);
             }
         } else {
@@ -327,8 +349,14 @@ std::vector<TWatchedKey> DriftWatchKeys(const TOSVersion& anOS) {
             TIECryptoDescriptor descriptor;
             if (!ReadIECryptoDescriptor(s.Value, descriptor))
                 continue;
-            if (const HKEY root = IECryptoRoot(descriptor.HKeyRoot))
+            if (const HKEY root = IECryptoRoot(descriptor.HKeyRoot)) {
                 add(root, descriptor.RegPath, false);
+                // The policy keys usually do not exist: the watch waits for their creation.
+                if (!descriptor.RegPoliciesPath.empty()) {
+                    add(HKEY_LOCAL_MACHINE, descriptor.RegPoliciesPath, true);
+                    add(root, descriptor.RegPoliciesPath, false);
+                }
+            }
         }
     return keys;
 }
@@ -485,8 +513,8 @@ std::string StatusReportJson(const TStatusReport& aReport) {
             sep = ", ";
         }
     out += "],\n";
-    out += "  \"appliedOnBuild\": " + (aReport.AppliedOnBuild ? std::to_string(aReport.AppliedOnBuild) : "null") +
-           ",\n";
+    out +=
+        "  \"appliedOnBuild\": " + (aReport.AppliedOnBuild ? std::to_string(aReport.AppliedOnBuild) : "null") + ",\n";
     out += "  \"postQuantumGroups\": \"" + std::string(GroupStateName(aReport.Groups)) + "\",\n";
     out += "  \"checkedAt\": " + JsonString(aReport.CheckedAt) + ",\n";
     out += "  \"compliant\": " + std::string(JsonBool(aReport.Compliant)) + "\n}\n";
@@ -555,8 +583,8 @@ std::wstring DriftBalloonText(size_t aCount) {
 }
 
 std::wstring DriftAnnouncementText(const std::vector<TSettingCheck>& aDrift) {
-    const bool update = !aDrift.empty() && std::all_of(aDrift.begin(), aDrift.end(),
-                                                       [](const TSettingCheck& c) { return c.SinceUpdate; });
+    const bool update = !aDrift.empty() &&
+                        std::all_of(aDrift.begin(), aDrift.end(), [](const TSettingCheck& c) { return c.SinceUpdate; });
     if (!update)
         return DriftBalloonText(aDrift.size());
     return L"Windows was updated: " + std::to_wstring(aDrift.size()) +

@@ -17,10 +17,14 @@
 #include <vector>
 
 // One planned value as the registry holds it. For an Internet Explorer option, the descriptor that
-// says where its bits live, and the target value there.
+// says where its bits live, the target value there, the policy values that override it (read only
+// when the descriptor names a RegPoliciesPath) and what the target stands for while it is absent.
 struct TObservedSetting {
     TRegValueData Actual;
     std::optional<TIECryptoDescriptor> Descriptor;
+    TRegValueData MachinePolicy; // HKLM\RegPoliciesPath
+    TRegValueData UserPolicy;    // the descriptor's root\RegPoliciesPath
+    TIEAbsentDefault AbsentDefault;
     TValueOwner Owner = voNone; // an organization's policy that sets the value
 };
 
@@ -31,7 +35,8 @@ using TPlanSnapshot = std::map<std::wstring, TObservedSetting>;
 std::wstring SettingIdentity(const TPlannedSetting& aSetting);
 
 // A planned setting with its verdict. Settings that cannot be judged (an Internet Explorer option
-// without a descriptor, or whose target value does not exist) are listed but never deviate.
+// without a descriptor, whose value in effect is not a DWORD, or whose absent target has no
+// default) are listed but never deviate; Actual then says why.
 struct TSettingCheck {
     std::wstring Path;     // the key, with its root ("HKLM\...")
     std::wstring Value;    // the value name
@@ -122,8 +127,8 @@ struct TStatusReport {
     std::vector<TSettingCheck> Settings;
     std::optional<TSelfTest> SelfTest;
     bool RestartPending = false;
-    unsigned RestartNeeds = 0;  // TTakesEffect bits still waiting
-    DWORD AppliedOnBuild = 0;   // the build the level was applied on, 0 when unknown
+    unsigned RestartNeeds = 0; // TTakesEffect bits still waiting
+    DWORD AppliedOnBuild = 0;  // the build the level was applied on, 0 when unknown
     TGroupState Groups = gsUnavailable;
     std::wstring CheckedAt; // local time, "HH:MM"
     bool Compliant = false;

@@ -15,6 +15,7 @@ const wchar_t kCiphersKey[] = L"SYSTEM\\CurrentControlSet\\Control\\SecurityProv
 const wchar_t kCryptoKey[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions\\CRYPTO\\";
 const wchar_t kIETargetPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 const wchar_t kIETargetValue[] = L"SecureProtocols";
+const wchar_t kIEPolicyPath[] = L"Software\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 
 const TNamedOS kOSRecords[8] = {
     {"Windows 7", {6, 1, 7601, true}},
@@ -51,9 +52,9 @@ bool Applies(TWhen aWhen, const TOSVersion& anOS) {
     const bool w10 = anOS.Major >= 10 && anOS.Build >= 10240;
     // The builds Microsoft's page on TLS supported groups names, and a CNG that has ML-KEM.
     const DWORD b = anOS.Build, r = anOS.Revision;
-    const bool mlKemBuild = anOS.IsServer ? b >= 29550
-                                          : ((b == 26100 || b == 26200) && r >= 8514) || (b == 28000 && r >= 2173) ||
-                                                b > 28000;
+    const bool mlKemBuild = anOS.IsServer
+                                ? b >= 29550
+                                : ((b == 26100 || b == 26200) && r >= 8514) || (b == 28000 && r >= 2173) || b > 28000;
     switch (aWhen) {
     case wMlKem:
         return anOS.Major >= 10 && mlKemBuild && anOS.MlKemProvider;
@@ -103,17 +104,15 @@ const wchar_t kTls13Order[] = L"TLS_AES_256_GCM_SHA384,TLS_AES_128_GCM_SHA256,"
                               L"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256";
 const wchar_t kTls12Order[] = L"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,"
                               L"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256";
-const wchar_t kTls13OptimalOrder[] =
-    L"TLS_AES_256_GCM_SHA384,TLS_AES_128_GCM_SHA256,"
-    L"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,"
-    L"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,"
-    L"TLS_ECDHE_ECDSA_WITH_AES_256_CBC_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256,"
-    L"TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384,TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256";
-const wchar_t kTls12OptimalOrder[] =
-    L"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,"
-    L"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,"
-    L"TLS_ECDHE_ECDSA_WITH_AES_256_CBC_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256,"
-    L"TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384,TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256";
+const wchar_t kTls13OptimalOrder[] = L"TLS_AES_256_GCM_SHA384,TLS_AES_128_GCM_SHA256,"
+                                     L"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,"
+                                     L"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,"
+                                     L"TLS_ECDHE_ECDSA_WITH_AES_256_CBC_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256,"
+                                     L"TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384,TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256";
+const wchar_t kTls12OptimalOrder[] = L"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,"
+                                     L"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,"
+                                     L"TLS_ECDHE_ECDSA_WITH_AES_256_CBC_SHA384,TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256,"
+                                     L"TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384,TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256";
 const wchar_t kGroupOrder[] = L"x25519_mlkem768,secp256r1_mlkem768,secp384r1_mlkem1024,curve25519,nistP256,nistP384";
 const wchar_t kNet2[] = L"SOFTWARE\\Microsoft\\.NETFramework\\v2.0.50727";
 const wchar_t kNet2Wow[] = L"SOFTWARE\\WOW6432Node\\Microsoft\\.NETFramework\\v2.0.50727";
@@ -286,8 +285,8 @@ std::vector<TExpectedValue> ExpectedLevelValues(TLevel aLevel, const TOSVersion&
             key = kCrypto + key;
         // Text rows carry the text of the level that writes them.
         const wchar_t* text = row.text ? row.text : L"";
-        rows.push_back({key, row.value, row.kind, aLevel == lMax ? row.maxNumber : row.optimalNumber, text, row.ie,
-                        row.view64});
+        rows.push_back(
+            {key, row.value, row.kind, aLevel == lMax ? row.maxNumber : row.optimalNumber, text, row.ie, row.view64});
     }
     return rows;
 }
@@ -382,6 +381,7 @@ void InstallIEDescriptors(bool aWithTls13) {
         ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, key, L"DefaultValue", static_cast<int>(option.defaultValue)));
         ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, key, L"Mask", static_cast<int>(option.bit)));
         ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, key, L"HKeyRoot", static_cast<int>(0x80000001u)));
+        ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, key, L"RegPoliciesPath", kIEPolicyPath));
     }
 }
 

@@ -19,6 +19,7 @@ extern const wchar_t kCiphersKey[];
 extern const wchar_t kCryptoKey[];
 extern const wchar_t kIETargetPath[];
 extern const wchar_t kIETargetValue[];
+extern const wchar_t kIEPolicyPath[]; // "Turn off encryption support", below HKLM and HKCU
 
 // A bit of SecureProtocols that none of the options owns: every level must keep it.
 constexpr DWORD kForeignBit = 0x2;
@@ -62,8 +63,8 @@ TRegValueData RegData(DWORD aType, const void* aBytes, size_t aSize);
 // anOtherBits plus the bits of the ticked options (the descriptors of InstallIEDescriptors).
 void ExpectMachineAtLevel(TLevel aLevel, const TOSVersion& anOS, DWORD anOtherBits);
 
-// Single-bit option descriptors (target HKCU SecureProtocols) under whatever HKEY_LOCAL_MACHINE
-// currently is for this process; "TLS1.3" only when asked for.
+// Single-bit option descriptors (target HKCU SecureProtocols, policy key kIEPolicyPath) under
+// whatever HKEY_LOCAL_MACHINE currently is for this process; "TLS1.3" only when asked for.
 struct TIEOptionRow {
     const wchar_t* name;
     DWORD bit;
@@ -113,5 +114,4 @@ public:
     ~TWineVersionForQuenvar();
     TWineVersionForQuenvar(const TWineVersionForQuenvar&) = delete;
     TWineVersionForQuenvar& operator=(const TWineVersionForQuenvar&) = delete;
-
 };

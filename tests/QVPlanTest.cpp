@@ -250,8 +250,8 @@ TEST(JudgeList, ListsHoldWhenNothingIsWeakerAndTheMandatorySuitesStay) {
     } cases[] = {
         {"Maximum's own", maxSuites, SettingValue(maxSuites), true, L""},
         {"stricter: two suites", maxSuites, Text(strict), true, L""},
-        {"the same as REG_MULTI_SZ", maxSuites, Multi({L"TLS_AES_128_GCM_SHA256", L"TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256"}),
-         true, L""},
+        {"the same as REG_MULTI_SZ", maxSuites,
+         Multi({L"TLS_AES_128_GCM_SHA256", L"TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256"}), true, L""},
         {"blanks and case", maxSuites, Text(L" tls_aes_128_gcm_sha256 , TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,"), true,
          L""},
         {"CBC at Maximum", maxSuites, Text(cbc), false, L"weaker"},
@@ -333,6 +333,111 @@ TEST(IECryptoOptionValue, BitArithmeticOfTickUntickAndDefault) {
         EXPECT_EQ(IECryptoOptionValue(c.action, d, c.current), c.expected)
             << "action " << int(c.action) << ", checked 0x" << std::hex << c.checked << ", mask 0x" << c.mask
             << ", default 0x" << c.byDefault << ", current 0x" << c.current;
+    }
+}
+
+// Single-bit options on HKCU's SecureProtocols unless a row says otherwise.
+TIECryptoOption Option(const wchar_t* aName, DWORD aDefault, bool aHasDefault = true,
+                       const wchar_t* aValueName = L"SecureProtocols", DWORD aRoot = 0x80000001) {
+    TIECryptoOption o;
+    o.Name = aName;
+    o.Descriptor.RegPath = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    o.Descriptor.ValueName = aValueName;
+    o.Descriptor.HKeyRoot = aRoot;
+    o.Descriptor.DefaultValue = aDefault;
+    o.Descriptor.HasDefaultValue = aHasDefault;
+    return o;
+}
+
+TEST(IEAbsentTargetDefault, IsTheOrOfTheDefaultsOfEveryOptionNamingTheTarget) {
+    const TIECryptoDescriptor target = Option(L"TLS1.2", 0x800).Descriptor;
+    TIECryptoOption otherCase = Option(L"TLS1.1", 0x200);
+    otherCase.Descriptor.RegPath = L"SOFTWARE\\MICROSOFT\\Windows\\CurrentVersion\\Internet Settings";
+    const struct {
+        const char* what;
+        std::vector<TIECryptoOption> options;
+        bool known;
+        DWORD value;
+        const wchar_t* missing;
+    } cases[] = {
+        {"five options",
+         {Option(L"SSL2.0", 0), Option(L"SSL3.0", 0x20), Option(L"TLS1.0", 0x80), Option(L"TLS1.1", 0x200),
+          Option(L"TLS1.2", 0x800)},
+         true,
+         0xAA0,
+         L""},
+        {"path compared without case", {otherCase, Option(L"TLS1.2", 0x800)}, true, 0xA00, L""},
+        {"other targets ignored",
+         {Option(L"TLS1.2", 0x800), Option(L"X", 0x1, true, L"Other"),
+          Option(L"Y", 0x4, true, L"SecureProtocols", 0x80000002), Option(L"Z", 0, false, L"Other")},
+         true,
+         0x800,
+         L""},
+        {"all defaults 0", {Option(L"SSL2.0", 0), Option(L"TLS1.2", 0)}, true, 0, L""},
+        {"one default missing",
+         {Option(L"SSL3.0", 0x20), Option(L"TLS1.0", 0, false), Option(L"TLS1.2", 0x800)},
+         false,
+         0,
+         L"TLS1.0"},
+        {"no option names it", {Option(L"X", 0x1, true, L"Other")}, false, 0, L""},
+        {"no options", {}, false, 0, L""},
+    };
+    for (const auto& c : cases) {
+        const TIEAbsentDefault d = IEAbsentTargetDefault(c.options, target);
+        EXPECT_EQ(d.Known, c.known) << c.what;
+        if (c.known) {
+            EXPECT_EQ(d.Value, c.value) << c.what;
+        }
+        EXPECT_EQ(d.Missing, c.missing) << c.what;
+    }
+}
+
+TEST(IEEffectiveValue, APolicyOverridesTheUsersValueAndAnAbsentTargetStandsForItsDefault) {
+    const TRegValueData none;
+    const auto dword = [](DWORD aNumber) { return RegData(REG_DWORD, &aNumber, 4); };
+    const TRegValueData text = RegData(REG_SZ, L"2048", 10);
+    TIEAbsentDefault known;
+    known.Known = true;
+    known.Value = 0xAA0;
+    TIEAbsentDefault unknown;
+    unknown.Missing = L"TLS1.0";
+    const wchar_t kPolicies[] = L"Software\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    const struct {
+        const char* what;
+        const wchar_t* policies; // the descriptor's RegPoliciesPath
+        TRegValueData user, machinePolicy, userPolicy;
+        TIEAbsentDefault absent;
+        bool known;
+        DWORD value;
+        TIEValueSource source;
+        const wchar_t* reason;
+    } cases[] = {
+        {"user only", kPolicies, dword(0xA80), none, none, known, true, 0xA80, vsUser, L""},
+        {"machine policy wins", kPolicies, dword(0xA80), dword(0x880), dword(0x800), known, true, 0x880,
+         vsMachinePolicy, L""},
+        {"user policy", kPolicies, dword(0xA80), none, dword(0x800), known, true, 0x800, vsUserPolicy, L""},
+        {"policy over an absent target", kPolicies, none, none, dword(0x800), unknown, true, 0x800, vsUserPolicy, L""},
+        {"machine policy REG_SZ", kPolicies, dword(0xA80), text, dword(0x800), known, false, 0, vsMachinePolicy,
+         L"policy value is not a DWORD"},
+        {"user policy REG_SZ", kPolicies, dword(0xA80), none, text, known, false, 0, vsUserPolicy,
+         L"policy value is not a DWORD"},
+        {"policies ignored without a RegPoliciesPath", L"", dword(0xA80), dword(0x880), dword(0x800), known, true,
+         0xA80, vsUser, L""},
+        {"user value REG_SZ", kPolicies, text, none, none, known, false, 0, vsUser, L"SecureProtocols is not a DWORD"},
+        {"absent everything, default known", kPolicies, none, none, none, known, true, 0xAA0, vsDefault, L""},
+        {"absent everything, no default", kPolicies, none, none, none, unknown, false, 0, vsDefault,
+         L"no default for absent SecureProtocols (option TLS1.0 has no DefaultValue)"},
+    };
+    for (const auto& c : cases) {
+        TIECryptoDescriptor d = Option(L"TLS1.0", 0x80).Descriptor;
+        d.RegPoliciesPath = c.policies;
+        const TIEEffectiveValue e = IEEffectiveValue(d, c.user, c.machinePolicy, c.userPolicy, c.absent);
+        EXPECT_EQ(e.Known, c.known) << c.what;
+        EXPECT_EQ(e.Source, c.source) << c.what;
+        EXPECT_EQ(e.Reason, c.reason) << c.what;
+        if (c.known) {
+            EXPECT_EQ(e.Value, c.value) << c.what;
+        }
     }
 }
 

@@ -117,7 +117,10 @@ TEST(ApplySecurityLevel, EverySequenceOfLevelsEndsExactlyWhereTheMachineStarted)
     } starts[] = {{"fresh", [] {}},
                   {"administrator values", WriteAdministratorValues},
                   {"malformed orders", WriteMalformedOrders},
-                  {"stray TLS 1.3 key", WriteStrayTls13Key}};
+                  {"stray TLS 1.3 key", WriteStrayTls13Key},
+                  // A profile without SecureProtocols: the level starts from the descriptors' defaults.
+                  {"no SecureProtocols", [] { DeleteRegValue(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue); }},
+                  {"no Internet Settings key", [] { DeleteRegKeyTree(HKEY_CURRENT_USER, kIETargetPath, true); }}};
     for (const auto& record : kOSRecords) {
         for (const auto& start : starts) {
             if (start.prepare == WriteStrayTls13Key && HasTls13(record.os))
@@ -181,8 +184,8 @@ TEST_F(LevelSandbox, EachChangeSaysWhetherProgramsServicesOrWindowsMustRestart) 
         {"WinHTTP", L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\WinHttp",
          L"DefaultSecureProtocols", teServicesRestart},
         {"a cipher", kCiphersKey + std::wstring(L"RC4 128/128"), L"Enabled", teWindowsRestart},
-        {"the suite order", L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002",
-         L"Functions", teWindowsRestart},
+        {"the suite order", L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL\\00010002", L"Functions",
+         teWindowsRestart},
     };
     for (const auto& c : changes) {
         TRegKey key;
@@ -418,6 +421,64 @@ TEST_F(LevelSandbox, OptionsWithoutADescriptorOrAReadableTargetAreLeftAndNoted) 
     for (const auto& note : report.Notes)
         noted = noted || note.find(L"SecureProtocols") != std::wstring::npos;
     EXPECT_TRUE(noted);
+}
+
+TEST_F(LevelSandbox, AnAbsentTargetWithoutADefaultIsNotedAndLeftAbsent) {
+    const TOSVersion& os = kOSRecords[2].os;
+    ASSERT_TRUE(DeleteRegValue(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue));
+    const std::wstring tls10 = kCryptoKey + std::wstring(L"TLS1.0");
+    // TLS1.0 is planned; SSL2.0 is too, but an option the plan never names counts the same way.
+    for (const auto& [option, change] : std::vector<std::pair<std::wstring, std::function<void()>>>{
+             {L"TLS1.0", [&] { ASSERT_TRUE(DeleteRegValue(HKEY_LOCAL_MACHINE, tls10, L"DefaultValue")); }},
+             {L"Extra", [] {
+                  const std::wstring extra = kCryptoKey + std::wstring(L"Extra");
+                  ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, extra, L"RegPath", kIETargetPath));
+                  ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, extra, L"ValueName", kIETargetValue));
+                  ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, extra, L"HKeyRoot", int(0x80000001u)));
+                  WriteText(HKEY_LOCAL_MACHINE, extra, L"DefaultValue", L"1");
+              }}}) {
+        SCOPED_TRACE(Narrow(option));
+        InstallIEDescriptors(true);
+        change();
+        const std::wstring before = Machine();
+        const TLevelReport report = Apply(lMax, os);
+        bool noted = false;
+        for (const auto& note : report.Notes)
+            noted = noted || note.find(L"option " + option + L" has no DefaultValue") != std::wstring::npos;
+        EXPECT_TRUE(noted);
+        EXPECT_EQ(Target(), TRawValue());
+        int enabled = 1;
+        EXPECT_TRUE(ReadRegDWord(HKEY_LOCAL_MACHINE, Protocol(L"TLS 1.0", L"Client"), L"Enabled", enabled));
+        EXPECT_EQ(enabled, 0); // the rest of the level is applied
+        Apply(lOff, os);
+        EXPECT_EQ(SnapshotDifference(Machine(), before), "");
+        DeleteRegKeyTree(HKEY_LOCAL_MACHINE, kCryptoKey + std::wstring(L"Extra"), true);
+    }
+}
+
+TEST_F(LevelSandbox, AnAbsentTargetIsWrittenFromTheDefaultsAndRemovedAgainByOff) {
+    const TOSVersion& os = kOSRecords[2].os;
+    ASSERT_TRUE(DeleteRegValue(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue));
+    const std::wstring before = Machine();
+    Apply(lMax, os);
+    // The defaults (SSL 3.0, TLS 1.0, 1.1, 1.2) with Maximum's ticks: TLS 1.2 alone.
+    EXPECT_EQ(Target(), DWordValue(0x800));
+    Apply(lOptimal, os);
+    EXPECT_EQ(Target(), DWordValue(0x800));
+    Apply(lOff, os);
+    EXPECT_EQ(Target(), TRawValue());
+    EXPECT_EQ(SnapshotDifference(Machine(), before), "");
+}
+
+TEST_F(LevelSandbox, APolicyInEffectIsNotedAndTheUsersValueStillWritten) {
+    ASSERT_TRUE(WriteRegDWord(HKEY_LOCAL_MACHINE, kIEPolicyPath, kIETargetValue, 0xA80));
+    const TLevelReport report = Apply(lMax, kOSRecords[2].os);
+    bool noted = false;
+    for (const auto& note : report.Notes)
+        noted = noted || note.find(L"A policy sets Internet Explorer's protocols: HKLM\\" +
+                                   std::wstring(kIEPolicyPath)) != std::wstring::npos;
+    EXPECT_TRUE(noted);
+    EXPECT_EQ(Target(), DWordValue(kForeignBit | 0x800));
 }
 
 TEST_F(LevelSandbox, TheLiveApplicationMarksARestartPending) {

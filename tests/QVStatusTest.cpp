@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -175,6 +176,102 @@ TEST(PlanCheck, ObservedAfterApplyingEachLevelAndAfterOneChange) {
     }
 }
 
+// The value in effect for the Internet Explorer options, read back from a sandboxed registry: the
+// user's SecureProtocols, the default an absent one stands for, or a "Turn off encryption support"
+// policy (machine before user). The user's value is Maximum's own throughout.
+TEST(PlanCheck, InternetExplorerOptionsAreJudgedByTheValueInEffect) {
+    const std::wstring tls10 = std::wstring(kCryptoKey) + L"TLS1.0";
+    const auto policy = [](HKEY aRoot, DWORD aNumber) {
+        ASSERT_TRUE(WriteRegDWord(aRoot, kIEPolicyPath, kIETargetValue, static_cast<int>(aNumber)));
+    };
+    const auto noTarget = [] { ASSERT_TRUE(DeleteRegValue(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue)); };
+    const std::wstring user = L"HKCU\\" + std::wstring(kIETargetPath);
+    const std::wstring machinePolicy = L"HKLM\\" + std::wstring(kIEPolicyPath);
+    const std::wstring userPolicy = L"HKCU\\" + std::wstring(kIEPolicyPath);
+    const wchar_t* const plain = L"SecureProtocols (option TLS1.0)";
+    const wchar_t* const byPolicy = L"SecureProtocols (option TLS1.0) (set by policy)";
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        size_t judged;                    // of the five options
+        std::wstring deviating;           // option names
+        std::wstring path, value, actual; // TLS1.0's check
+    } rows[] = {
+        {"the user's value", [] {}, 5, L"", user, plain, L"0x00000802"},
+        {"absent target", noTarget, 5, L"SSL3.0 TLS1.0 TLS1.1 ", user, plain, L"absent (default 0x00000AA0)"},
+        {"machine policy ticks TLS 1.0", [&] { policy(HKEY_LOCAL_MACHINE, 0x880); }, 5, L"TLS1.0 ", machinePolicy,
+         byPolicy, L"0x00000880"},
+        {"user policy ticks TLS 1.0", [&] { policy(HKEY_CURRENT_USER, 0x880); }, 5, L"TLS1.0 ", userPolicy, byPolicy,
+         L"0x00000880"},
+        {"machine policy wins",
+         [&] {
+             policy(HKEY_LOCAL_MACHINE, 0x800);
+             policy(HKEY_CURRENT_USER, 0x880);
+         },
+         5, L"", machinePolicy, byPolicy, L"0x00000800"},
+        {"policy over an absent target",
+         [&] {
+             noTarget();
+             policy(HKEY_CURRENT_USER, 0x800);
+         },
+         5, L"", userPolicy, byPolicy, L"0x00000800"},
+        {"machine policy REG_SZ",
+         [&] { ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, kIEPolicyPath, kIETargetValue, L"2048")); }, 0, L"",
+         machinePolicy, byPolicy, L"not judged: policy value is not a DWORD"},
+        {"absent target, TLS 1.0 without DefaultValue",
+         [&] {
+             noTarget();
+             ASSERT_TRUE(DeleteRegValue(HKEY_LOCAL_MACHINE, tls10, L"DefaultValue"));
+         },
+         0, L"", user, plain, L"not judged: no default for absent SecureProtocols (option TLS1.0 has no DefaultValue)"},
+        {"absent target, TLS 1.0's DefaultValue REG_SZ",
+         [&] {
+             noTarget();
+             ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, tls10, L"DefaultValue", L"128"));
+         },
+         0, L"", user, plain, L"not judged: no default for absent SecureProtocols (option TLS1.0 has no DefaultValue)"},
+    };
+    const auto plan = SecurityLevelPlan(lMax, kWineWindows10);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TRegistrySandbox sandbox;
+        InstallIEDescriptors();
+        ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, 0x802));
+        row.change();
+        const auto checks = CheckPlan(plan, ObservePlan(plan));
+        size_t judged = 0;
+        std::wstring deviating;
+        const TSettingCheck* tls10Check = nullptr;
+        for (size_t i = 0; i < plan.size(); ++i) {
+            if (plan[i].Kind != skIEOption)
+                continue;
+            judged += checks[i].Judged ? 1 : 0;
+            if (checks[i].Judged && !checks[i].Matches)
+                deviating += plan[i].Value + L" ";
+            if (plan[i].Value == L"TLS1.0")
+                tls10Check = &checks[i];
+        }
+        EXPECT_EQ(judged, row.judged);
+        EXPECT_EQ(Narrow(deviating), Narrow(row.deviating));
+        ASSERT_NE(tls10Check, nullptr);
+        EXPECT_EQ(Narrow(tls10Check->Path), Narrow(row.path));
+        EXPECT_EQ(Narrow(tls10Check->Value), Narrow(row.value));
+        EXPECT_EQ(Narrow(tls10Check->Actual), Narrow(row.actual));
+    }
+}
+
+TEST(DriftWatch, CoversTheInternetExplorerTargetAndItsPolicyKeys) {
+    TRegistrySandbox sandbox;
+    InstallIEDescriptors();
+    std::vector<std::string> watched;
+    for (const TWatchedKey& key : DriftWatchKeys(kWineWindows10))
+        watched.push_back((key.Root == HKEY_CURRENT_USER ? "HKCU\\" : "HKLM\\") + Narrow(key.Path));
+    for (const std::wstring& expected :
+         {L"HKCU\\" + std::wstring(kIETargetPath), L"HKCU\\" + std::wstring(kIEPolicyPath),
+          L"HKLM\\" + std::wstring(kIEPolicyPath)})
+        EXPECT_EQ(std::count(watched.begin(), watched.end(), Narrow(expected)), 1) << Narrow(expected);
+}
+
 TEST(SelfTestVerdict, ExpectationsComeFromTheProtocolsEnabledValue) {
     const auto max = SecurityLevelPlan(lMax, kWineWindows7);
     const auto optimal = SecurityLevelPlan(lOptimal, kWineWindows7);
@@ -243,7 +340,8 @@ TEST(StatusTexts, LineBalloonAndReport) {
 // The suite order at Maximum, observed as an organization's policy or another program left it.
 TEST(PlanCheck, ListsAreJudgedByStrengthAndPolicyValuesSaySo) {
     const auto plan = SecurityLevelPlan(lMax, kOSRecords[3].os);
-    const auto order = std::find_if(plan.begin(), plan.end(), [](const TPlannedSetting& s) { return s.Value == L"Functions"; });
+    const auto order =
+        std::find_if(plan.begin(), plan.end(), [](const TPlannedSetting& s) { return s.Value == L"Functions"; });
     ASSERT_NE(order, plan.end());
     const std::wstring strict = L"TLS_AES_256_GCM_SHA384,TLS_AES_128_GCM_SHA256,TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256";
     const std::wstring weak = strict + L",TLS_RSA_WITH_AES_128_CBC_SHA";
@@ -268,7 +366,9 @@ TEST(PlanCheck, ListsAreJudgedByStrengthAndPolicyValuesSaySo) {
     };
     for (const auto& c : cases) {
         TPlanSnapshot snapshot;
-        snapshot[SettingIdentity(*order)] = TObservedSetting{c.value, std::nullopt, c.owner};
+        TObservedSetting& observed = snapshot[SettingIdentity(*order)];
+        observed.Actual = c.value;
+        observed.Owner = c.owner;
         const std::vector<TSettingCheck> checks = CheckPlan({*order}, snapshot);
         ASSERT_EQ(checks.size(), 1u);
         EXPECT_EQ(checks[0].Matches, c.matches) << c.what;
@@ -322,7 +422,8 @@ TEST(GroupState, FromTheBuildTheGroupOrderAndARestart) {
     TRegValueData hybridValue, classicalValue;
     hybridValue.Present = classicalValue.Present = true;
     hybridValue.Type = classicalValue.Type = REG_MULTI_SZ;
-    hybridValue.Bytes.assign(reinterpret_cast<const BYTE*>(hybrid), reinterpret_cast<const BYTE*>(hybrid) + sizeof(hybrid));
+    hybridValue.Bytes.assign(reinterpret_cast<const BYTE*>(hybrid),
+                             reinterpret_cast<const BYTE*>(hybrid) + sizeof(hybrid));
     classicalValue.Bytes.assign(reinterpret_cast<const BYTE*>(classical),
                                 reinterpret_cast<const BYTE*>(classical) + sizeof(classical));
     EXPECT_EQ(GroupState(without, hybridValue, false), gsUnavailable);
@@ -336,8 +437,10 @@ TEST(GroupState, FromTheBuildTheGroupOrderAndARestart) {
 TEST(StatusTexts, WhatARestartNoteSays) {
     EXPECT_EQ(RestartNoteText(0), L"");
     EXPECT_EQ(RestartNoteText(teProgramsRestart), L"Some changes take effect when programs restart");
-    EXPECT_EQ(RestartNoteText(teProgramsRestart | teServicesRestart), L"Some changes take effect when services restart");
-    EXPECT_EQ(RestartNoteText(teProgramsRestart | teWindowsRestart), L"Some changes take effect after the next restart");
+    EXPECT_EQ(RestartNoteText(teProgramsRestart | teServicesRestart),
+              L"Some changes take effect when services restart");
+    EXPECT_EQ(RestartNoteText(teProgramsRestart | teWindowsRestart),
+              L"Some changes take effect after the next restart");
     TStatusReport report;
     report.RestartNeeds = teProgramsRestart | teServicesRestart;
     report.Groups = gsAvailable;

@@ -2,7 +2,8 @@
 // registry, as Windows 7 (Wine's default) and as Windows 10, and checks what they leave: each
 // level exactly its table, and the machine exactly as it was once protection is off again; an
 // argument that names no level changes nothing and ends with exit code 2. Every tree the runs touch is saved first and
-// put back afterwards.
+// put back afterwards. Also where the program finds the Internet Explorer descriptors, in the
+// prefix's two registry views.
 #include "HandleU.h"
 #include "LevelExpectations.h"
 #include "QVSettings.h"
@@ -12,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -86,7 +89,8 @@ TEST_F(SetLevelEndToEnd, LevelsInAnyOrderLeaveTheirTablesAndOffLeavesTheMachineA
         void (*prepare)();
     } starts[] = {{"fresh prefix", [] {}},
                   {"administrator values", WriteAdministratorValues},
-                  {"stray TLS 1.3 key", WriteStrayTls13Key}};
+                  {"stray TLS 1.3 key", WriteStrayTls13Key},
+                  {"no SecureProtocols", [] { DeleteRegValue(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue); }}};
     for (const auto& system : kSystems) {
         const TWineVersionForQuenvar version(system.wineVersion);
         for (const auto& start : starts) {
@@ -177,6 +181,45 @@ TEST_F(SetLevelEndToEnd, AnArgumentThatNamesNoLevelChangesNothingAndEndsWithExit
     ExpectMachineAtLevel(lMax, kWineWindows7, kForeignBit);
     EXPECT_EQ(FPages.WaitForUrls(1).size(), 1u);
     ASSERT_EQ(RunQuenvar(L"SETLEVEL 0"), 0);
+}
+
+// The descriptors as a 32-bit and a 64-bit program see them on 64-bit Windows: the 64-bit view's
+// key first, the 32-bit view's (WOW6432Node) only for names the 64-bit view lacks.
+TEST(IECryptoDescriptors, AreReadFromTheSixtyFourBitViewFirst) {
+    const wchar_t kAdvanced[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\AdvancedOptions";
+    const TKeyTreeGuard view64(HKEY_LOCAL_MACHINE, kAdvanced, KEY_WOW64_64KEY);
+    const TKeyTreeGuard view32(HKEY_LOCAL_MACHINE, kAdvanced, KEY_WOW64_32KEY);
+    const auto install = [](const wchar_t* aName, REGSAM aView, const wchar_t* aPath) {
+        TRegKey key;
+        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, kCryptoKey + std::wstring(aName), KEY_SET_VALUE | aView,
+                             REG_OPTION_NON_VOLATILE),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(key.Write(L"RegPath", REG_SZ, aPath, static_cast<DWORD>((wcslen(aPath) + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+    };
+    install(L"QVOnly64", KEY_WOW64_64KEY, L"only 64");
+    install(L"QVBoth", KEY_WOW64_64KEY, L"both, 64");
+    install(L"QVOnly32", KEY_WOW64_32KEY, L"only 32");
+    install(L"QVBoth", KEY_WOW64_32KEY, L"both, 32");
+    {
+        // The views really are apart here.
+        TRegKey probe;
+        ASSERT_EQ(probe.Open(HKEY_LOCAL_MACHINE, kCryptoKey + std::wstring(L"QVOnly32"), KEY_READ | KEY_WOW64_64KEY),
+                  ERROR_FILE_NOT_FOUND);
+    }
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"QVOnly64", L"only 64"}, {L"QVOnly32", L"only 32"}, {L"QVBoth", L"both, 64"}};
+    for (const auto& [name, path] : cases) {
+        TIECryptoDescriptor d;
+        EXPECT_TRUE(ReadIECryptoDescriptor(name, d)) << Narrow(name);
+        EXPECT_EQ(Narrow(d.RegPath), Narrow(path));
+    }
+    std::vector<std::wstring> listed;
+    for (const TIECryptoOption& option : ReadIECryptoOptions())
+        if (option.Name.rfind(L"QV", 0) == 0)
+            listed.push_back(option.Name + L"=" + option.Descriptor.RegPath);
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::wstring>{L"QVBoth=both, 64", L"QVOnly32=only 32", L"QVOnly64=only 64"}));
 }
 
 } // namespace

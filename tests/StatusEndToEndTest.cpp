@@ -85,6 +85,31 @@ TEST_F(StatusEndToEnd, CompliantAfterALevelAndTheExactDeviationAfterAnotherProgr
         << json;
 }
 
+// Internet Explorer's options are judged by the value in effect: the default an absent
+// SecureProtocols stands for, and a "Turn off encryption support" policy over the user's value.
+TEST_F(StatusEndToEnd, InternetExplorerOptionsAreJudgedByTheValueInEffect) {
+    ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+    ASSERT_TRUE(DeleteRegValue(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue));
+    ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
+    std::string json = ReadReport();
+    EXPECT_TRUE(Has(json, "\"compliant\": false")) << json;
+    EXPECT_TRUE(Has(json, "\"deviations\": 3,")); // SSL 3.0, TLS 1.0 and 1.1 are ticked by default
+    EXPECT_TRUE(Has(json, "\"value\": \"SecureProtocols (option TLS1.0)\", \"expected\": \"0x00000A20\", "
+                          "\"actual\": \"absent (default 0x00000AA0)\", \"judged\": true, \"matches\": false}"))
+        << json;
+
+    ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0); // writes SecureProtocols again
+    ASSERT_EQ(RunProcess(L"reg add \"HKLM\\" + std::wstring(kIEPolicyPath) +
+                         L"\" /v SecureProtocols /t REG_DWORD /d 0x880 /f"),
+              0);
+    ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
+    json = ReadReport();
+    EXPECT_TRUE(Has(json, "\"deviations\": 1,")) << json;
+    EXPECT_TRUE(Has(json, "\"value\": \"SecureProtocols (option TLS1.0) (set by policy)\", \"expected\": "
+                          "\"0x00000800\", \"actual\": \"0x00000880\", \"judged\": true, \"matches\": false}"))
+        << json;
+}
+
 // SCHANNEL's own client answers follow the switches each level writes.
 TEST_F(StatusEndToEnd, TheSelfTestsClientProbesAgreeWithTheRegistryAfterEachLevel) {
     const struct {
@@ -181,7 +206,8 @@ TEST_F(StatusEndToEnd, SuiteOrdersAreJudgedByStrengthAndPolicyOwnedOnesAreLeftAl
     // Intune sets the same list: the organization's, reported and kept through another SETLEVEL.
     setOrder(strict);
     ASSERT_EQ(RunProcess(L"reg add \"HKLM\\SOFTWARE\\Microsoft\\PolicyManager\\current\\device\\Cryptography\" /v "
-                         L"TLSCipherSuites /t REG_SZ /d \"" + strict + L"\" /f /reg:64"),
+                         L"TLSCipherSuites /t REG_SZ /d \"" +
+                         strict + L"\" /f /reg:64"),
               0);
     ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
     ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
