@@ -7,6 +7,7 @@
 //   exit 0 connected (prints the protocol), 1 handshake refused, 2 no connection
 #include <winsock2.h>
 
+#include "PlatformU.h"
 #include "SchannelU.h"
 
 #include <cstdio>
@@ -59,7 +60,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     TSocketTransport transport(s);
     const DWORD protocols = argc > 2 ? wcstoul(argv[2], nullptr, 16) : 0;
-    const TTlsOutcome outcome = TlsClientHandshake(transport, L"localhost", protocols);
+    OSVERSIONINFOEXW version;
+    QueryTrueVersion(version);
+    const TTlsOutcome outcome =
+        TlsClientHandshake(ChooseSchannelCredentials(version.dwBuildNumber), transport, L"localhost", protocols);
     closesocket(s);
     WSACleanup();
     if (!outcome.Connected) {
