@@ -118,12 +118,12 @@ SECURITY_STATUS ReadAfterHandshake(TCredentials& aCredentials, TContext& aContex
         const SECURITY_STATUS status = DecryptMessage(aContext.Get(), &desc, 0, nullptr);
         if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE)
             return status;
-        // The buffers point into aInput: copy what is left before aInput changes.
-        std::vector<BYTE> rest;
+        // What DecryptMessage left is the input's tail, named by a SECBUFFER_EXTRA buffer.
+        SecBuffer extra{0, SECBUFFER_EMPTY, nullptr};
         for (const SecBuffer& b : buffers)
-            if (b.BufferType == SECBUFFER_EXTRA && b.pvBuffer && b.cbBuffer)
-                rest.assign(static_cast<const BYTE*>(b.pvBuffer), static_cast<const BYTE*>(b.pvBuffer) + b.cbBuffer);
-        aInput = std::move(rest);
+            if (b.BufferType == SECBUFFER_EXTRA)
+                extra = b;
+        KeepUnconsumed(aInput, extra);
         if (status == SEC_E_OK)
             continue;
         const SECURITY_STATUS step =
