@@ -78,48 +78,48 @@ TEST(CredentialUseText, SaysWhichStructureAndWhy) {
 }
 
 // The documented layouts of TLS_PARAMETERS and SCH_CREDENTIALS: natural alignment, pointers of the
-// build's size.
+// build's size. Checked when each architecture compiles, so the i686 build checks the 32-bit one.
 TEST(CredentialLayout, MatchesTheDocumentedStructures) {
 #ifdef _WIN64
-    EXPECT_EQ(offsetof(TLS_PARAMETERS, cAlpnIds), 0u);
-    EXPECT_EQ(offsetof(TLS_PARAMETERS, rgstrAlpnIds), 8u);
-    EXPECT_EQ(offsetof(TLS_PARAMETERS, grbitDisabledProtocols), 16u);
-    EXPECT_EQ(offsetof(TLS_PARAMETERS, cDisabledCrypto), 20u);
-    EXPECT_EQ(offsetof(TLS_PARAMETERS, pDisabledCrypto), 24u);
-    EXPECT_EQ(offsetof(TLS_PARAMETERS, dwFlags), 32u);
-    EXPECT_EQ(sizeof(TLS_PARAMETERS), 40u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, dwVersion), 0u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, dwCredFormat), 4u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, cCreds), 8u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, paCred), 16u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, hRootStore), 24u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, cMappers), 32u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, aphMappers), 40u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, dwSessionLifespan), 48u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, dwFlags), 52u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, cTlsParameters), 56u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, pTlsParameters), 64u);
-    EXPECT_EQ(sizeof(SCH_CREDENTIALS), 72u);
+    static_assert(offsetof(TLS_PARAMETERS, cAlpnIds) == 0);
+    static_assert(offsetof(TLS_PARAMETERS, rgstrAlpnIds) == 8);
+    static_assert(offsetof(TLS_PARAMETERS, grbitDisabledProtocols) == 16);
+    static_assert(offsetof(TLS_PARAMETERS, cDisabledCrypto) == 20);
+    static_assert(offsetof(TLS_PARAMETERS, pDisabledCrypto) == 24);
+    static_assert(offsetof(TLS_PARAMETERS, dwFlags) == 32);
+    static_assert(sizeof(TLS_PARAMETERS) == 40);
+    static_assert(offsetof(SCH_CREDENTIALS, dwVersion) == 0);
+    static_assert(offsetof(SCH_CREDENTIALS, dwCredFormat) == 4);
+    static_assert(offsetof(SCH_CREDENTIALS, cCreds) == 8);
+    static_assert(offsetof(SCH_CREDENTIALS, paCred) == 16);
+    static_assert(offsetof(SCH_CREDENTIALS, hRootStore) == 24);
+    static_assert(offsetof(SCH_CREDENTIALS, cMappers) == 32);
+    static_assert(offsetof(SCH_CREDENTIALS, aphMappers) == 40);
+    static_assert(offsetof(SCH_CREDENTIALS, dwSessionLifespan) == 48);
+    static_assert(offsetof(SCH_CREDENTIALS, dwFlags) == 52);
+    static_assert(offsetof(SCH_CREDENTIALS, cTlsParameters) == 56);
+    static_assert(offsetof(SCH_CREDENTIALS, pTlsParameters) == 64);
+    static_assert(sizeof(SCH_CREDENTIALS) == 72);
 #else
-    EXPECT_EQ(offsetof(TLS_PARAMETERS, cAlpnIds), 0u);
-    EXPECT_EQ(offsetof(TLS_PARAMETERS, rgstrAlpnIds), 4u);
-    EXPECT_EQ(offsetof(TLS_PARAMETERS, grbitDisabledProtocols), 8u);
-    EXPECT_EQ(offsetof(TLS_PARAMETERS, cDisabledCrypto), 12u);
-    EXPECT_EQ(offsetof(TLS_PARAMETERS, pDisabledCrypto), 16u);
-    EXPECT_EQ(offsetof(TLS_PARAMETERS, dwFlags), 20u);
-    EXPECT_EQ(sizeof(TLS_PARAMETERS), 24u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, dwVersion), 0u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, dwCredFormat), 4u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, cCreds), 8u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, paCred), 12u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, hRootStore), 16u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, cMappers), 20u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, aphMappers), 24u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, dwSessionLifespan), 28u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, dwFlags), 32u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, cTlsParameters), 36u);
-    EXPECT_EQ(offsetof(SCH_CREDENTIALS, pTlsParameters), 40u);
-    EXPECT_EQ(sizeof(SCH_CREDENTIALS), 44u);
+    static_assert(offsetof(TLS_PARAMETERS, cAlpnIds) == 0);
+    static_assert(offsetof(TLS_PARAMETERS, rgstrAlpnIds) == 4);
+    static_assert(offsetof(TLS_PARAMETERS, grbitDisabledProtocols) == 8);
+    static_assert(offsetof(TLS_PARAMETERS, cDisabledCrypto) == 12);
+    static_assert(offsetof(TLS_PARAMETERS, pDisabledCrypto) == 16);
+    static_assert(offsetof(TLS_PARAMETERS, dwFlags) == 20);
+    static_assert(sizeof(TLS_PARAMETERS) == 24);
+    static_assert(offsetof(SCH_CREDENTIALS, dwVersion) == 0);
+    static_assert(offsetof(SCH_CREDENTIALS, dwCredFormat) == 4);
+    static_assert(offsetof(SCH_CREDENTIALS, cCreds) == 8);
+    static_assert(offsetof(SCH_CREDENTIALS, paCred) == 12);
+    static_assert(offsetof(SCH_CREDENTIALS, hRootStore) == 16);
+    static_assert(offsetof(SCH_CREDENTIALS, cMappers) == 20);
+    static_assert(offsetof(SCH_CREDENTIALS, aphMappers) == 24);
+    static_assert(offsetof(SCH_CREDENTIALS, dwSessionLifespan) == 28);
+    static_assert(offsetof(SCH_CREDENTIALS, dwFlags) == 32);
+    static_assert(offsetof(SCH_CREDENTIALS, cTlsParameters) == 36);
+    static_assert(offsetof(SCH_CREDENTIALS, pTlsParameters) == 40);
+    static_assert(sizeof(SCH_CREDENTIALS) == 44);
 #endif
     EXPECT_EQ(SCH_CREDENTIALS_VERSION, 5);
     EXPECT_EQ(SP_PROT_TLS1_3_CLIENT, 0x2000);
