@@ -239,6 +239,28 @@ TEST(StatusTexts, LineBalloonAndReport) {
     EXPECT_NE(text.find(L"!! HKLM\\K"), std::wstring::npos);
 }
 
+// The self-test names the credential structure its answers came from, in every form of the report,
+// and on this machine it is one SCHANNEL was asked with.
+TEST(StatusTexts, NameTheSelfTestsCredentialStructure) {
+    TStatusReport report;
+    report.Level = lMax;
+    TSelfTest test;
+    test.Handshake = L"not measurable (SCHANNEL has no server side here)";
+    test.Credentials = L"SCHANNEL_CRED (SCH_CREDENTIALS refused: 0x80090331)";
+    report.SelfTest = test;
+    EXPECT_NE(StatusReportJson(report).find("\"credentials\": \"SCHANNEL_CRED (SCH_CREDENTIALS refused: 0x80090331)\""),
+              std::string::npos)
+        << StatusReportJson(report);
+    EXPECT_NE(StatusReportText(report).find(L"Credentials: SCHANNEL_CRED (SCH_CREDENTIALS refused: 0x80090331)\r\n"),
+              std::wstring::npos);
+    EXPECT_NE(DetailsText(lMax, {}, &test).find(L"Credentials: SCHANNEL_CRED (SCH_CREDENTIALS refused: 0x80090331)"),
+              std::wstring::npos);
+
+    const TSelfTest measured = RunSelfTest({});
+    EXPECT_TRUE(measured.Credentials == L"SCH_CREDENTIALS" || measured.Credentials.rfind(L"SCHANNEL_CRED (", 0) == 0)
+        << std::string(measured.Credentials.begin(), measured.Credentials.end());
+}
+
 TEST(ReportFile, IsReplacedWholeOrNotWrittenAtAll) {
     wchar_t temp[MAX_PATH];
     ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
