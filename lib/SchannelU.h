@@ -1,6 +1,8 @@
 // TLS through the system's SCHANNEL provider: which protocols it accepts for a credential, and a
 // client handshake over any byte transport. With no protocols given, SCHANNEL chooses by its own
 // registry switches, which is what these routines are for: seeing what the machine will use.
+// Credentials are built in the structure the running Windows takes (SCH_CREDENTIALS from Windows 10
+// 1809 on, SCHANNEL_CRED before), which the caller chooses once with ChooseSchannelCredentials.
 #pragma once
 
 #define SECURITY_WIN32
