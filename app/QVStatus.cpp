@@ -373,32 +373,40 @@ std::optional<bool> ExpectedUsable(const std::vector<TPlannedSetting>& aPlan, co
 TSelfTest RunSelfTest(const std::vector<TPlannedSetting>& aPlan) noexcept {
     TSelfTest test;
     try {
+        const TSchannelCredentialUse use = ChooseSchannelCredentials(CurrentOSVersion().Build);
+        test.Credentials = CredentialUseText(use);
         // The handshake first: it tells whether this SCHANNEL has a server side whose answers
         // mean anything.
         const TThrowawayCertificate certificate;
         if (!certificate.Get()) {
             test.Handshake = L"not measurable (no throwaway certificate could be made)";
         } else {
-            const TTlsOutcome outcome = InMemoryHandshake(certificate.Get(), 0);
+            const TTlsOutcome outcome = InMemoryHandshake(use, certificate.Get(), 0);
             if (outcome.Connected) {
                 test.ServerSide = true;
                 test.Handshake = std::wstring(TlsProtocolName(outcome.Protocol)) + L", " +
                                  TlsCipherName(outcome.Cipher, outcome.CipherStrength);
+                if (outcome.AfterHandshake != SEC_E_OK)
+                    test.Handshake +=
+                        L"; reading after it failed (" + Hex(static_cast<DWORD>(outcome.AfterHandshake)) + L")";
             } else if (outcome.Status == SEC_E_UNSUPPORTED_FUNCTION) {
                 test.Handshake = L"not measurable (SCHANNEL has no server side here)";
             } else {
                 test.Handshake = L"failed (" + Hex(static_cast<DWORD>(outcome.Status)) + L")";
             }
         }
+        if (certificate.Get() && certificate.LegacyKey())
+            test.Handshake +=
+                L"; CryptoAPI key, no TLS 1.3 (CNG refused: " + Hex(static_cast<DWORD>(certificate.CngStatus())) + L")";
         for (const TProbeRow& row : kProbes) {
             TProtocolProbe probe;
             probe.Protocol = row.name;
             probe.Client.Expected = ExpectedUsable(aPlan, row.name, false);
             probe.Server.Expected = ExpectedUsable(aPlan, row.name, true);
-            probe.Client.Status = ProbeProtocolCredentials(row.client, false);
+            probe.Client.Status = ProbeProtocolCredentials(use, row.client, false);
             probe.Client.Result = probe.Client.Status == SEC_E_OK ? prAvailable : prRefused;
             if (test.ServerSide) {
-                probe.Server.Status = ProbeServerCredentials(row.server, certificate.Get());
+                probe.Server.Status = ProbeServerCredentials(use, row.server, certificate.Get());
                 probe.Server.Result = probe.Server.Status == SEC_E_OK ? prAvailable : prRefused;
             }
             test.Protocols.push_back(std::move(probe));
@@ -488,7 +496,8 @@ std::string StatusReportJson(const TStatusReport& aReport) {
     if (aReport.SelfTest) {
         const TSelfTest& t = *aReport.SelfTest;
         out += "  \"selfTest\": {\n    \"serverSide\": " + std::string(JsonBool(t.ServerSide)) +
-               ",\n    \"handshake\": " + JsonString(t.Handshake) + ",\n    \"protocols\": [";
+               ",\n    \"handshake\": " + JsonString(t.Handshake) +
+               ",\n    \"credentials\": " + JsonString(t.Credentials) + ",\n    \"protocols\": [";
         for (size_t i = 0; i < t.Protocols.size(); ++i) {
             const TProtocolProbe& p = t.Protocols[i];
             out += std::string(i ? ",\n" : "\n") + "      {\"protocol\": " + JsonString(p.Protocol) +
@@ -536,6 +545,7 @@ std::wstring StatusReportText(const TStatusReport& aReport) {
                c.Path + L" \"" + c.Value + L"\": expected " + c.Expected + L", actual " + c.Actual + L"\r\n";
     if (aReport.SelfTest) {
         out += L"\r\nSelf-test through SCHANNEL (handshake: " + aReport.SelfTest->Handshake + L")\r\n";
+        out += L"  Credentials: " + aReport.SelfTest->Credentials + L"\r\n";
         for (const TProtocolProbe& p : aReport.SelfTest->Protocols) {
             out += SideLine(p.Protocol, L"Client", p.Client);
             out += SideLine(p.Protocol, L"Server", p.Server);
@@ -614,6 +624,7 @@ std::wstring DetailsText(TLevel aLevel, const std::vector<TSettingCheck>& aSetti
             out += L"\r\n" + c.Path + L"\r\n    \"" + c.Value + L"\": " + c.Actual + L"\r\n";
     if (aTest) {
         out += L"\r\nSelf-test through SCHANNEL\r\nHandshake: " + aTest->Handshake + L"\r\n";
+        out += L"Credentials: " + aTest->Credentials + L"\r\n";
         for (const TProtocolProbe& p : aTest->Protocols) {
             out += SideLine(p.Protocol, L"Client", p.Client);
             out += SideLine(p.Protocol, L"Server", p.Server);

@@ -98,6 +98,9 @@ struct TSelfTest {
     std::vector<TProtocolProbe> Protocols;
     bool ServerSide = false; // SCHANNEL completed a server handshake here
     std::wstring Handshake;  // "TLS 1.2, AES 256" or why it is not measurable
+    // The credential structure the answers came from: "SCH_CREDENTIALS", or "SCHANNEL_CRED (...)"
+    // with the reason.
+    std::wstring Credentials;
 };
 
 // What the plan implies for a protocol's side: Enabled 1 usable, Enabled 0 refused, none when the

@@ -2,6 +2,7 @@
 
 #include <bcrypt.h>
 #include <delayimp.h>
+#include <ncrypt.h>
 #include <oleauto.h>
 #include <shellapi.h>
 #include <wincodec.h>
@@ -65,6 +66,13 @@ const TStub kStubs[] = {
     QV_FAILS_WITH(CertStrToNameW, FALSE),
     // msimg32.dll
     QV_FAILS_WITH(AlphaBlend, FALSE),
+    // ncrypt.dll
+    QV_FAILS_WITH(NCryptCreatePersistedKey, kModNotFound),
+    QV_FAILS_WITH(NCryptDeleteKey, kModNotFound),
+    QV_FAILS_WITH(NCryptFinalizeKey, kModNotFound),
+    QV_FAILS_WITH(NCryptFreeObject, kModNotFound),
+    QV_FAILS_WITH(NCryptOpenStorageProvider, kModNotFound),
+    QV_FAILS_WITH(NCryptSetProperty, kModNotFound),
     // ole32.dll
     QV_FAILS_WITH(CLSIDFromProgID, kModNotFound),
     QV_FAILS_WITH(CoCreateGuid, kModNotFound),
@@ -82,6 +90,7 @@ const TStub kStubs[] = {
     // secur32.dll
     QV_FAILS_WITH(AcceptSecurityContext, SEC_E_SECPKG_NOT_FOUND),
     QV_FAILS_WITH(AcquireCredentialsHandleW, SEC_E_SECPKG_NOT_FOUND),
+    QV_FAILS_WITH(DecryptMessage, SEC_E_SECPKG_NOT_FOUND),
     QV_FAILS_WITH(DeleteSecurityContext, SEC_E_SECPKG_NOT_FOUND),
     QV_FAILS_WITH(FreeContextBuffer, SEC_E_SECPKG_NOT_FOUND),
     QV_FAILS_WITH(FreeCredentialsHandle, SEC_E_SECPKG_NOT_FOUND),

@@ -284,7 +284,8 @@ TEST_F(EndToEnd, TheIdleTrayInstanceHasLoadedNoNetworkCryptoOrImagingDll) {
     Sleep(1000); // past the first check of the level, which runs once the window is up
     const std::vector<std::wstring> modules = LoadedModules(process.get());
     EXPECT_NE(std::find(modules.begin(), modules.end(), L"user32.dll"), modules.end()) << "modules not read";
-    for (const wchar_t* dll : {L"wininet.dll", L"crypt32.dll", L"secur32.dll", L"bcrypt.dll", L"windowscodecs.dll"})
+    for (const wchar_t* dll :
+         {L"wininet.dll", L"crypt32.dll", L"secur32.dll", L"ncrypt.dll", L"bcrypt.dll", L"windowscodecs.dll"})
         EXPECT_EQ(std::find(modules.begin(), modules.end(), dll), modules.end()) << "loaded: " << dll;
     EXPECT_EQ(RunQuenvar(L"/stop"), 0);
     if (WaitForSingleObject(process.get(), 10000) != WAIT_OBJECT_0) {

@@ -447,6 +447,27 @@ TEST(StatusTexts, WhatARestartNoteSays) {
     const std::string json = StatusReportJson(report);
     EXPECT_NE(json.find("\"restartNeeds\": [\"programs\", \"services\"],"), std::string::npos) << json;
     EXPECT_NE(json.find("\"postQuantumGroups\": \"available\""), std::string::npos) << json;
+
+// The self-test names the credential structure its answers came from, in every form of the report,
+// and on this machine it is one SCHANNEL was asked with.
+TEST(StatusTexts, NameTheSelfTestsCredentialStructure) {
+    TStatusReport report;
+    report.Level = lMax;
+    TSelfTest test;
+    test.Handshake = L"not measurable (SCHANNEL has no server side here)";
+    test.Credentials = L"SCHANNEL_CRED (SCH_CREDENTIALS refused: 0x80090331)";
+    report.SelfTest = test;
+    EXPECT_NE(StatusReportJson(report).find("\"credentials\": \"SCHANNEL_CRED (SCH_CREDENTIALS refused: 0x80090331)\""),
+              std::string::npos)
+        << StatusReportJson(report);
+    EXPECT_NE(StatusReportText(report).find(L"Credentials: SCHANNEL_CRED (SCH_CREDENTIALS refused: 0x80090331)\r\n"),
+              std::wstring::npos);
+    EXPECT_NE(DetailsText(lMax, {}, &test).find(L"Credentials: SCHANNEL_CRED (SCH_CREDENTIALS refused: 0x80090331)"),
+              std::wstring::npos);
+
+    const TSelfTest measured = RunSelfTest({});
+    EXPECT_TRUE(measured.Credentials == L"SCH_CREDENTIALS" || measured.Credentials.rfind(L"SCHANNEL_CRED (", 0) == 0)
+        << std::string(measured.Credentials.begin(), measured.Credentials.end());
 }
 
 TEST(ReportFile, IsReplacedWholeOrNotWrittenAtAll) {

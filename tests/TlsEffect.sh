@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Starts two native openssl servers on 127.0.0.1, one speaking only TLS 1.1 and one only TLS 1.2,
-# with a throwaway self-signed certificate, and runs TlsEffectTest against them under Wine.
+# and a TLS 1.2 server that sends data with its last handshake flight (TlsGreeter.py), with a
+# throwaway self-signed certificate, and runs TlsEffectTest against them under Wine.
 #   TlsEffect.sh BIN_DIR WINE_RUN   (WINEPREFIX set)
 set -euo pipefail
 bin=$1
@@ -40,5 +41,13 @@ start_server() {
 QV_TLS11_PORT=$(start_server tls11 -tls1_1 -cipher 'DEFAULT:@SECLEVEL=0')
 QV_TLS12_PORT=$(start_server tls12 -tls1_2)
 [ -n "$QV_TLS11_PORT" ] && [ -n "$QV_TLS12_PORT" ] || { echo "FAILED: the openssl servers did not start" >&2; exit 1; }
-export QV_TLS11_PORT QV_TLS12_PORT
+python3 "$(dirname "$0")/TlsGreeter.py" "$work/cert.pem" "$work/key.pem" >"$work/greeter.log" 2>&1 </dev/null &
+pids+=($!)
+for i in $(seq 1 100); do
+    [ -s "$work/greeter.log" ] && break
+    sleep 0.05
+done
+QV_GREETER_PORT=$(head -n 1 "$work/greeter.log")
+[ -n "$QV_GREETER_PORT" ] || { echo "FAILED: the greeting server did not start" >&2; exit 1; }
+export QV_TLS11_PORT QV_TLS12_PORT QV_GREETER_PORT
 "$wine_run" "$bin/TlsEffectTest.exe"

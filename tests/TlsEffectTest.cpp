@@ -1,6 +1,7 @@
 // What a level does to TLS on the machine, seen by a program that uses SCHANNEL: fresh TlsProbe
 // processes shake hands with native openssl servers on 127.0.0.1 that speak only TLS 1.1 or only
-// TLS 1.2 (TlsEffect.sh starts them and passes their ports).
+// TLS 1.2, and with a server that sends data with its last handshake flight (TlsEffect.sh starts
+// them and passes their ports).
 #include "LevelExpectations.h"
 #include "TestSupport.h"
 
@@ -54,6 +55,14 @@ TEST(TlsEffect, LevelsDecideWhichProtocolsAProgramCanUse) {
     ASSERT_EQ(RunQuenvar(L"SETLEVEL 0"), 0);
     EXPECT_EQ(Probe(tls11), kConnected);
     EXPECT_EQ(Probe(tls12), kConnected);
+}
+
+// A record that arrives with the server's last handshake flight belongs to the connection: the
+// client handshake hands it back whole instead of dropping it.
+TEST(TlsEffect, DataBehindTheLastHandshakeRecordIsHandedBack) {
+    const std::wstring greeter = Port("QV_GREETER_PORT");
+    ASSERT_FALSE(greeter.empty()) << "run through TlsEffect.sh";
+    EXPECT_EQ(Probe(greeter, L"0 unread"), kConnected);
 }
 
 } // namespace

@@ -2,16 +2,21 @@
 // 127.0.0.1:port, shakes hands through SCHANNEL with the protocols the system chooses, and says
 // what was negotiated. SCHANNEL reads its registry switches once per process, so each probe of a
 // level must be a fresh process.
-//   TlsProbe port [protocols]   protocols: SP_PROT_* bits in hex, as an application that asks for
-//                               them; none: the system's choice
-//   exit 0 connected (prints the protocol), 1 handshake refused, 2 no connection
+//   TlsProbe port [protocols [unread]]   protocols: SP_PROT_* bits in hex, as an application that
+//                               asks for them; none or 0: the system's choice. unread: the server
+//                               sends a first record with its last handshake flight, which the
+//                               handshake must hand back whole.
+//   exit 0 connected (prints the protocol), 1 handshake refused, 2 no connection, 3 connected but
+//   the record expected after the handshake was not handed back
 #include <winsock2.h>
 
+#include "PlatformU.h"
 #include "SchannelU.h"
 
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -59,13 +64,23 @@ int wmain(int argc, wchar_t** argv) {
     }
     TSocketTransport transport(s);
     const DWORD protocols = argc > 2 ? wcstoul(argv[2], nullptr, 16) : 0;
-    const TTlsOutcome outcome = TlsClientHandshake(transport, L"localhost", protocols);
+    OSVERSIONINFOEXW version;
+    QueryTrueVersion(version);
+    const TTlsOutcome outcome =
+        TlsClientHandshake(ChooseSchannelCredentials(version.dwBuildNumber), transport, L"localhost", protocols);
     closesocket(s);
     WSACleanup();
     if (!outcome.Connected) {
         std::printf("refused 0x%08lx\n", static_cast<unsigned long>(outcome.Status));
         return 1;
     }
-    std::printf("%ls\n", TlsProtocolName(outcome.Protocol));
+    std::printf("%ls, %u bytes after the handshake\n", TlsProtocolName(outcome.Protocol),
+                static_cast<unsigned>(outcome.Unread.size()));
+    if (argc > 3 && wcscmp(argv[3], L"unread") == 0) {
+        // One application-data record (type 23), exactly as long as its header says.
+        const std::vector<BYTE>& u = outcome.Unread;
+        if (u.size() < 5 || u[0] != 23 || u.size() != 5u + (static_cast<size_t>(u[3]) << 8 | u[4]))
+            return 3;
+    }
     return 0;
 }
