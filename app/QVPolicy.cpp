@@ -69,11 +69,12 @@ std::vector<std::uint8_t> ReadPolicyFile(const std::wstring& aPath) {
 }
 
 // The records before a fault (a damaged or capped file) still count: in doubt, the organization's
-// value is left alone.
+// value is left alone. A policy that deletes the value at every refresh owns it as much as one that
+// sets it.
 bool PolicyFileSets(const std::wstring& aPath, const std::wstring& aKey, const std::wstring& aValue) {
     std::vector<TPolicyRecord> records;
     ParsePolicyFile(ReadPolicyFile(aPath), records);
-    return PolicySetsValue(records, aKey, aValue);
+    return PolicyDecidesValue(records, aKey, aValue);
 }
 
 // Whether a Machine\Registry.pol in or below aFolder (with its trailing backslash) sets the value.

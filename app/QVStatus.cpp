@@ -69,6 +69,9 @@ TSettingCheck CheckIEOption(const TPlannedSetting& aSetting, const TObservedSett
     check.Path =
         (effective.Source == vsMachinePolicy ? L"HKLM\\" : RootName(root)) + (byPolicy ? d.RegPoliciesPath : d.RegPath);
     check.Value = d.ValueName + L" (option " + aSetting.Value + L")" + (byPolicy ? L" (set by policy)" : L"");
+    // The policy's value is the organization's: reported, never fought over.
+    if (byPolicy)
+        check.Owner = ValueOwnerName(voGroupPolicy);
     if (!effective.Known) {
         check.Judged = false;
         check.Actual = L"not judged: " + effective.Reason;

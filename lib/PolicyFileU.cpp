@@ -1,5 +1,7 @@
 #include "PolicyFileU.h"
 
+#include <algorithm>
+
 #include "StringU.h"
 
 #include <initializer_list>
@@ -215,4 +217,12 @@ bool PolicySetsValue(const std::vector<TPolicyRecord>& aRecords, const std::wstr
             sets = effect == TEffect::Sets;
     }
     return sets;
+}
+
+bool PolicyDecidesValue(const std::vector<TPolicyRecord>& aRecords, const std::wstring& aKey,
+                        const std::wstring& aValue) {
+    const std::wstring key = PolicyKeyOf(aKey);
+    const std::wstring value = AsciiUpper(aValue);
+    return std::any_of(aRecords.begin(), aRecords.end(),
+                       [&](const TPolicyRecord& aRecord) { return EffectOf(aRecord, key, value) != TEffect::None; });
 }

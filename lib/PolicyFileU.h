@@ -33,3 +33,8 @@ std::wstring PolicyKeyOf(const std::wstring& aKey);
 // "**DeleteKeys" naming its key or a key above delete it. Other control codes ("**soft.", "**SecureKey",
 // unknown ones) neither set nor delete.
 bool PolicySetsValue(const std::vector<TPolicyRecord>& aRecords, const std::wstring& aKey, const std::wstring& aValue);
+
+// Whether the records decide value aValue of key aKey at all: the last record that concerns it sets
+// it, or deletes it (a policy set to Disabled deletes its value at every refresh).
+bool PolicyDecidesValue(const std::vector<TPolicyRecord>& aRecords, const std::wstring& aKey,
+                        const std::wstring& aValue);

@@ -135,6 +135,26 @@ TEST(ParsePolicyFile, RefusesWhatIsNoPolicyFileAndKeepsTheRecordsBeforeTheFault)
     }
 }
 
+// A value deleted at every refresh is the policy's as much as one it sets; other values are not.
+TEST(PolicyDecidesValue, SettingAndDeletingDecideOtherRecordsDoNot) {
+    const std::wstring ssl = L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL";
+    const struct {
+        const char* name;
+        std::vector<TPolicyRecord> records;
+        bool decides;
+    } cases[] = {
+        {"no records", {}, false},
+        {"a set", {Record(kOrderKey, L"Functions")}, true},
+        {"**del.", {Record(kOrderKey, L"**del.Functions")}, true},
+        {"**DelVals of its key", {Record(kOrderKey, L"**DelVals")}, true},
+        {"**DelVals of the key above", {Record(ssl, L"**DelVals")}, false},
+        {"**soft.", {Record(kOrderKey, L"**soft.Functions")}, false},
+        {"another value", {Record(kOrderKey, L"EccCurves"), Record(kOrderKey, L"**del.EccCurves")}, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(PolicyDecidesValue(c.records, kOrderKey, L"Functions"), c.decides) << c.name;
+}
+
 TEST(PolicySetsValue, TheLastRecordOfTheValueDecides) {
     const std::wstring ssl = L"SOFTWARE\\Policies\\Microsoft\\Cryptography\\Configuration\\SSL";
     const auto control = [](const std::wstring& aKey, const std::wstring& aCode, const std::wstring& aList) {

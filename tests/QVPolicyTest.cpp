@@ -180,10 +180,10 @@ TEST(PolicyOwnerOf, NamesGroupPolicyOrMdmWhereEitherSetsTheValue) {
     } cases[] = {
         {"nothing", {}, {}, voNone, voNone},
         {"the local policy object sets the suite order", {{kLocalMachine, {functions}}}, {}, voGroupPolicy, voNone},
-        {"the local policy object sets it, then deletes it",
+        {"the local policy object deletes it at every refresh (the policy set to Disabled)",
          {{kLocalMachine, {functions, Record(kOrderKey, L"**del.Functions")}}},
          {},
-         voNone,
+         voGroupPolicy,
          voNone},
         {"a cached domain policy object sets the curve order", {{domainMachine, {curves}}}, {}, voNone, voGroupPolicy},
         {"the user part of a cached domain policy object", {{domainUser, {functions, curves}}}, {}, voNone, voNone},

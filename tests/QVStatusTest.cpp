@@ -447,6 +447,7 @@ TEST(StatusTexts, WhatARestartNoteSays) {
     const std::string json = StatusReportJson(report);
     EXPECT_NE(json.find("\"restartNeeds\": [\"programs\", \"services\"],"), std::string::npos) << json;
     EXPECT_NE(json.find("\"postQuantumGroups\": \"available\""), std::string::npos) << json;
+}
 
 // The self-test names the credential structure its answers came from, in every form of the report,
 // and on this machine it is one SCHANNEL was asked with.

@@ -95,7 +95,8 @@ TEST_F(StatusEndToEnd, InternetExplorerOptionsAreJudgedByTheValueInEffect) {
     EXPECT_TRUE(Has(json, "\"compliant\": false")) << json;
     EXPECT_TRUE(Has(json, "\"deviations\": 3,")); // SSL 3.0, TLS 1.0 and 1.1 are ticked by default
     EXPECT_TRUE(Has(json, "\"value\": \"SecureProtocols (option TLS1.0)\", \"expected\": \"0x00000A20\", "
-                          "\"actual\": \"absent (default 0x00000AA0)\", \"judged\": true, \"matches\": false}"))
+                          "\"actual\": \"absent (default 0x00000AA0)\", \"judged\": true, \"matches\": false, "
+                          "\"setByPolicy\": null"))
         << json;
 
     ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0); // writes SecureProtocols again
@@ -106,7 +107,8 @@ TEST_F(StatusEndToEnd, InternetExplorerOptionsAreJudgedByTheValueInEffect) {
     json = ReadReport();
     EXPECT_TRUE(Has(json, "\"deviations\": 1,")) << json;
     EXPECT_TRUE(Has(json, "\"value\": \"SecureProtocols (option TLS1.0) (set by policy)\", \"expected\": "
-                          "\"0x00000800\", \"actual\": \"0x00000880\", \"judged\": true, \"matches\": false}"))
+                          "\"0x00000800\", \"actual\": \"0x00000880\", \"judged\": true, \"matches\": false, "
+                          "\"setByPolicy\": \"Group Policy\""))
         << json;
 }
 
