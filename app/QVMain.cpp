@@ -7,6 +7,7 @@
 #include "QVUpdate.h"
 
 #include "../lib/FallbackU.h"
+#include "../lib/PlatformU.h"
 #include "../lib/ComU.h"
 #include "../lib/FileU.h"
 #include "../lib/HandleU.h"
@@ -144,7 +145,10 @@ int RunSetLevel() noexcept {
         if (ApplySecurityLevel(*level) != S_OK)
             return 0;
         WriteLevel(*level);
-        OpenProtectionPage(*level);
+        // An elevated process would show the page in an elevated browser: the window that started
+        // this one opens it once this process has ended.
+        if (!IsProcessElevated(GetCurrentProcess()))
+            OpenProtectionPage(*level);
         return 0;
     });
 }

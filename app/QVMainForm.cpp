@@ -35,6 +35,9 @@ const UINT kTimerInterval = 600000;
 const UINT kBalloonTimeout = 10000;
 // Runs the first drift check, and the check after a burst of registry changes (TDriftPolicy).
 const UINT_PTR kDriftTimerId = 2;
+// Polls the SETLEVEL process Apply started.
+const UINT_PTR kLevelProcessTimerId = 3;
+const UINT kLevelProcessInterval = 250;
 // Window properties other processes (the UI tests) read: checks run, drift balloons shown.
 const wchar_t kChecksProperty[] = L"QV_DriftChecks";
 const wchar_t kWarningsProperty[] = L"QV_DriftWarnings";
@@ -496,10 +499,10 @@ void TMainForm::ButApplyClick() noexcept {
         const std::wstring parameters = L"/SETLEVEL \"" + std::to_wstring(static_cast<int>(FLevel)) + L"\"";
         const std::wstring exe = GetAppFileName();
         const TComScope com(kShellComFlags);
-        if (GetWinVersionClass() < 9)
-            ShellExecuteW(nullptr, L"open", exe.c_str(), parameters.c_str(), nullptr, SW_SHOWNORMAL);
-        else
-            ShellExecuteRunAs(exe, parameters, nullptr, std::wstring());
+        FLevelProcess = ShellExecuteForProcess(GetWinVersionClass() < 9 ? L"open" : L"runas", exe, parameters);
+        FAppliedLevel = FLevel;
+        if (FLevelProcess)
+            SetTimer(Handle(), kLevelProcessTimerId, kLevelProcessInterval, nullptr);
     });
     SendMessageW(Handle(), WM_CLOSE, 0, 0);
 }
@@ -777,7 +780,25 @@ LRESULT TMainForm::OnTimer(WPARAM wParam) {
         Timer1Timer();
     else if (wParam == kDriftTimerId)
         DriftTimerTimer();
+    else if (wParam == kLevelProcessTimerId)
+        LevelProcessTimer();
     return 0;
+}
+
+void TMainForm::LevelProcessTimer() noexcept {
+    IgnoringFailure("TMainForm.LevelProcessTimer", [&] {
+        if (FLevelProcess && WaitForSingleObject(FLevelProcess.get(), 0) == WAIT_TIMEOUT)
+            return;
+        KillTimer(Handle(), kLevelProcessTimerId);
+        if (!FLevelProcess)
+            return;
+        DWORD code = 1;
+        const bool ended = GetExitCodeProcess(FLevelProcess.get(), &code) != FALSE;
+        const bool elevated = IsProcessElevated(FLevelProcess.get());
+        FLevelProcess.reset();
+        if (ended && code == 0 && elevated && ReadLevel() == FAppliedLevel)
+            OpenProtectionPage(FAppliedLevel);
+    });
 }
 
 // NOTIFYICON_VERSION_4: the event is in the low word of lParam, the anchor point in wParam.
@@ -829,6 +850,7 @@ LRESULT TMainForm::OnSettingChange(WPARAM wParam, LPARAM lParam) {
 LRESULT TMainForm::OnDestroy() {
     KillTimer(Handle(), kTimerId);
     KillTimer(Handle(), kDriftTimerId);
+    KillTimer(Handle(), kLevelProcessTimerId);
     RemovePropW(Handle(), kChecksProperty);
     RemovePropW(Handle(), kWarningsProperty);
     RemoveTrayIcon();

@@ -164,6 +164,9 @@ private:
     LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
     LRESULT OnClose();
     LRESULT OnTimer(WPARAM wParam);
+    // After Apply: once the SETLEVEL process ends, opens the level's page where that process ran
+    // elevated (it leaves the page to this unelevated window then).
+    void LevelProcessTimer() noexcept;
     LRESULT OnTrayNotify(WPARAM wParam, LPARAM lParam);
     LRESULT OnGetMinMaxInfo(LPARAM lParam);
     LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam);
@@ -187,6 +190,8 @@ private:
     TFontSet FFonts;
     TResourceImage FLogo{nullptr, L"LOGO", RT_RCDATA}, FShare{nullptr, L"SHARE", RT_RCDATA};
     TUniqueIcon FIconLarge, FIconSmall;
+    TUniqueKernelHandle FLevelProcess; // the SETLEVEL process Apply started, until it ends
+    TLevel FAppliedLevel = lOff;       // the level it was started for
     TUniqueMenu FMenuTray;
 
     // The drift watch: the last check's level and settings, and the decisions on when to check

@@ -17,8 +17,13 @@
 #include "../lib/archive/ArchiveU.h"
 
 #include <windows.h>
+#include <exdisp.h>
 #include <msxml2.h>
+#include <servprov.h>
 #include <shellapi.h>
+#include <shldisp.h>
+#include <shlguid.h>
+#include <shlobj.h>
 
 #include <mutex>
 
@@ -333,10 +338,56 @@ void TUpdateThread::InstallEntry(const std::wstring& anEntry) {
     DeleteFileOnRestart(old);
 }
 
+namespace {
+
+// Starts aFile through the shell that runs the desktop (Explorer's IShellDispatch2::ShellExecute),
+// so that it runs as the desktop's user, unelevated, whatever this process's token. False when
+// no such shell answers (no Explorer, another session's desktop).
+bool ShellExecuteAsDesktopUser(const std::wstring& aFile) {
+    const TComScope com(kShellComFlags);
+    TComPtr<IShellWindows> windows;
+    if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
+                                reinterpret_cast<void**>(windows.put()))))
+        return false;
+    TVariant none;
+    long window = 0;
+    TComPtr<IDispatch> desktop;
+    if (windows.get()->FindWindowSW(none.get(), none.get(), SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, desktop.put()) !=
+            S_OK ||
+        !desktop)
+        return false;
+    TComPtr<IServiceProvider> services;
+    TComPtr<IShellBrowser> browser;
+    TComPtr<IShellView> view;
+    TComPtr<IDispatch> background;
+    TComPtr<IShellFolderViewDual> folderView;
+    TComPtr<IDispatch> application;
+    TComPtr<IShellDispatch2> shell;
+    if (FAILED(desktop.get()->QueryInterface(IID_IServiceProvider, reinterpret_cast<void**>(services.put()))) ||
+        FAILED(services.get()->QueryService(SID_STopLevelBrowser, IID_IShellBrowser,
+                                            reinterpret_cast<void**>(browser.put()))) ||
+        FAILED(browser.get()->QueryActiveShellView(view.put())) ||
+        FAILED(
+            view.get()->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, reinterpret_cast<void**>(background.put()))) ||
+        FAILED(
+            background.get()->QueryInterface(IID_IShellFolderViewDual, reinterpret_cast<void**>(folderView.put()))) ||
+        FAILED(folderView.get()->get_Application(application.put())) ||
+        FAILED(application.get()->QueryInterface(IID_IShellDispatch2, reinterpret_cast<void**>(shell.put()))))
+        return false;
+    const TUniqueBstr file(SysAllocString(aFile.c_str()));
+    return file && SUCCEEDED(shell.get()->ShellExecute(file.get(), *none, *none, *none, *none));
+}
+
+} // namespace
+
 void RestartApplication() noexcept {
     IgnoringFailure("RestartApplication", [&] {
         CloseRunningInstance();
-        ShellExecuteW(nullptr, L"open", GetAppFileName().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        // The updater runs elevated: a window it started would be elevated too, and messages from
+        // normal processes (TaskbarCreated, the show message, /stop) would not reach it. The
+        // desktop's shell starts it as the desktop's user; a plain start is the fall-back.
+        if (!IsProcessElevated(GetCurrentProcess()) || !ShellExecuteAsDesktopUser(GetAppFileName()))
+            ShellExecuteW(nullptr, L"open", GetAppFileName().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
         PostQuitMessage(0);
         Delay(1000);
     });

@@ -98,6 +98,7 @@ const TStub kStubs[] = {
     QV_FAILS_WITH(QueryContextAttributesW, SEC_E_SECPKG_NOT_FOUND),
     // shell32.dll
     QV_FAILS_WITH(CommandLineToArgvW, nullptr),
+    QV_FAILS_WITH(ShellExecuteExW, FALSE),
     QV_FAILS_WITH(ShellExecuteW, nullptr),
     QV_FAILS_WITH(Shell_NotifyIconW, FALSE),
     // version.dll

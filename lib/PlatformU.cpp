@@ -88,3 +88,28 @@ bool ShellExecuteRunAs(const std::wstring& aFile, const std::wstring& aParameter
                       aDirectory.empty() ? nullptr : aDirectory.c_str(), SW_SHOW);
     return IsShellExecuteSuccess(result);
 }
+
+TUniqueKernelHandle ShellExecuteForProcess(const wchar_t* aVerb, const std::wstring& aFile,
+                                           const std::wstring& aParameters) noexcept {
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = aVerb;
+    info.lpFile = aFile.c_str();
+    info.lpParameters = aParameters.empty() ? nullptr : aParameters.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&info))
+        return TUniqueKernelHandle();
+    return TUniqueKernelHandle(info.hProcess);
+}
+
+bool IsProcessElevated(HANDLE aProcess) noexcept {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(aProcess, TOKEN_QUERY, &raw))
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    const TUniqueKernelHandle token(raw);
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size) &&
+           elevation.TokenIsElevated != 0;
+}

@@ -2,6 +2,8 @@
 // "runas" start through the shell.
 #pragma once
 
+#include "HandleU.h"
+
 #include <windows.h>
 
 #include <string>
@@ -34,3 +36,12 @@ bool IsShellExecuteSuccess(HINSTANCE aResult) noexcept;
 // the prompt or the start fails.
 bool ShellExecuteRunAs(const std::wstring& aFile, const std::wstring& aParameters, HWND anOwner,
                        const std::wstring& aDirectory) noexcept;
+
+// Starts aFile through the shell with aVerb ("open", "runas") and hands back the new process,
+// which the caller owns; null when nothing started or the shell gave no process.
+TUniqueKernelHandle ShellExecuteForProcess(const wchar_t* aVerb, const std::wstring& aFile,
+                                           const std::wstring& aParameters) noexcept;
+
+// Whether a process runs with an elevated token. A token that cannot be read belongs to a process
+// this one may not look into: an elevated one, when this one is not.
+bool IsProcessElevated(HANDLE aProcess) noexcept;

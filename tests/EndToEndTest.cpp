@@ -1,6 +1,7 @@
 // Runs the real Quenvar.exe under Wine and reads back what it left in the prefix's registry.
 #include "FileVersionU.h"
 #include "LevelExpectations.h"
+#include "PlatformU.h"
 #include "QVDateText.h"
 #include "QVVersion.h"
 #include "QVSupport.h"
@@ -146,7 +147,6 @@ TEST_F(LevelEndToEnd, UninstallRemovesAutostartAndStoreAndSwitchesProtectionOff)
     const std::wstring original = SnapshotTouchedTrees();
     ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
     ASSERT_NE(SnapshotTouchedTrees(), original);
-    ASSERT_EQ(FPages.WaitForUrls(1).size(), 1u);
     FPages.Clear();
 
     ASSERT_EQ(RunQuenvar(L"/UNINSTALL"), 0);
@@ -157,15 +157,17 @@ TEST_F(LevelEndToEnd, UninstallRemovesAutostartAndStoreAndSwitchesProtectionOff)
     EXPECT_TRUE(FPages.WaitForUrls(1, 1500).empty());
 }
 
-TEST_F(LevelEndToEnd, SetLevelStoresTheLevelAndOpensItsProtectionPage) {
+// Every process under Wine runs with an elevated token, as SETLEVEL does on Windows once the
+// elevation prompt is answered: it stores the level and leaves the protection page to the window
+// that started it (UI.ApplyAtTheBottomStartsSetLevelAndGoesToTheTray), so no browser runs elevated.
+TEST_F(LevelEndToEnd, AnElevatedSetLevelStoresTheLevelAndOpensNoPage) {
+    ASSERT_TRUE(IsProcessElevated(GetCurrentProcess())) << "Wine's tokens are elevated";
     const struct {
         const wchar_t* args;
         TLevel level;
-        const wchar_t* page;
     } cases[] = {
-        {L"SETLEVEL 2", lMax, L"Protection.aspx"},        {L"/setlevel \"1\"", lOptimal, L"Protection.aspx"},
-        {L"-SETLEVEL Maximum", lMax, L"Protection.aspx"}, {L"SETLEVEL 0", lOff, L"Protection-off.aspx"},
-        {L"SETLEVEL off", lOff, L"Protection-off.aspx"},
+        {L"SETLEVEL 2", lMax}, {L"/setlevel \"1\"", lOptimal}, {L"-SETLEVEL Maximum", lMax},
+        {L"SETLEVEL 0", lOff}, {L"SETLEVEL off", lOff},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.args));
@@ -175,10 +177,7 @@ TEST_F(LevelEndToEnd, SetLevelStoresTheLevelAndOpensItsProtectionPage) {
         int stored = -1;
         EXPECT_TRUE(ReadRegDWord(HKEY_CURRENT_USER, kStorePath, L"Level", stored));
         EXPECT_EQ(stored, c.level);
-        const std::vector<std::wstring> urls = FPages.WaitForUrls(1);
-        ASSERT_EQ(urls.size(), 1u);
-        EXPECT_EQ(urls[0].rfind(L"http://", 0), 0u) << Narrow(urls[0]);
-        EXPECT_EQ(urls[0].substr(urls[0].find_last_of(L'/') + 1), c.page) << Narrow(urls[0]);
+        EXPECT_TRUE(FPages.WaitForUrls(1, 1500).empty());
     }
 }
 

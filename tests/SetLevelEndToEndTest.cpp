@@ -73,7 +73,7 @@ const TWineSystem kSystems[] = {{"Windows 7", nullptr, kWineWindows7}, {"Windows
 class SetLevelEndToEnd : public ::testing::Test {
 protected:
     TLevelStateGuard FMachine;
-    TUrlRecorder FPages; // a successful level opens its protection page: recorded, not shown
+    TUrlRecorder FPages; // a page opened by mistake is recorded, not shown
 
     void SetUp() override {
         // The store decides nothing about the machine, but a test leaves none behind.
@@ -179,7 +179,6 @@ TEST_F(SetLevelEndToEnd, AnArgumentThatNamesNoLevelChangesNothingAndEndsWithExit
     EXPECT_EQ(errors, "");
     EXPECT_EQ(ReadStoreInteger(L"Level"), lMax);
     ExpectMachineAtLevel(lMax, kWineWindows7, kForeignBit);
-    EXPECT_EQ(FPages.WaitForUrls(1).size(), 1u);
     ASSERT_EQ(RunQuenvar(L"SETLEVEL 0"), 0);
 }
 
