@@ -109,7 +109,7 @@ TEST_F(TheTray, AClickOnABalloonOpensTheWindow) {
 TEST_F(TheTray, TheEndOfTheSessionEndsTheInstanceCleanly) {
     const struct {
         const wchar_t* args;
-        LPARAM reason;
+        DWORD reason;
     } cases[] = {{L"/tray", ENDSESSION_CLOSEAPP}, {L"", ENDSESSION_LOGOFF}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "args \"" << c.args << "\", reason " << c.reason);
@@ -118,14 +118,18 @@ TEST_F(TheTray, TheEndOfTheSessionEndsTheInstanceCleanly) {
         ASSERT_NE(w, nullptr);
         DWORD_PTR answer = 0;
         const DWORD asked = GetTickCount();
-        ASSERT_NE(SendMessageTimeoutW(w, WM_QUERYENDSESSION, 0, c.reason, SMTO_ABORTIFHUNG, 5000, &answer), 0);
+        ASSERT_NE(SendMessageTimeoutW(w, WM_QUERYENDSESSION, 0, static_cast<LPARAM>(c.reason), SMTO_ABORTIFHUNG, 5000,
+                                      &answer),
+                  0);
         EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE));
         EXPECT_LT(GetTickCount() - asked, 1000u);
         // A session end called off: the instance goes on.
-        ASSERT_NE(SendMessageTimeoutW(w, WM_ENDSESSION, FALSE, c.reason, SMTO_ABORTIFHUNG, 5000, &answer), 0);
+        ASSERT_NE(SendMessageTimeoutW(w, WM_ENDSESSION, FALSE, static_cast<LPARAM>(c.reason), SMTO_ABORTIFHUNG, 5000,
+                                      &answer),
+                  0);
         EXPECT_FALSE(app.Ended(1000));
 
-        SendMessageTimeoutW(w, WM_ENDSESSION, TRUE, c.reason, SMTO_ABORTIFHUNG, 5000, &answer);
+        SendMessageTimeoutW(w, WM_ENDSESSION, TRUE, static_cast<LPARAM>(c.reason), SMTO_ABORTIFHUNG, 5000, &answer);
         ASSERT_TRUE(app.Ended(5000));
         DWORD code = 1;
         EXPECT_TRUE(GetExitCodeProcess(app.Process(), &code));
