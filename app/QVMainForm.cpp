@@ -36,11 +36,21 @@ const UINT kBalloonTimeout = 10000;
 // Runs the first drift check, and the check after a burst of registry changes (TDriftPolicy).
 const UINT_PTR kDriftTimerId = 2;
 // Polls the SETLEVEL process Apply started.
-const UINT_PTR kLevelProcessTimerId = 3;
+const UINT_PTR kLevelProcessTimerId = 4;
 const UINT kLevelProcessInterval = 250;
 // Window properties other processes (the UI tests) read: checks run, drift balloons shown.
 const wchar_t kChecksProperty[] = L"QV_DriftChecks";
 const wchar_t kWarningsProperty[] = L"QV_DriftWarnings";
+// Retries adding the icon the shell refused (TrayRetryDelay).
+const UINT_PTR kTrayRetryTimerId = 3;
+// Window property for the tests: how often the icon was put into the notification area.
+const wchar_t kTrayAddsProperty[] = L"QV_TrayAdds";
+// The tests' seam: the first n additions of the icon are refused as if by the shell, as Explorer
+// refuses them while it is still starting at logon. Never set outside the tests.
+const wchar_t kTrayRefusalsVariable[] = L"QUENVAR_TEST_TRAY_REFUSALS";
+// A tray instance closed by an installer comes back; after a crash, a hang or a reboot the Run
+// value and the user start it.
+const DWORD kRestartFlags = RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT;
 
 const DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 
@@ -151,6 +161,46 @@ void CopyText(wchar_t* aDest, size_t aCapacity, const wchar_t* aText) noexcept {
     lstrcpynW(aDest, aText, static_cast<int>(aCapacity));
 }
 
+// A function of a system DLL the process has loaded already, or null where the system lacks it.
+template <typename F> F LoadedProc(const wchar_t* aModule, const char* aName) noexcept {
+    const HMODULE module = GetModuleHandleW(aModule);
+    return module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, aName))) : nullptr;
+}
+
+unsigned TrayRefusalsFromEnvironment() noexcept {
+    wchar_t text[16] = L"";
+    const DWORD length = GetEnvironmentVariableW(kTrayRefusalsVariable, text, ARRAYSIZE(text));
+    return length > 0 && length < ARRAYSIZE(text) ? static_cast<unsigned>(wcstoul(text, nullptr, 10)) : 0;
+}
+
+// NIM_ADD, unless kTrayRefusalsVariable asks for a refusal still.
+bool AddNotifyIcon(NOTIFYICONDATAW& aData) noexcept {
+    static unsigned refusals = TrayRefusalsFromEnvironment();
+    if (refusals > 0) {
+        --refusals;
+        return false;
+    }
+    return Shell_NotifyIconW(NIM_ADD, &aData) != FALSE;
+}
+
+// The system's warning icon at aSize pixels, owned by the caller. LoadIconWithScaleDown (comctl32 6,
+// Vista and later) scales a larger image down; LoadImageW, where it is missing, scales the nearest.
+// Neither hands out the one shared copy that LR_SHARED keeps at the size first asked for.
+TUniqueIcon LoadWarningIcon(SIZE aSize) noexcept {
+    using TLoadIconWithScaleDown = HRESULT(WINAPI*)(HINSTANCE, PCWSTR, int, int, HICON*);
+    static const auto loadScaled = LoadedProc<TLoadIconWithScaleDown>(L"comctl32.dll", "LoadIconWithScaleDown");
+    TUniqueIcon icon;
+    if (loadScaled && SUCCEEDED(loadScaled(nullptr, IDI_WARNING, aSize.cx, aSize.cy, icon.put())) && icon)
+        return icon;
+    icon.reset(static_cast<HICON>(LoadImageW(nullptr, IDI_WARNING, IMAGE_ICON, aSize.cx, aSize.cy, 0)));
+    return icon;
+}
+
+void CountInProperty(HWND aWnd, const wchar_t* aProperty) noexcept {
+    const auto count = reinterpret_cast<UINT_PTR>(GetPropW(aWnd, aProperty));
+    SetPropW(aWnd, aProperty, reinterpret_cast<HANDLE>(count + 1));
+}
+
 } // namespace
 
 const TLevelTexts& LevelTexts(TLevel aLevel) noexcept {
@@ -167,6 +217,19 @@ TLevel LevelAtPosition(int aPosition) noexcept {
 
 const TReminderRule& ReminderRuleFor(TLevel aLevel) noexcept {
     return aLevel == lOff ? kReminderOff : kReminderOn;
+}
+
+DWORD BalloonFlags(TBalloonKind aKind, DWORD anIcon, BYTE aWinVersionClass) noexcept {
+    DWORD flags = anIcon;
+    if (aWinVersionClass >= 9)
+        flags |= NIIF_LARGE_ICON;
+    if (aKind == bkReminder && aWinVersionClass >= 11)
+        flags |= NIIF_RESPECT_QUIET_TIME;
+    return flags;
+}
+
+UINT TrayRetryDelay(unsigned aFailures) noexcept {
+    return aFailures <= 24 ? 5000 : 60000;
 }
 
 bool ReminderDue(TLevel aLevel, const std::wstring& aLastText, const SYSTEMTIME& aNow) noexcept {
@@ -477,6 +540,10 @@ void TMainForm::ShowNormal() noexcept {
 
 void TMainForm::ShowTray() noexcept {
     ShowWindow(Handle(), SW_HIDE);
+    if (!FTrayWanted) {
+        FTrayWanted = true;
+        RegisterRestart();
+    }
     if (!FTrayVisible)
         AddTrayIcon();
     if (FRefresh)
@@ -543,6 +610,25 @@ void TMainForm::N4Click() noexcept {
     SendMessageW(Handle(), WM_CLOSE, 0, 0);
 }
 
+// An icon the shell refused at the last attempt.
+void TMainForm::TrayRetryTimer() noexcept {
+    KillTimer(Handle(), kTrayRetryTimerId);
+    if (FTrayWanted && !FTrayVisible && AddTrayIcon())
+        AnnounceDrift();
+}
+
+// A click on either balloon asks about the protection the window shows.
+void TMainForm::BalloonClick() noexcept {
+    SetMode(mNormal);
+}
+
+// Logoff, shutdown or an installer's Restart Manager: the icon goes, the message loop ends and
+// the instance lets go of its mutex, without asking anything.
+void TMainForm::EndSession() noexcept {
+    FCloseState = csApp;
+    DestroyWindow(Handle());
+}
+
 void TMainForm::Timer1Timer() noexcept {
     CheckDrift();
     IgnoringFailure("TMainForm.Timer1Timer", [&] { CheckReminder(); });
@@ -557,7 +643,7 @@ void TMainForm::CheckReminder() {
     if (!ReminderDue(FLevel, ReadStoreString(kLastBalloonValue), now))
         return;
     const TReminderRule& rule = ReminderRuleFor(FLevel);
-    ShowBalloon(rule.Text, rule.IconFlag);
+    ShowBalloon(bkReminder, rule.Text, rule.IconFlag);
     WriteStoreString(kLastBalloonValue, DateTimeToStoreText(now));
 }
 
@@ -571,14 +657,23 @@ NOTIFYICONDATAW TMainForm::TrayData(UINT aFlags) const noexcept {
     return data;
 }
 
+// A NIM_ADD that timed out in a busy shell can still have added the icon, and a second NIM_ADD of
+// it fails for good: an icon the shell accepts a modification for is there.
 bool TMainForm::AddTrayIcon() noexcept {
     NOTIFYICONDATAW data = TrayData(NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP);
     data.uCallbackMessage = kTrayCallback;
     data.hIcon = FIconSmall.get();
     CopyText(data.szTip, ARRAYSIZE(data.szTip), FAppTitle.c_str());
-    if (!Shell_NotifyIconW(NIM_ADD, &data))
+    if (!AddNotifyIcon(data) && !Shell_NotifyIconW(NIM_MODIFY, &data)) {
+        ++FTrayFailures;
+        SetTimer(Handle(), kTrayRetryTimerId, TrayRetryDelay(FTrayFailures), nullptr);
         return false;
+    }
+    KillTimer(Handle(), kTrayRetryTimerId);
+    FTrayFailures = 0;
     FTrayVisible = true;
+    CountInProperty(Handle(), kTrayAddsProperty);
+    // Without it the callback would carry the older versions' events.
     data.uVersion = NOTIFYICON_VERSION_4;
     Shell_NotifyIconW(NIM_SETVERSION, &data);
     UpdateTrayIcon();
@@ -593,14 +688,23 @@ void TMainForm::RemoveTrayIcon() noexcept {
     FTrayVisible = false;
 }
 
+// Restart Manager restarts only a registered instance, and then in tray mode. Vista and later;
+// kernel32 is bound at run time so that earlier systems still load the program.
+void TMainForm::RegisterRestart() noexcept {
+    using TRegisterApplicationRestart = HRESULT(WINAPI*)(PCWSTR, DWORD);
+    const auto registerRestart = LoadedProc<TRegisterApplicationRestart>(L"kernel32.dll", "RegisterApplicationRestart");
+    if (registerRestart)
+        registerRestart(L"/tray", kRestartFlags);
+}
+
 // Without the icon in the notification area there is nothing to attach a balloon to.
-bool TMainForm::ShowBalloon(const wchar_t* aText, DWORD aFlag) noexcept {
+bool TMainForm::ShowBalloon(TBalloonKind aKind, const wchar_t* aText, DWORD anIcon) noexcept {
     if (!FTrayVisible)
         return false;
     NOTIFYICONDATAW data = TrayData(NIF_INFO);
     CopyText(data.szInfoTitle, ARRAYSIZE(data.szInfoTitle), kMainWindowCaption);
     CopyText(data.szInfo, ARRAYSIZE(data.szInfo), aText);
-    data.dwInfoFlags = aFlag;
+    data.dwInfoFlags = BalloonFlags(aKind, anIcon, GetWinVersionClass());
     data.uTimeout = kBalloonTimeout;
     return Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
 }
@@ -646,6 +750,10 @@ LRESULT TMainForm::WndProc(UINT aMsg, WPARAM wParam, LPARAM lParam) {
         return OnSysCommand(wParam, lParam);
     case WM_CLOSE:
         return OnClose();
+    case WM_QUERYENDSESSION:
+        return OnQueryEndSession();
+    case WM_ENDSESSION:
+        return OnEndSession(wParam);
     case WM_TIMER:
         return OnTimer(wParam);
     case kTrayCallback:
@@ -775,6 +883,18 @@ LRESULT TMainForm::OnClose() {
     return 0;
 }
 
+// Nothing to save: the instance can always end.
+LRESULT TMainForm::OnQueryEndSession() {
+    return TRUE;
+}
+
+// wParam FALSE: the session goes on after all.
+LRESULT TMainForm::OnEndSession(WPARAM wParam) {
+    if (wParam)
+        EndSession();
+    return 0;
+}
+
 LRESULT TMainForm::OnTimer(WPARAM wParam) {
     if (wParam == kTimerId)
         Timer1Timer();
@@ -782,6 +902,8 @@ LRESULT TMainForm::OnTimer(WPARAM wParam) {
         DriftTimerTimer();
     else if (wParam == kLevelProcessTimerId)
         LevelProcessTimer();
+    else if (wParam == kTrayRetryTimerId)
+        TrayRetryTimer();
     return 0;
 }
 
@@ -810,6 +932,9 @@ LRESULT TMainForm::OnTrayNotify(WPARAM wParam, LPARAM lParam) {
         break;
     case WM_CONTEXTMENU:
         ShowTrayMenu(POINT{GET_X_LPARAM(wParam), GET_Y_LPARAM(wParam)});
+        break;
+    case NIN_BALLOONUSERCLICK:
+        BalloonClick();
         break;
     }
     return 0;
@@ -851,18 +976,24 @@ LRESULT TMainForm::OnDestroy() {
     KillTimer(Handle(), kTimerId);
     KillTimer(Handle(), kDriftTimerId);
     KillTimer(Handle(), kLevelProcessTimerId);
+    KillTimer(Handle(), kTrayRetryTimerId);
     RemovePropW(Handle(), kChecksProperty);
     RemovePropW(Handle(), kWarningsProperty);
+    RemovePropW(Handle(), kTrayAddsProperty);
     RemoveTrayIcon();
     PostQuitMessage(0);
     return 0;
 }
 
-// After a restart of the shell every notification-area icon must be added again.
+// Explorer announces every start of the taskbar, its first at logon included: the icon is added
+// again whether or not the last attempt succeeded.
 LRESULT TMainForm::OnOtherMessage(UINT aMsg, WPARAM wParam, LPARAM lParam) {
-    if (FTaskbarCreated != 0 && aMsg == FTaskbarCreated && FTrayVisible) {
-        FTrayVisible = false;
-        AddTrayIcon();
+    if (FTaskbarCreated != 0 && aMsg == FTaskbarCreated) {
+        if (FTrayWanted) {
+            FTrayVisible = false;
+            if (AddTrayIcon())
+                AnnounceDrift();
+        }
         return 0;
     }
     return Default(aMsg, wParam, lParam);
@@ -959,11 +1090,10 @@ void TMainForm::AnnounceDrift() noexcept {
                 ids.push_back(c.Path + L"|" + c.Value);
         if (!FDrift.BalloonDue(ids, IsWindowVisible(Handle()) != FALSE))
             return;
-        if (!ShowBalloon(DriftAnnouncementText(FDeviations).c_str(), NIIF_WARNING))
+        if (!ShowBalloon(bkDrift, DriftAnnouncementText(FDeviations).c_str(), NIIF_WARNING))
             return;
         FDrift.BalloonShown(ids);
-        const auto shown = reinterpret_cast<UINT_PTR>(GetPropW(Handle(), kWarningsProperty));
-        SetPropW(Handle(), kWarningsProperty, reinterpret_cast<HANDLE>(shown + 1));
+        CountInProperty(Handle(), kWarningsProperty);
     });
 }
 
@@ -973,18 +1103,18 @@ void TMainForm::UpdateTrayIcon() noexcept {
             return;
         NOTIFYICONDATAW data = TrayData(NIF_ICON | NIF_TIP | NIF_SHOWTIP);
         const UINT dpi = WindowDpi(Handle());
-        // The system's shared warning icon: not destroyed by its user.
-        data.hIcon =
-            Drifting()
-                ? static_cast<HICON>(LoadImageW(nullptr, IDI_WARNING, IMAGE_ICON, SystemMetricForDpi(SM_CXSMICON, dpi),
-                                                SystemMetricForDpi(SM_CYSMICON, dpi), LR_SHARED))
-                : FIconSmall.get();
+        TUniqueIcon warning;
+        if (Drifting())
+            warning = LoadWarningIcon(SIZE{SystemMetricForDpi(SM_CXSMICON, dpi), SystemMetricForDpi(SM_CYSMICON, dpi)});
+        data.hIcon = warning ? warning.get() : FIconSmall.get();
         const std::wstring tip =
             Drifting() ? FAppTitle + L": " +
                              StatusLineText(FCheckedLevel, JudgedCount(FSettings), FDeviations.size(), FCheckedAt)
                        : FAppTitle;
         CopyText(data.szTip, ARRAYSIZE(data.szTip), tip.c_str());
         Shell_NotifyIconW(NIM_MODIFY, &data);
+        // The icon shown before is let go only once the shell shows the new one.
+        FWarningIcon = std::move(warning);
     });
 }
 

@@ -55,6 +55,21 @@ struct TReminderRule {
 };
 const TReminderRule& ReminderRuleFor(TLevel aLevel) noexcept;
 
+// The balloons the icon shows: the reminder of the protection state, and the warning that settings
+// changed behind the program's back.
+enum TBalloonKind { bkReminder, bkDrift };
+
+// The balloon's NIIF_ flags for the stock icon anIcon on the system of class aWinVersionClass
+// (GetWinVersionClass): the large icon where the system has it (Vista and later); quiet time
+// respected where the system has it (Windows 7 and later), by reminders only, since the drift
+// warning is about the machine's security.
+DWORD BalloonFlags(TBalloonKind aKind, DWORD anIcon, BYTE aWinVersionClass) noexcept;
+
+// How long to wait before the next attempt to add the icon after aFailures failed ones in a row:
+// 5 s for the first two minutes, while Explorer is still starting at logon, then once a minute
+// until it succeeds. TaskbarCreated adds it at once whenever Explorer comes up.
+UINT TrayRetryDelay(unsigned aFailures) noexcept;
+
 // Whether the reminder for aLevel is due at aNow (local time) when the last one is recorded as
 // aLastText. Empty or unreadable text counts as due, so that a value that cannot be read back
 // (regional format changed) is rewritten instead of stopping reminders for good. Otherwise the
@@ -132,6 +147,9 @@ private:
     void N4Click() noexcept;
     void Timer1Timer() noexcept;
     void DriftTimerTimer() noexcept;
+    void TrayRetryTimer() noexcept;
+    void BalloonClick() noexcept;
+    void EndSession() noexcept;
     void CheckReminder();
 
     // The drift watch.
@@ -146,10 +164,12 @@ private:
 
     // The notification area.
     void UpdateTrayIcon() noexcept;
-    bool ShowBalloon(const wchar_t* aText, DWORD aFlag) noexcept;
+    bool ShowBalloon(TBalloonKind aKind, const wchar_t* aText, DWORD anIcon) noexcept;
     void ShowTrayMenu(POINT aWhere) noexcept;
+    // Adds the icon, or schedules the next attempt (TrayRetryDelay) when the shell refuses it.
     bool AddTrayIcon() noexcept;
     void RemoveTrayIcon() noexcept;
+    void RegisterRestart() noexcept;
     NOTIFYICONDATAW TrayData(UINT aFlags) const noexcept;
 
     // The messages WndProc dispatches, one handler each; a message a handler leaves goes to Default.
@@ -163,6 +183,8 @@ private:
     LRESULT OnCommand(WPARAM wParam, LPARAM lParam);
     LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
     LRESULT OnClose();
+    LRESULT OnQueryEndSession();
+    LRESULT OnEndSession(WPARAM wParam);
     LRESULT OnTimer(WPARAM wParam);
     // After Apply: once the SETLEVEL process ends, opens the level's page where that process ran
     // elevated (it leaves the page to this unelevated window then).
@@ -182,7 +204,11 @@ private:
     UINT WMMain = 0;
     UINT FTaskbarCreated = 0;
     bool FRefresh = true;
+    // From the first switch to tray mode on, the icon belongs in the notification area until the
+    // program ends; FTrayVisible says whether the shell has it now.
+    bool FTrayWanted = false;
     bool FTrayVisible = false;
+    unsigned FTrayFailures = 0;
     UINT FTextScale = 100;
     std::wstring FAppTitle;
 
@@ -192,6 +218,8 @@ private:
     TUniqueIcon FIconLarge, FIconSmall;
     TUniqueKernelHandle FLevelProcess; // the SETLEVEL process Apply started, until it ends
     TLevel FAppliedLevel = lOff;       // the level it was started for
+    // The icon's image while settings differ; the shell keeps its own copy.
+    TUniqueIcon FWarningIcon;
     TUniqueMenu FMenuTray;
 
     // The drift watch: the last check's level and settings, and the decisions on when to check

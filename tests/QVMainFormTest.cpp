@@ -1,4 +1,5 @@
-// The window's pure rules: level texts and slider positions, and when a reminder is due.
+// The window's pure rules: level texts and slider positions, when a reminder is due, how each
+// balloon is shown and when a refused icon is tried again.
 #include "QVDateText.h"
 #include "QVMainForm.h"
 #include "QVSupport.h"
@@ -98,6 +99,38 @@ TEST(Reminder, AnEmptyOrUnreadableLastMomentIsDue) {
     for (const wchar_t* text : {L"", L"garbage", L"99/99/9999 99:99:99", L"\u00FC\u00FC", L" "})
         for (TLevel level : {lOff, lOptimal, lMax})
             EXPECT_TRUE(ReminderDue(level, text, now)) << int(level);
+}
+
+// Reminders keep out of the quiet hours after a first logon; the drift warning does not.
+TEST(Balloon, FlagsByKindAndWindowsVersion) {
+    const struct {
+        TBalloonKind kind;
+        DWORD icon;
+        BYTE versionClass;
+        DWORD flags;
+    } cases[] = {
+        {bkReminder, NIIF_WARNING, 12, NIIF_WARNING | NIIF_LARGE_ICON | NIIF_RESPECT_QUIET_TIME},
+        {bkReminder, NIIF_INFO, 12, NIIF_INFO | NIIF_LARGE_ICON | NIIF_RESPECT_QUIET_TIME},
+        {bkDrift, NIIF_WARNING, 12, NIIF_WARNING | NIIF_LARGE_ICON},
+        {bkReminder, NIIF_INFO, 11, NIIF_INFO | NIIF_LARGE_ICON | NIIF_RESPECT_QUIET_TIME}, // 2008 R2 and later
+        {bkReminder, NIIF_INFO, 10, NIIF_INFO | NIIF_LARGE_ICON},                           // Server 2008
+        {bkReminder, NIIF_WARNING, 9, NIIF_WARNING | NIIF_LARGE_ICON},                      // Vista
+        {bkDrift, NIIF_WARNING, 9, NIIF_WARNING | NIIF_LARGE_ICON},
+        {bkReminder, NIIF_INFO, 6, NIIF_INFO}, // XP
+        {bkDrift, NIIF_WARNING, 6, NIIF_WARNING},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(BalloonFlags(c.kind, c.icon, c.versionClass), c.flags)
+            << "kind " << int(c.kind) << ", icon " << c.icon << ", class " << int(c.versionClass);
+}
+
+TEST(TrayIcon, RetriedEveryFiveSecondsForTwoMinutesThenEveryMinute) {
+    const struct {
+        unsigned failures;
+        UINT delay;
+    } cases[] = {{0, 5000}, {1, 5000}, {24, 5000}, {25, 60000}, {1000, 60000}, {~0u, 60000}};
+    for (const auto& c : cases)
+        EXPECT_EQ(TrayRetryDelay(c.failures), c.delay) << c.failures;
 }
 
 } // namespace
