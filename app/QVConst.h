@@ -11,3 +11,10 @@ enum TMode : std::uint8_t { mNormal = 0, mTray = 1 };
 
 // What closing the main window does: hide it to the tray, or end the program.
 enum TCloseState : std::uint8_t { csUI = 0, csApp = 1 };
+
+// The kernel mutexes. The window-and-tray instance is one per logon session, so that every user
+// logged on through fast user switching or Remote Desktop gets a tray; the updater and a level
+// change are one per machine, whoever runs them.
+constexpr wchar_t kInstanceMutexName[] = L"Local\\QuenvarMtx";
+constexpr wchar_t kUpdateMutexName[] = L"Global\\QuenvarMtx_UPD";
+constexpr wchar_t kLevelMutexName[] = L"Global\\QuenvarMtx_LVL";

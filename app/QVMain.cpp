@@ -182,7 +182,7 @@ int RunStatus() noexcept {
 }
 
 void RunUpdate() {
-    TGlobalMutex mutex(L"QuenvarMtx_UPD");
+    TMutex mutex(kUpdateMutexName);
     if (!mutex.Lock(1000))
         return; // another update process is running
     // The restart opens the program through the shell.
@@ -232,7 +232,7 @@ void RunMessageLoop(TMainForm& aForm) {
 } // namespace
 
 void RunMainWindow(TMode aMode) {
-    TGlobalMutex mutex(L"QuenvarMtx");
+    TMutex mutex(kInstanceMutexName);
     // Before the mutex is tried: a running instance shows its window whenever a second start happens.
     NotifyRunningInstance();
     if (!mutex.Lock(1000))

@@ -295,6 +295,11 @@ void TMainForm::FormCreate() {
     SetDlgItemTextW(Handle(), idRestartNote, L"Some changes take effect after the next restart");
     FitToMonitor(WindowDpi(Handle()));
     WMMain = RegisterWindowMessageW(kMainWindowMessage);
+    // Should this window run elevated, UIPI drops messages from normal processes: the shell's
+    // TaskbarCreated and a second start's show request still come through.
+    for (const UINT message : {FTaskbarCreated, WMMain})
+        if (message != 0)
+            ChangeWindowMessageFilterEx(Handle(), message, MSGFLT_ALLOW, nullptr);
     RefreshLevel();
     // The watch starts, and the first check runs, once the window is up: neither adds to the start-up.
     SetTimer(Handle(), kDriftTimerId, USER_TIMER_MINIMUM, nullptr);

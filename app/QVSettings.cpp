@@ -784,7 +784,7 @@ HRESULT ApplySecurityLevelOn(TLevel aLevel, const TOSVersion& anOS, TLevelReport
         return S_OK;
     try {
         // Two level changes at once would each take the other's values for originals.
-        TGlobalMutex lock(L"QuenvarMtx_LVL");
+        TMutex lock(kLevelMutexName);
         if (!lock.Lock(30000)) {
             aReport.Notes.push_back(L"Another level change is still running: no level was applied.");
             return E_FAIL;

@@ -6,6 +6,7 @@
 #include "../lib/FileU.h"
 #include "../lib/FileVersionU.h"
 #include "../lib/HandleU.h"
+#include "../lib/PathU.h"
 #include "../lib/RegistryU.h"
 #include "../lib/TextU.h"
 
@@ -330,25 +331,109 @@ void WriteToConsole(DWORD aStdHandle, const std::wstring& aText) noexcept {
     });
 }
 
+namespace {
+
+// File names compare as the file system compares them: ordinal, ignoring case.
+bool SameFileText(const std::wstring& a, const std::wstring& b) {
+    return !a.empty() && CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The image path of aProcess as the system reports it; empty when it cannot be read.
+std::wstring ProcessImage(HANDLE aProcess) {
+    for (DWORD capacity = MAX_PATH; capacity <= 32768; capacity *= 4) {
+        std::wstring path(capacity, L'\0');
+        DWORD size = capacity;
+        if (QueryFullProcessImageNameW(aProcess, 0, path.data(), &size)) {
+            path.resize(size);
+            return path;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            break;
+    }
+    return std::wstring();
+}
+
+// The process behind aWindow, opened for the image query and, where the system allows it, for
+// waiting; empty when it cannot be opened (an instance that cannot be looked at is not ours).
+TUniqueKernelHandle OpenWindowProcess(HWND aWindow, DWORD& aProcessId) {
+    aProcessId = 0;
+    GetWindowThreadProcessId(aWindow, &aProcessId);
+    if (aProcessId == 0)
+        return TUniqueKernelHandle();
+    TUniqueKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, aProcessId));
+    if (!process)
+        process.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, aProcessId));
+    // Opened after the id was read: a window that went away meanwhile may leave the id to another process.
+    DWORD stillOwner = 0;
+    if (process && (GetWindowThreadProcessId(aWindow, &stillOwner) == 0 || stillOwner != aProcessId))
+        process.reset();
+    return process;
+}
+
+} // namespace
+
+bool IsProgramImage(const std::wstring& anImage, const std::wstring& aProgramImage) noexcept {
+    return ResultOr("IsProgramImage", false, [&] {
+        return SameFileText(anImage, aProgramImage) ||
+               SameFileText(ExtractFileName(anImage), ExtractFileName(aProgramImage));
+    });
+}
+
+std::wstring OwnProgramImage() noexcept {
+    return ResultOr<std::wstring>("OwnProgramImage", std::wstring(), [] {
+        const std::wstring image = ProcessImage(GetCurrentProcess());
+        return image.empty() ? GetAppFileName() : image;
+    });
+}
+
+TRunningInstance FindRunningInstance(const std::wstring& aProgramImage) noexcept {
+    return ResultOr<TRunningInstance>("FindRunningInstance", TRunningInstance(), [&] {
+        TRunningInstance sameName;
+        HWND window = nullptr;
+        // Every top-level window of the class on this desktop, whatever its caption.
+        while ((window = FindWindowExW(nullptr, window, kMainWindowClass, nullptr)) != nullptr) {
+            TRunningInstance found;
+            found.Process = OpenWindowProcess(window, found.ProcessId);
+            if (!found.Process)
+                continue;
+            const std::wstring image = ProcessImage(found.Process.get());
+            if (!IsProgramImage(image, aProgramImage))
+                continue;
+            found.Window = window;
+            if (SameFileText(image, aProgramImage))
+                return found;
+            if (!sameName.Window)
+                sameName = std::move(found);
+        }
+        return sameName;
+    });
+}
+
 void NotifyRunningInstance() noexcept {
-    HWND running = FindWindowW(nullptr, kMainWindowCaption);
-    const UINT message = RegisterWindowMessageW(kMainWindowMessage);
-    if (IsWindow(running) && message != 0)
-        PostMessageW(running, message, 0, 0);
+    IgnoringFailure("NotifyRunningInstance", [] {
+        const TRunningInstance running = FindRunningInstance(OwnProgramImage());
+        const UINT message = RegisterWindowMessageW(kMainWindowMessage);
+        if (!running.Window || message == 0)
+            return;
+        // Only a process that may set the foreground window can hand that right on, and only
+        // before the receiver asks for it: without it the shown window stays behind the others.
+        AllowSetForegroundWindow(running.ProcessId);
+        PostMessageW(running.Window, message, 0, 0);
+    });
 }
 
 void CloseRunningInstance() noexcept {
-    HWND running = FindWindowW(nullptr, kMainWindowCaption);
-    if (!IsWindow(running))
-        return;
-    DWORD processId = 0;
-    GetWindowThreadProcessId(running, &processId);
-    // Opened before the message is posted, so the process cannot end and its id be reused first.
-    const bool other = processId != 0 && processId != GetCurrentProcessId();
-    const TUniqueKernelHandle process(other ? OpenProcess(SYNCHRONIZE, FALSE, processId) : nullptr);
-    PostMessageW(running, WM_QUIT, 0, 0);
-    if (process)
-        WaitForSingleObject(process.get(), kCloseWaitMs);
-    else
+    IgnoringFailure("CloseRunningInstance", [] {
+        const TRunningInstance running = FindRunningInstance(OwnProgramImage());
+        if (!running.Window)
+            return;
+        PostMessageW(running.Window, WM_QUIT, 0, 0);
+        // Held since before the message was posted, so the process cannot end and its id be
+        // reused first. Without the right to wait on it, or when it is this process, a pause.
+        if (running.ProcessId != GetCurrentProcessId() &&
+            WaitForSingleObject(running.Process.get(), kCloseWaitMs) != WAIT_FAILED)
+            return;
         Sleep(1000);
+    });
 }

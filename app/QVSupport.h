@@ -5,6 +5,8 @@
 
 #include "QVConst.h"
 
+#include "../lib/HandleU.h"
+
 #include <windows.h>
 
 #include <array>
@@ -97,18 +99,41 @@ void OpenProtectionPage(TLevel aLevel) noexcept;
 // program has no console of its own: it attaches to its parent's, and writes nothing without one.
 void WriteToConsole(DWORD aStdHandle, const std::wstring& aText) noexcept;
 
-// The main window's identity. A running instance is found by its caption and told to show its
-// window with the registered message; the window registers itself under the class name.
+// The main window's identity. The window registers itself under the class name, which is how a
+// running instance is found; the caption is only shown.
 extern const wchar_t kMainWindowCaption[];
 extern const wchar_t kMainWindowClass[];
 extern const wchar_t kMainWindowMessage[];
 
-// Asks a running window or tray instance, found by its caption kMainWindowCaption, to show its
-// window (the registered message kMainWindowMessage with both parameters 0). Posted, never waited for; does nothing
-// without such a window. Any top-level window with that caption receives it.
+// Whether a process whose image is anImage runs the program at aProgramImage: the same path, or
+// the same file name, ignoring case as the file system does. The file name is enough because the
+// instance lock holds one instance per session whatever folder it was started from: a copy in
+// another folder, or a path spelt another way (short names, another drive mapping), is still the
+// running instance, while any other program's image is not.
+bool IsProgramImage(const std::wstring& anImage, const std::wstring& aProgramImage) noexcept;
+// This process's image path as the system reports it for every process.
+std::wstring OwnProgramImage() noexcept;
+
+// A running window-or-tray instance: its main window, its process id, and its process opened to
+// query it and, where the system allows, to wait for it.
+struct TRunningInstance {
+    HWND Window = nullptr;
+    DWORD ProcessId = 0;
+    TUniqueKernelHandle Process;
+};
+// The running instance in this desktop: a top-level window of class kMainWindowClass whose
+// process runs aProgramImage (IsProgramImage; the window whose image is that very path wins).
+// The caption is never looked at, and a window of the class in another program, or in a process
+// that cannot be opened, is skipped. An empty Window when there is none; never raises.
+TRunningInstance FindRunningInstance(const std::wstring& aProgramImage) noexcept;
+
+// Asks the running instance (FindRunningInstance of this program) to show its window: lets it take
+// the foreground, then posts the registered message kMainWindowMessage with both parameters 0.
+// Never waited for; does nothing without a running instance.
 void NotifyRunningInstance() noexcept;
-// Posts WM_QUIT to the window captioned kMainWindowCaption and waits until its process has ended, so that
-// an installer can replace or delete the files it holds: at most kCloseWaitMs, and a pause of
-// 1000 ms when that process cannot be watched. Returns at once when there is no such window.
+// Posts WM_QUIT to the running instance (FindRunningInstance of this program) and waits until its
+// process has ended, so that an installer can replace or delete the files it holds: at most
+// kCloseWaitMs, and a pause of 1000 ms when that process cannot be watched. Returns at once when
+// there is no running instance.
 constexpr unsigned kCloseWaitMs = 10000;
 void CloseRunningInstance() noexcept;

@@ -234,4 +234,41 @@ TEST(ProtectionPage, UrlPerLevel) {
     EXPECT_EQ(std::wstring(kProductWebsite).rfind(L"http://", 0), 0u);
 }
 
+// The window-and-tray lock is per logon session, so that every session gets its instance; the
+// updater and the level change stay one per machine.
+TEST(ProgramLocks, TheInstanceLockIsPerSessionTheOthersPerMachine) {
+    EXPECT_STREQ(kInstanceMutexName, L"Local\\QuenvarMtx");
+    EXPECT_STREQ(kUpdateMutexName, L"Global\\QuenvarMtx_UPD");
+    EXPECT_STREQ(kLevelMutexName, L"Global\\QuenvarMtx_LVL");
+}
+
+TEST(RunningInstance, AProcessRunsTheProgramWhenItsImageHasTheProgramsPathOrFileName) {
+    const std::wstring program = L"C:\\Program Files (x86)\\Quenvar\\Quenvar.exe";
+    const struct {
+        const wchar_t* image;
+        bool ours;
+    } cases[] = {
+        {L"C:\\Program Files (x86)\\Quenvar\\Quenvar.exe", true},
+        {L"c:\\PROGRAM FILES (X86)\\quenvar\\QUENVAR.EXE", true},
+        {L"C:\\PROGRA~2\\Quenvar\\Quenvar.exe", true}, // another spelling of the folder
+        {L"D:\\Portable\\Quenvar.exe", true},          // a copy elsewhere holds the same session lock
+        {L"C:\\Windows\\explorer.exe", false},         // a folder window captioned "Quenvar"
+        {L"C:\\Program Files (x86)\\Quenvar\\Quenvar.old.exe", false},
+        {L"C:\\Program Files (x86)\\Quenvar\\QuenvarTest.exe", false},
+        {L"C:\\Program Files (x86)\\Quenvar", false},
+        {L"Quenvar.ex", false},
+        {L"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsProgramImage(c.image, program), c.ours) << Shown(c.image);
+    EXPECT_FALSE(IsProgramImage(L"", L""));
+    EXPECT_FALSE(IsProgramImage(program, L""));
+}
+
+TEST(RunningInstance, ThisProcessHasAFullImagePathOfItsOwnFile) {
+    const std::wstring image = OwnProgramImage();
+    EXPECT_NE(image.find(L'\\'), std::wstring::npos) << Shown(image);
+    EXPECT_TRUE(IsProgramImage(image, L"X:\\QVSupportTest.exe")) << Shown(image);
+}
+
 } // namespace

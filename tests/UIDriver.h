@@ -13,7 +13,7 @@
 // Polls aCondition every 50 ms until it holds or aTimeoutMs passed; whether it held.
 bool WaitFor(const std::function<bool()>& aCondition, DWORD aTimeoutMs);
 
-// Quenvar's main windows, of one process or (aPid 0) of any.
+// Quenvar's main windows, of one process or (aPid 0) of any other than this one.
 std::vector<HWND> MainWindows(DWORD aPid = 0);
 
 // Ends every running Quenvar with a main window: WM_QUIT, and after 5 seconds without an end,

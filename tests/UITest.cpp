@@ -6,6 +6,7 @@
 #include "LoopbackServer.h"
 
 #include "LevelExpectations.h"
+#include "MutexU.h"
 #include "QVDateText.h"
 #include "QVMainForm.h"
 #include "QVSupport.h"
@@ -17,12 +18,14 @@
 
 #include <commctrl.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -381,32 +384,121 @@ TEST_F(UI, ADueReminderRenewsTheStoredMomentAnUnreadableOneIsRewritten) {
     }
 }
 
-TEST_F(UI, AWindowOfAnotherProgramCalledQuenvarGetsTheShowRequestOnly) {
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"SomeOtherProgram";
-    RegisterClassW(&wc);
-    TUniqueWindow foreign(CreateWindowExW(0, wc.lpszClassName, L"Quenvar", WS_OVERLAPPED, 0, 0, 100, 100, nullptr,
-                                          nullptr, wc.hInstance, nullptr));
-    ASSERT_TRUE(foreign);
-    const UINT message = RegisterWindowMessageW(L"QV_MainWM");
+// A top-level window captioned "Quenvar" that is not Quenvar's: of the class aClass, owned by
+// this test process, on a thread of its own that dispatches everything posted to it. Its window
+// procedure counts the quit and show requests that reach it.
+class TDecoyWindow {
+public:
+    explicit TDecoyWindow(const wchar_t* aClass) : FClass(aClass) {
+        FThread = std::thread([this] { Run(); });
+        WaitFor([this] { return FWindow.load() != nullptr || FFailed.load(); }, 5000);
+    }
+    ~TDecoyWindow() {
+        FStop = true;
+        PostMessageW(FWindow.load(), WM_NULL, 0, 0);
+        FThread.join();
+    }
+    TDecoyWindow(const TDecoyWindow&) = delete;
+    TDecoyWindow& operator=(const TDecoyWindow&) = delete;
 
-    TQuenvar app(L"");
-    EXPECT_NE(app.Window(true), nullptr) << "the foreign window does not count as a running instance";
-    bool notified = false;
-    WaitFor(
-        [&] {
+    HWND Handle() const { return FWindow.load(); }
+    int Quits() const { return FQuits.load(); }
+    int ShowRequests() const { return FShows.load(); }
+
+private:
+    static LRESULT CALLBACK WndProc(HWND aWnd, UINT aMsg, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<TDecoyWindow*>(GetWindowLongPtrW(aWnd, GWLP_USERDATA));
+        if (self && aMsg == WM_QUIT)
+            ++self->FQuits;
+        else if (self && aMsg == RegisterWindowMessageW(kMainWindowMessage))
+            ++self->FShows;
+        return DefWindowProcW(aWnd, aMsg, wParam, lParam);
+    }
+    void Run() {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = WndProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = FClass;
+        RegisterClassW(&wc); // fails harmlessly when an earlier decoy registered it
+        TUniqueWindow window(CreateWindowExW(0, FClass, L"Quenvar", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                                             nullptr, wc.hInstance, nullptr));
+        if (!window) {
+            FFailed = true;
+            return;
+        }
+        SetWindowLongPtrW(window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        FWindow = window.get();
+        while (!FStop) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
             MSG msg;
-            while (PeekMessageW(&msg, foreign.get(), 0, 0, PM_REMOVE)) {
-                if (msg.message == message && msg.wParam == 0)
-                    notified = true;
-            }
-            return notified;
-        },
-        5000);
-    EXPECT_TRUE(notified);
-    foreign.reset();
+            // WM_QUIT too goes to the window procedure: the count is what matters here.
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageW(&msg);
+        }
+        SetWindowLongPtrW(window.get(), GWLP_USERDATA, 0);
+    }
+
+    const wchar_t* FClass;
+    std::thread FThread;
+    std::atomic<HWND> FWindow{nullptr};
+    std::atomic<bool> FFailed{false}, FStop{false};
+    std::atomic<int> FQuits{0}, FShows{0};
+};
+
+// A folder window captioned "Quenvar" (another class), and a window of Quenvar's own class in
+// another program: the running instance is found by its class and its process's executable, so
+// STOP, a second start and the updater's restart reach the real instance and leave both alone.
+TEST_F(UI, WindowsCaptionedQuenvarOfOtherProgramsAreNeverSentAnything) {
+    TDecoyWindow folder(L"CabinetWClass");
+    TDecoyWindow sameClass(kMainWindowClass);
+    ASSERT_NE(folder.Handle(), nullptr);
+    ASSERT_NE(sameClass.Handle(), nullptr);
+    const std::wstring quenvar = L"\"" + QuenvarExe() + L"\" ";
+
+    // With only the decoys up there is no running instance: STOP returns at once.
+    DWORD start = GetTickCount();
+    EXPECT_EQ(RunProcess(quenvar + L"STOP"), 0);
+    EXPECT_LT(GetTickCount() - start, 900u + 3000u);
+
+    TQuenvar tray(L"/tray");
+    HWND w = tray.Window(false);
+    ASSERT_NE(w, nullptr) << "a decoy was taken for a running instance";
+    EXPECT_FALSE(IsWindowVisible(w));
+
+    // The restart's finder, given the program's image, as the updater gives its own.
+    const TRunningInstance found = FindRunningInstance(QuenvarExe());
+    EXPECT_EQ(found.Window, w);
+    EXPECT_EQ(found.ProcessId, tray.Pid());
+
+    TQuenvar second(L"");
+    EXPECT_TRUE(second.Ended(15000));
+    EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(w) != FALSE; }, 5000)) << "the show request missed the instance";
+
+    EXPECT_EQ(RunProcess(quenvar + L"STOP", 60000), 0);
+    EXPECT_TRUE(tray.Ended(5000)) << "STOP missed the instance";
+
+    Sleep(500); // whatever was posted to a decoy has been dispatched by now
+    for (const TDecoyWindow* decoy : {&folder, &sameClass}) {
+        EXPECT_EQ(decoy->Quits(), 0);
+        EXPECT_EQ(decoy->ShowRequests(), 0);
+    }
+    // The counters do see what reaches a decoy.
+    PostMessageW(folder.Handle(), RegisterWindowMessageW(kMainWindowMessage), 0, 0);
+    PostMessageW(sameClass.Handle(), WM_QUIT, 0, 0);
+    EXPECT_TRUE(WaitFor([&] { return folder.ShowRequests() == 1 && sameClass.Quits() == 1; }, 5000));
+}
+
+// The instance lock lives in this session's namespace, and a second start in the same session
+// still finds it taken.
+TEST_F(UI, TheInstanceLockIsTheSessionsOwn) {
+    TQuenvar first(L"/tray");
+    ASSERT_NE(first.Window(false), nullptr);
+    TMutex lock(kInstanceMutexName);
+    ASSERT_NE(lock.Handle(), nullptr);
+    EXPECT_FALSE(lock.Lock(0)) << "the running instance does not hold Local\\QuenvarMtx";
+    TQuenvar second(L"/tray");
+    EXPECT_TRUE(second.Ended(15000));
+    EXPECT_TRUE(first.Running());
 }
 
 // Copies of Quenvar.exe, each in a folder of its own, configured for another service; removed
