@@ -219,6 +219,15 @@ uid=$(reg_value "$store" UID)
 [ -n "$(reg_value "$uninstall_key\\$old_code" URLInfoAbout "$package_view")" ] || fail "URLInfoAbout"
 [ "$(reg_value "$package_key" Version "$package_view")" = "$msi_version" ] || fail "the recorded package version"
 tray_gone || fail "a silent installation started the tray instance"
+# A logon (wineboot outside its first boot runs the Run keys as Windows does at a logon) starts the
+# tray instance from the machine's Run value. Wine's 64-bit wineboot reads only the 64-bit view,
+# where Windows' logon also reads WOW6432Node: the 32-bit package's value is checked in the table.
+if [ "$arch" = x64 ]; then
+    "$wine_run" wineboot >/dev/null 2>&1 || fail "wineboot: exit code $?"
+    wait_for 30 tray_running || fail "a logon did not start the tray instance from the machine's Run value"
+    stop_instances
+    wait_for 10 tray_gone || fail "the tray instance started at the logon did not stop"
+fi
 
 # 2. A level, then a silent upgrade while the tray instance runs.
 "$wine_run" "$app_exe" /setlevel 2 || fail "SETLEVEL 2: exit code $?"

@@ -129,20 +129,15 @@ TEST(Autostart, TrayStartGivesTheUserAUidAndLeavesOnlyTheMachinesRunValue) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const TRegistrySandbox sandbox;
-        if (c.machineValue)
-            ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, kRun, L"Quenvar", kCommand));
-        if (c.userValue)
-            ASSERT_TRUE(WriteRegString(HKEY_CURRENT_USER, kRun, L"Quenvar", kCommand));
-        if (*c.uid)
-            ASSERT_TRUE(WriteStoreString(L"UID", c.uid));
+        ASSERT_TRUE(!c.machineValue || WriteRegString(HKEY_LOCAL_MACHINE, kRun, L"Quenvar", kCommand));
+        ASSERT_TRUE(!c.userValue || WriteRegString(HKEY_CURRENT_USER, kRun, L"Quenvar", kCommand));
+        ASSERT_TRUE(!*c.uid || WriteStoreString(L"UID", c.uid));
         EXPECT_EQ(MachineAutostartPresent(), c.machineValue);
 
         PrepareTrayUser();
         const std::wstring uid = ReadStoreString(L"UID");
-        if (*c.uid)
-            EXPECT_EQ(uid, c.uid);
-        else
-            EXPECT_FALSE(uid.empty());
+        EXPECT_EQ(uid, *c.uid ? std::wstring(c.uid) : uid);
+        EXPECT_FALSE(uid.empty());
         std::wstring command;
         EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, kRun, L"Quenvar", command), c.userValueAfter);
         // The machine's value is the package's: never touched here.
