@@ -12,6 +12,7 @@
 #include "../lib/FileU.h"
 #include "../lib/HandleU.h"
 #include "../lib/MutexU.h"
+#include "../lib/RegistryU.h"
 #include "../lib/SecurityU.h"
 #include "../lib/TextU.h"
 #include "../lib/archive/ArchiveCABU.h"
@@ -88,14 +89,23 @@ std::wstring AutostartCommand(const std::wstring& anExePath) {
     return L"\"" + anExePath + L"\" /tray";
 }
 
+bool MachineAutostartPresent() noexcept {
+    std::wstring command;
+    return ReadRegString(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, command);
+}
+
 void RunInstall() noexcept {
     IgnoringFailure("RunInstall", [&] {
-        WriteUserString(kRunKey, kRunValue, AutostartCommand(GetAppFileName()));
+        // The package starts the tray for every user from the machine's Run key, written before
+        // this hook runs; a per-user value beside it (an older version's) would start a second
+        // instance at each logon. Installed without the package, the user's own value starts it.
+        if (MachineAutostartPresent())
+            DeleteUserValue(kRunKey, kRunValue);
+        else
+            WriteUserString(kRunKey, kRunValue, AutostartCommand(GetAppFileName()));
         // Every install starts a new client identity, and its report carries it.
         WriteStoreString(L"UID", GenerateUID());
-        std::uint32_t status = 0;
-        std::wstring response;
-        SendServiceRequest(saInstall, status, response);
+        SendServiceReport(saInstall, kHookReportBudgetMs);
     });
 }
 
@@ -106,14 +116,24 @@ void RunUninstall() noexcept {
         // that user's. Without a SID, or when that user's hive is not loaded, they are this account's.
         const std::vector<std::wstring> args = CommandLineArguments();
         const TCurrentUserOverride user(args.size() >= 2 ? args[1] : std::wstring());
-        // Reported first, while the identity is still in the settings store.
-        std::uint32_t status = 0;
-        std::wstring response;
-        SendServiceRequest(saUninstall, status, response);
+        // The settings come back before anything can wait on the network.
+        ApplySecurityLevel(lOff);
+        // Then the report, bounded, while the identity is still in the settings store.
+        SendServiceReport(saUninstall, kHookReportBudgetMs);
+        // The package removes the machine's Run value; this is the one older versions wrote.
         DeleteUserValue(kRunKey, kRunValue);
         DeleteUserKeyTree(kStoreKey);
-        ApplySecurityLevel(lOff);
         CloseRunningInstance();
+    });
+}
+
+void PrepareTrayUser() noexcept {
+    IgnoringFailure("PrepareTrayUser", [&] {
+        // A package deployed with no user present stored its UID in another profile, if anywhere.
+        if (ReadStoreString(L"UID").empty())
+            WriteStoreString(L"UID", GenerateUID());
+        if (MachineAutostartPresent())
+            DeleteUserValue(kRunKey, kRunValue);
     });
 }
 
@@ -269,6 +289,7 @@ int RunSelectedMode() {
         RunStop();
         break;
     case rmTray:
+        PrepareTrayUser();
         RunMainWindow(mTray);
         break;
     case rmStatus:

@@ -37,7 +37,7 @@ TRunMode RunModeFromArguments(const std::vector<std::wstring>& anArgs);
 // Sets RunMode from the process's command line; an exception leaves RunMode as it stood.
 void ParseRunMode() noexcept;
 
-// The per-user autostart command for the executable at anExePath. The path is quoted, so that a
+// The autostart command for the executable at anExePath. The path is quoted, so that a
 // folder with blanks ("C:\Program Files\...") cannot make Windows start "C:\Program.exe".
 std::wstring AutostartCommand(const std::wstring& anExePath);
 
@@ -59,10 +59,19 @@ struct TStatusArguments {
 };
 TStatusArguments StatusArguments(const std::vector<std::wstring>& anArgs);
 
+// Whether the machine's Run key (HKLM, this process's registry view) starts the program: the
+// installer package writes that value for every user.
+bool MachineAutostartPresent() noexcept;
+// INSTALL: the per-user Run value when the machine has none (else an older one is removed), a new
+// UID, and the installation report, which waits kHookReportBudgetMs at most.
 void RunInstall() noexcept;
-// UNINSTALL with a second argument that is a SID whose hive is loaded reports the removal and
-// removes the Run value and the settings store of that user (an installer runs it as LocalSystem).
+// UNINSTALL puts the security settings back first, then reports the removal (kHookReportBudgetMs
+// at most) and removes the per-user Run value and the settings store. With a second argument that
+// is a SID whose hive is loaded, the user part is that user's (an installer runs it as LocalSystem).
 void RunUninstall() noexcept;
+// Before a tray start: a UID for a user who has none (the package may have been deployed with no
+// user present), and no per-user Run value beside the machine's.
+void PrepareTrayUser() noexcept;
 // Applies the level its argument names, stores it and opens its page; 0 then, also when the level
 // could not be applied. An argument that names no level, or none at all, changes nothing: a line
 // goes to the console it was started from, and the result is kExitBadArgument.

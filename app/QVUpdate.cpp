@@ -25,7 +25,10 @@
 #include <shlguid.h>
 #include <shlobj.h>
 
+#include <chrono>
+#include <future>
 #include <mutex>
+#include <thread>
 
 const std::wstring kDefaultServiceURL = std::wstring(L"http://service.quenvar.example") + kServiceFolder.Wide;
 
@@ -474,6 +477,33 @@ void SendServiceRequestTo(const std::wstring& aBaseURL, std::uint8_t Action, std
     THTTPSettings settings;
     settings.TimeoutMs = aTimeoutMs;
     aResponse = HTTPPostURL(url, &settings, nullptr, &aStatusCode);
+}
+
+std::uint32_t SendServiceReportTo(const std::wstring& aBaseURL, std::uint8_t Action, std::uint32_t aBudgetMs) {
+    if (Action > saUninstall)
+        return 0;
+    std::wstring url = ServiceRequestURL(Action, TCfgWS(), aBaseURL);
+    std::promise<std::uint32_t> received;
+    std::future<std::uint32_t> status = received.get_future();
+    // The thread owns everything it touches, so the caller may return (and the process end) while
+    // it still waits on the network.
+    std::thread([url = std::move(url), aBudgetMs, received = std::move(received)]() mutable noexcept {
+        IgnoringFailure("SendServiceReport", [&] {
+            std::uint32_t code = 0;
+            THTTPSettings settings;
+            settings.TimeoutMs = aBudgetMs;
+            HTTPPostURL(url, &settings, nullptr, &code);
+            received.set_value(code);
+        });
+    }).detach();
+    // A thread that raised leaves a broken promise: no status.
+    return ResultOr<std::uint32_t>("SendServiceReport", 0, [&] {
+        return status.wait_for(std::chrono::milliseconds(aBudgetMs)) == std::future_status::ready ? status.get() : 0;
+    });
+}
+
+std::uint32_t SendServiceReport(std::uint8_t Action, std::uint32_t aBudgetMs) {
+    return SendServiceReportTo(ServiceBaseURL(), Action, aBudgetMs);
 }
 
 // ---- The daily hit and the update check ----

@@ -178,6 +178,21 @@ void SendServiceRequestTo(const std::wstring& aBaseURL, std::uint8_t Action, std
 // building the identity or the token raise to the caller; transport failures do not.
 void SendServiceRequest(std::uint8_t Action, std::uint32_t& aStatusCode, std::wstring& aResponse);
 
+// How long an installer hook's report may take in all. Removal runs it after the settings are
+// restored, and neither installation nor removal may wait longer for a service out of reach.
+constexpr std::uint32_t kHookReportBudgetMs = 5000;
+
+// One report to the service at aBaseURL that takes at most about aBudgetMs in all. The identity and
+// the URL are read on the calling thread; the exchange runs on a thread of its own, with every
+// WinINet step bounded by aBudgetMs as well, and is abandoned when it overruns: name resolution,
+// proxy discovery and connection retries are bounded by no WinINet time-out, and a service that
+// trickles its answer resets them at every byte. An abandoned exchange ends with the process at
+// the latest. Returns the HTTP status, 0 when none arrived in time or the action is unknown.
+// Failures while building the identity or starting the thread raise to the caller.
+std::uint32_t SendServiceReportTo(const std::wstring& aBaseURL, std::uint8_t Action, std::uint32_t aBudgetMs);
+// SendServiceReportTo the configured service.
+std::uint32_t SendServiceReport(std::uint8_t Action, std::uint32_t aBudgetMs);
+
 // ---- The daily hit and the update check ----
 
 // Update information longer than this (in characters) is ignored unparsed. The service's answer

@@ -1,4 +1,5 @@
-# The installer package, built with wixl (Debian's wixl/msitools) from resources/Quenvar.wxs.
+# The installer package, built with wixl (Debian's wixl/msitools) from resources/Quenvar.wxs through
+# cmake/make-msi.sh.
 
 # qv_msi_version(OUT VERSION): the package version of a program version A.B.C.D. Windows Installer
 # compares only the first three fields of a product version, so D is folded into the third: A.B.(C*1000+D).
@@ -34,8 +35,9 @@ endfunction()
 function(qv_add_msi_target name exe_target)
     find_program(QV_WIXL wixl)
     find_program(QV_MSIINFO msiinfo)
-    if(NOT QV_WIXL OR NOT QV_MSIINFO)
-        message(STATUS "No wixl/msiinfo (Debian packages wixl, msitools): the installer package is left out")
+    find_program(QV_MSIBUILD msibuild)
+    if(NOT QV_WIXL OR NOT QV_MSIINFO OR NOT QV_MSIBUILD)
+        message(STATUS "No wixl/msiinfo/msibuild (Debian packages wixl, msitools): the installer package is left out")
         return()
     endif()
     qv_msi_version(msi_version ${PROJECT_VERSION})
@@ -49,12 +51,13 @@ function(qv_add_msi_target name exe_target)
     file(RELATIVE_PATH exe_dir ${work_dir} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
     set(wxs ${CMAKE_SOURCE_DIR}/resources/Quenvar.wxs)
     add_custom_command(OUTPUT ${msi}
-        COMMAND ${QV_WIXL} -a ${arch} -D Arch=${arch} -D Version=${PROJECT_VERSION} -D MsiVersion=${msi_version}
-                -D Exe=${exe_dir}/$<TARGET_FILE_NAME:${exe_target}> -D Icon=${icon} -o ${msi}.tmp ${wxs}
+        COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/make-msi.sh ${msi}.tmp -a ${arch} -D Arch=${arch} -D Version=${PROJECT_VERSION}
+                -D MsiVersion=${msi_version} -D Exe=${exe_dir}/$<TARGET_FILE_NAME:${exe_target}> -D Icon=${icon} ${wxs}
         COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/check-msi.sh ${msi}.tmp ${msi_version}
         COMMAND ${CMAKE_COMMAND} -E rename ${msi}.tmp ${msi}
         WORKING_DIRECTORY ${work_dir}
         DEPENDS ${exe_target} ${wxs} ${CMAKE_SOURCE_DIR}/resources/Quenvar.ico ${CMAKE_SOURCE_DIR}/cmake/check-msi.sh
+                ${CMAKE_SOURCE_DIR}/cmake/make-msi.sh
         COMMENT "Building and checking the installer package ${msi}"
         VERBATIM)
     add_custom_target(${name} ALL DEPENDS ${msi})

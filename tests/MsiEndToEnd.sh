@@ -2,18 +2,20 @@
 # The installer package under Wine's msiexec, with the vendor's service on 127.0.0.1. Two packages
 # are built from resources/Quenvar.wxs around two builds of the program configured for the
 # service, the current version and the next one, and then:
-#   1. the current one is installed silently: files, shortcut, Run value, UID and its report, the
-#      Programs-and-Features entry;
-#   2. after a SETLEVEL 2 the next one upgrades it silently while a tray instance runs: that
-#      instance is closed, the file is replaced, one entry remains, the UID and the level stay and
-#      no removal is reported;
-#   3. it is removed silently: the removal is reported, the per-user state, the files and the
-#      folder are gone and SCHANNEL is as it was before the installation;
+#   1. the current one is installed silently: files, shortcut, the machine's Run value (and no
+#      per-user one), UID and its report, the Programs-and-Features entry;
+#   2. after a SETLEVEL 2 and a tray start, which removes a per-user Run value an older version
+#      left, the next one upgrades it silently while that tray instance runs: the instance is
+#      closed, the file is replaced, one entry remains, the UID, the level and the machine's Run
+#      value stay and no removal is reported;
+#   3. it is removed silently: the removal is reported, the machine's Run value, the per-user
+#      state, the files and the folder are gone and SCHANNEL is as it was before the installation;
 #   4. an interactive installation starts the tray instance, an older package is then refused and
 #      changes nothing, and a removal closes the running instance;
-#   5. with the service out of reach, installation and removal still complete, and so does a
-#      removal after the executable was deleted.
-# It prints the packages' size and the times of the silent installation, upgrade and removal.
+#   5. with a service that accepts connections and never answers, installation and removal still
+#      complete within a bound, the removal puts SCHANNEL back before it waits on the network, and
+#      a removal after the executable was deleted completes too.
+# It prints the packages' size and the times of the silent installation, upgrade and removals.
 # ARCH is wixl's architecture of the build: x64, or x86 for the 32-bit build, whose package installs
 # as on 64-bit Windows: into "Program Files (x86)", its registry values (Programs and Features, the
 # recorded package version) in the 32-bit view (WOW6432Node), and its hooks run under WOW64.
@@ -31,9 +33,12 @@ msi_version=$8
 next_version=$9
 next_msi_version=${10}
 arch=${11}
+# The package is built as the build makes it: wixl, then the custom action bits it cannot express.
+make_msi=$(dirname "$check_msi")/make-msi.sh
 
 work=$(mktemp -d /tmp/qv-msi.XXXXXX)
 service_pid=
+silent_pid=
 installed_codes=()
 http_saved=
 cleanup() {
@@ -43,13 +48,14 @@ cleanup() {
         "$wine_run" msiexec /x "$code" /qn >/dev/null 2>&1
     done
     "$wine_run" reg delete "$run_key" /v Quenvar /f >/dev/null 2>&1
+    "$wine_run" reg delete "$machine_run_key" /v Quenvar /f "$package_view" >/dev/null 2>&1
     "$wine_run" reg delete "$store" /f >/dev/null 2>&1
     "$wine_run" reg delete 'HKCR\http\shell' /f >/dev/null 2>&1
     [ -n "$http_saved" ] && "$wine_run" reg import "$(winpath "$work/http-shell.reg")" >/dev/null 2>&1
-    if [ -n "$service_pid" ]; then
-        kill "$service_pid" 2>/dev/null
-        wait "$service_pid" 2>/dev/null
-    fi
+    for pid in $service_pid $silent_pid; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -75,6 +81,7 @@ product_code() { msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' '$1 == "
 
 store='HKCU\Software\Quenvar'
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+machine_run_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 schannel_key='HKLM\System\CurrentControlSet\Control\SecurityProviders\SCHANNEL'
 package_key='HKLM\Software\Quenvar\Package'
@@ -133,7 +140,28 @@ product_entries() {
 service_pid=$!
 wait_for 5 test -s "$work/port" || fail "the service did not start"
 port=$(cat "$work/port")
-offline_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+# The service out of reach: a listener that accepts every connection, holds it and never answers
+# (a closed port would refuse at once, and an address that drops packets cannot be had on
+# loopback). It appends a line to $work/accepted for each connection.
+python3 -c '
+import socket, sys
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(16)
+with open(sys.argv[1] + ".tmp", "w") as f:
+    f.write(str(s.getsockname()[1]))
+import os; os.rename(sys.argv[1] + ".tmp", sys.argv[1])
+held = []
+while True:
+    c, _ = s.accept()
+    held.append(c)
+    with open(sys.argv[2], "a") as f:
+        f.write("accepted\n")
+' "$work/silent-port" "$work/accepted" >/dev/null 2>&1 &
+silent_pid=$!
+wait_for 10 test -s "$work/silent-port" || fail "the silent listener did not start"
+offline_port=$(cat "$work/silent-port")
+accepted() { [ -f "$work/accepted" ] && wc -l <"$work/accepted" || echo 0; }
 
 # SETLEVEL opens the protection page: the stand-in browser records it instead.
 if key_exists 'HKCR\http\shell'; then
@@ -152,8 +180,8 @@ package() {
     "$wine_run" "$bin/QVConfig.exe" write "$(winpath "$2")" "$(winpath "$dir/Quenvar.exe")" 10 "$5" >/dev/null ||
         fail "QVConfig write for $1"
     cp "$icon" "$dir/Quenvar.ico"
-    (cd "$dir" && wixl -a "$arch" -D Arch="$arch" -D Version="$3" -D MsiVersion="$4" -D Exe=Quenvar.exe -D Icon=Quenvar.ico \
-        -o "$work/$1.msi" "$wxs") || fail "wixl for $1"
+    (cd "$dir" && bash "$make_msi" "$work/$1.msi" -a "$arch" -D Arch="$arch" -D Version="$3" -D MsiVersion="$4" \
+        -D Exe=Quenvar.exe -D Icon=Quenvar.ico "$wxs") || fail "make-msi for $1"
     bash "$check_msi" "$work/$1.msi" "$4" || fail "the tables of $1"
 }
 service_url="http://127.0.0.1:$port/api/client.asmx/"
@@ -177,7 +205,10 @@ msiexec /i "$(winpath "$work/old.msi")" /qn || fail "installing $version: exit c
 install_time=$(seconds_since "$start")
 cmp -s "$app_dir/Quenvar.exe" "$work/old/Quenvar.exe" || fail "Program Files holds no copy of the installed program"
 [ -n "$(find "$prefix_dir" -path '*/Start Menu/Programs/Quenvar.lnk' -print -quit)" ] || fail "no Start-menu shortcut"
-[ "$(reg_value "$run_key" Quenvar)" = "\"$app_exe\" /tray" ] || fail "Run value: $(reg_value "$run_key" Quenvar)"
+[ "$(reg_value "$machine_run_key" Quenvar "$package_view")" = "\"$app_exe\" /tray" ] ||
+    fail "the machine's Run value: $(reg_value "$machine_run_key" Quenvar "$package_view")"
+[ -z "$(reg_value "$machine_run_key" Quenvar "$other_view")" ] || fail "a machine Run value in the other registry view"
+[ -z "$(reg_value "$run_key" Quenvar)" ] || fail "a per-user Run value beside the machine's: $(reg_value "$run_key" Quenvar)"
 uid=$(reg_value "$store" UID)
 [ -n "$uid" ] || fail "the installation stored no UID"
 [ "$(reports_of_action 1)" = "1 1 $uid" ] || fail "install report: $(reports) (UID $uid)"
@@ -188,14 +219,26 @@ uid=$(reg_value "$store" UID)
 [ -n "$(reg_value "$uninstall_key\\$old_code" URLInfoAbout "$package_view")" ] || fail "URLInfoAbout"
 [ "$(reg_value "$package_key" Version "$package_view")" = "$msi_version" ] || fail "the recorded package version"
 tray_gone || fail "a silent installation started the tray instance"
+# A logon (wineboot outside its first boot runs the Run keys as Windows does at a logon) starts the
+# tray instance from the machine's Run value. Wine's 64-bit wineboot reads only the 64-bit view,
+# where Windows' logon also reads WOW6432Node: the 32-bit package's value is checked in the table.
+if [ "$arch" = x64 ]; then
+    "$wine_run" wineboot >/dev/null 2>&1 || fail "wineboot: exit code $?"
+    wait_for 30 tray_running || fail "a logon did not start the tray instance from the machine's Run value"
+    stop_instances
+    wait_for 10 tray_gone || fail "the tray instance started at the logon did not stop"
+fi
 
 # 2. A level, then a silent upgrade while the tray instance runs.
 "$wine_run" "$app_exe" /setlevel 2 || fail "SETLEVEL 2: exit code $?"
 schannel_level=$("$wine_run" reg query "$schannel_key" /s 2>&1 | tr -d '\r')
 [ "$schannel_level" != "$schannel_before" ] || fail "SETLEVEL 2 changed nothing"
 [ "$(reg_value "$store" Level)" = 0x2 ] || fail "SETLEVEL 2 stored level $(reg_value "$store" Level)"
+# As an older version left it: a per-user Run value, which the tray start removes.
+"$wine_run" reg add "$run_key" /v Quenvar /d "\"$app_exe\" /tray" /f >/dev/null || fail "cannot write a per-user Run value"
 "$wine_run" "$app_exe" /tray >/dev/null 2>&1 &
 wait_for 30 tray_running || fail "the tray instance did not start"
+wait_for 10 test -z "$(reg_value "$run_key" Quenvar)" || fail "the tray start left the per-user Run value"
 start=$(now)
 msiexec /i "$(winpath "$work/new.msi")" /qn || fail "upgrading to $next_version: exit code $?"
 upgrade_time=$(seconds_since "$start")
@@ -209,7 +252,9 @@ cmp -s "$app_dir/Quenvar.exe" "$work/new/Quenvar.exe" || fail "the upgrade did n
 [ "$(reports_of_action 1 | wc -l)" -eq 1 ] || fail "the upgrade reported an installation: $(reports)"
 [ "$("$wine_run" reg query "$schannel_key" /s 2>&1 | tr -d '\r')" = "$schannel_level" ] || fail "the upgrade changed SCHANNEL"
 [ "$(reg_value "$store" Level)" = 0x2 ] || fail "the upgrade changed the stored level"
-[ "$(reg_value "$run_key" Quenvar)" = "\"$app_exe\" /tray" ] || fail "Run value after the upgrade"
+[ "$(reg_value "$machine_run_key" Quenvar "$package_view")" = "\"$app_exe\" /tray" ] ||
+    fail "the machine's Run value after the upgrade"
+[ -z "$(reg_value "$run_key" Quenvar)" ] || fail "a per-user Run value after the upgrade"
 [ -n "$(find "$prefix_dir" -path '*/Start Menu/Programs/Quenvar.lnk' -print -quit)" ] || fail "the upgrade lost the shortcut"
 [ "$(reg_value "$package_key" Version "$package_view")" = "$next_msi_version" ] ||
     fail "the recorded package version after the upgrade"
@@ -219,7 +264,8 @@ start=$(now)
 msiexec /x "$new_code" /qn || fail "removing: exit code $?"
 remove_time=$(seconds_since "$start")
 [ "$(reports_of_action 2)" = "2 1 $uid" ] || fail "removal report: $(reports) (UID $uid)"
-[ -z "$(reg_value "$run_key" Quenvar)" ] || fail "the removal left the Run value"
+[ -z "$(reg_value "$run_key" Quenvar)" ] || fail "the removal left the per-user Run value"
+[ -z "$(reg_value "$machine_run_key" Quenvar "$package_view")" ] || fail "the removal left the machine's Run value"
 key_exists "$store" && fail "the removal left the settings store"
 [ -e "$app_dir" ] && fail "the removal left $app_dir"
 [ -z "$(find "$prefix_dir" -path '*/Start Menu/Programs/Quenvar.lnk' -print -quit)" ] || fail "the removal left the shortcut"
@@ -243,13 +289,39 @@ msiexec /x "$new_code" /qn || fail "removing with the tray instance running: exi
 wait_for 10 tray_gone || fail "the removal left the tray instance running"
 [ -e "$app_dir" ] && fail "the removal with the tray instance running left $app_dir"
 
-# 5. No service to reach, and an executable that is gone before the removal.
+# 5. A service that never answers, and an executable that is gone before the removal. Each hook's
+# report is given up after a few seconds; before, a removal waited 30 s on WinINet's receive
+# time-out here (and up to three such time-outs behind a proxy or on a network that drops packets).
+hook_bound=15
 reports_before=$(reports | wc -l)
+start=$(now)
 msiexec /i "$(winpath "$work/offline.msi")" /qn || fail "offline installation: exit code $?"
+offline_install_time=$(seconds_since "$start")
+awk -v t="$offline_install_time" -v b="$hook_bound" 'BEGIN { exit !(t < b) }' ||
+    fail "the installation took ${offline_install_time}s with the service silent"
+[ "$(accepted)" -ge 1 ] || fail "the offline installation did not try to report"
 [ -n "$(reg_value "$store" UID)" ] || fail "the offline installation stored no UID"
-msiexec /x "$offline_code" /qn || fail "offline removal: exit code $?"
+"$wine_run" "$app_dir/Quenvar.exe" /setlevel 2 || fail "offline SETLEVEL 2: exit code $?"
+[ "$("$wine_run" reg query "$schannel_key" /s 2>&1 | tr -d '\r')" != "$schannel_before" ] || fail "offline SETLEVEL 2 changed nothing"
+accepted_before=$(accepted)
+start=$(now)
+msiexec /x "$offline_code" /qn &
+removal_pid=$!
+# The removal's report is waiting on the silent service: SCHANNEL must already be back.
+reported_again() { [ "$(accepted)" -gt "$accepted_before" ]; }
+wait_for 30 reported_again || fail "the offline removal did not try to report"
+kill -0 "$removal_pid" 2>/dev/null || fail "the offline removal ended before its report could wait"
+[ "$("$wine_run" reg query "$schannel_key" /s 2>&1 | tr -d '\r')" = "$schannel_before" ] ||
+    fail "the removal waits on the network before SCHANNEL is back"
+wait "$removal_pid" || fail "offline removal: exit code $?"
+offline_remove_time=$(seconds_since "$start")
+awk -v t="$offline_remove_time" -v b="$hook_bound" 'BEGIN { exit !(t < b) }' ||
+    fail "the removal took ${offline_remove_time}s with the service silent"
 key_exists "$store" && fail "the offline removal left the settings store"
-[ -z "$(reg_value "$run_key" Quenvar)" ] || fail "the offline removal left the Run value"
+[ -z "$(reg_value "$run_key" Quenvar)" ] || fail "the offline removal left the per-user Run value"
+[ -z "$(reg_value "$machine_run_key" Quenvar "$package_view")" ] || fail "the offline removal left the machine's Run value"
+[ "$("$wine_run" reg query "$schannel_key" /s 2>&1 | tr -d '\r')" = "$schannel_before" ] ||
+    fail "SCHANNEL after the offline removal is not what it was before the installation"
 [ "$(reports | wc -l)" -eq "$reports_before" ] || fail "the offline package reached the service"
 msiexec /i "$(winpath "$work/offline.msi")" /qn || fail "offline installation: exit code $?"
 rm -f "$app_dir/Quenvar.exe"
@@ -258,4 +330,5 @@ msiexec /x "$offline_code" /qn || fail "removal without the executable: exit cod
 [ -e "$app_dir" ] && fail "the removal without the executable left $app_dir"
 
 size=$(stat -c %s "$work/new.msi")
-echo "passed: package $size bytes; silent installation ${install_time}s, upgrade ${upgrade_time}s, removal ${remove_time}s"
+echo "passed: package $size bytes; silent installation ${install_time}s, upgrade ${upgrade_time}s, removal ${remove_time}s;" \
+    "with the service silent: installation ${offline_install_time}s, removal ${offline_remove_time}s"

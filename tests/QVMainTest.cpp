@@ -1,5 +1,8 @@
 #include "QVMain.h"
+#include "QVSupport.h"
 #include "QVUpdate.h"
+#include "RegistryU.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -105,6 +108,41 @@ TEST(Autostart, CommandQuotesThePathSoBlanksCannotSplitIt) {
     const auto args = SplitArguments(L"\"C:\\Program Files\\Quenvar\\Quenvar.exe\" /tray");
     ASSERT_EQ(args.size(), 1u);
     EXPECT_EQ(RunModeFromArguments(args), rmTray);
+}
+
+// The tray start of a user the package was deployed for, or one an older version set up.
+TEST(Autostart, TrayStartGivesTheUserAUidAndLeavesOnlyTheMachinesRunValue) {
+    const wchar_t kRun[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    const std::wstring kCommand = L"\"C:\\Program Files\\Quenvar\\Quenvar.exe\" /tray";
+    const struct {
+        const char* what;
+        bool machineValue;
+        bool userValue;
+        const wchar_t* uid; // stored before; empty: none
+        bool userValueAfter;
+    } cases[] = {
+        {"deployed with no user present", true, false, L"", false},
+        {"upgraded from a per-user Run value", true, true, L"12345", false},
+        {"installed without the package", false, true, L"12345", true},
+        {"nothing at all", false, false, L"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const TRegistrySandbox sandbox;
+        ASSERT_TRUE(!c.machineValue || WriteRegString(HKEY_LOCAL_MACHINE, kRun, L"Quenvar", kCommand));
+        ASSERT_TRUE(!c.userValue || WriteRegString(HKEY_CURRENT_USER, kRun, L"Quenvar", kCommand));
+        ASSERT_TRUE(!*c.uid || WriteStoreString(L"UID", c.uid));
+        EXPECT_EQ(MachineAutostartPresent(), c.machineValue);
+
+        PrepareTrayUser();
+        const std::wstring uid = ReadStoreString(L"UID");
+        EXPECT_EQ(uid, *c.uid ? std::wstring(c.uid) : uid);
+        EXPECT_FALSE(uid.empty());
+        std::wstring command;
+        EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, kRun, L"Quenvar", command), c.userValueAfter);
+        // The machine's value is the package's: never touched here.
+        EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, kRun, L"Quenvar", command), c.machineValue);
+    }
 }
 
 TEST(StartupDirs, AppDirIsTheExecutablesFolderAndUpdateDirLiesBelowIt) {

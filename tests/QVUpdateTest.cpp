@@ -165,6 +165,35 @@ TEST_F(QVUpdateTest, AServiceThatNeverAnswersIsGivenUpAfterTheTimeOut) {
     EXPECT_EQ(server.Requests().size(), 1u);
 }
 
+// An installer hook's report is bounded as a whole: a service that trickles its answer a byte at a
+// time resets every WinINet time-out, and would otherwise hold the removal for minutes.
+TEST_F(QVUpdateTest, AHookReportEndsWithinItsBudgetWhateverTheServiceDoes) {
+    const std::string body = "ok";
+    const struct {
+        const char* what;
+        TScriptedReply reply;
+        std::uint32_t status;
+    } cases[] = {
+        {"answers", {TLoopbackServer::Reply("200 OK", "Content-Length: 2\r\n", body)}, 200},
+        {"never answers", {"", true}, 0},
+        {"trickles",
+         {TLoopbackServer::Reply("200 OK", "X-Pad: " + std::string(200, 'x') + "\r\n", body), false, 0, 300, 1},
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TLoopbackServer server([&](const TRecordedRequest&) { return c.reply; });
+        const ULONGLONG start = GetTickCount64();
+        const std::uint32_t status = SendServiceReportTo(server.URL("/api/client.asmx/"), saUninstall, 1500);
+        const ULONGLONG elapsed = GetTickCount64() - start;
+        EXPECT_EQ(status, c.status);
+        EXPECT_LT(elapsed, 3000u);
+        ASSERT_EQ(server.Requests().size(), 1u);
+        EXPECT_EQ(server.Requests()[0].body.substr(server.Requests()[0].body.size() - 12), "&Action=UNQV");
+    }
+    EXPECT_EQ(SendServiceReportTo(L"http://127.0.0.1:1/", 9, 1500), 0u);
+}
+
 // ---- The daily hit and the update check ----
 
 std::string Narrow(const std::wstring& aText) {
