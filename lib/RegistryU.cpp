@@ -209,8 +209,16 @@ LONG TRegKey::Create(HKEY aRoot, const std::wstring& aPath, REGSAM anAccess, DWO
 
 LONG TRegKey::Read(const std::wstring& aName, TRegValueData& aValue) const noexcept {
     return ResultOr<LONG>("TRegKey.Read", ERROR_OUTOFMEMORY, [&]() -> LONG {
-        // A value can grow between the size query and the read: ask again until it fits.
-        std::vector<BYTE> buffer(64);
+        // A value can grow between the size query and the read: ask again until it fits. The buffer
+        // is the stored size exactly: given room, Wine appends a NUL to a string value stored
+        // without one and counts it, and a value read to be put back must come back byte for byte.
+        DWORD stored = 0;
+        const LONG sized = RegQueryValueExW(FKey.get(), ValueNameOrNull(aName), nullptr, nullptr, nullptr, &stored);
+        if (sized == ERROR_FILE_NOT_FOUND) {
+            aValue = TRegValueData{};
+            return ERROR_SUCCESS;
+        }
+        std::vector<BYTE> buffer(sized == ERROR_SUCCESS ? stored : 64);
         for (int attempt = 0; attempt < 8; ++attempt) {
             DWORD size = static_cast<DWORD>(buffer.size());
             DWORD type = REG_NONE;

@@ -174,21 +174,6 @@ hit=$(now_ms)
 wait_for 90 window_up || fail "the new version's window did not come up"
 window=$(now_ms)
 wait "$watcher_pid" || true
-# The updater runs elevated (under Wine every token is): where the desktop's shell (explorer.exe)
-# runs, it starts the new window, so that it runs as the desktop's user; where it does not (Wine
-# does not always keep one in this headless prefix), the updater starts it itself. winedbg draws
-# the process tree.
-tree=$("$wine_run" winedbg --command "info proc" 2>/dev/null)
-if echo "$tree" | grep -q "'explorer.exe'"; then
-    # A child's line has "\_" one step further right than its parent's.
-    echo "$tree" | awk '
-        { depth = index($0, "\\_"); for (k in name) if (k + 0 >= depth) delete name[k]
-          parent = ""
-          for (d = depth - 1; d >= 0 && depth > 0; d--) if (d in name) { parent = name[d]; break }
-          name[depth] = $0 }
-        /\\_ .Quenvar\.exe./ && parent ~ /explorer\.exe/ { found = 1 }
-        END { exit !found }' || fail "the new version was not started by the desktop's shell: $tree"
-fi
 cmp -s "$work/app/Quenvar.exe" "$work/next.exe" || fail "Quenvar.exe is not the next build"
 cmp -s "$work/app/Quenvar.old.exe" "$work/current.exe" || fail "Quenvar.old.exe is not the previous build"
 wait_for 15 tray_gone || fail "the tray instance did not end"
