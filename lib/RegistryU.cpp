@@ -1,5 +1,7 @@
 #include "RegistryU.h"
 
+#include <cstring>
+
 #include "FallbackU.h"
 #include "HandleU.h"
 
@@ -209,9 +211,8 @@ LONG TRegKey::Create(HKEY aRoot, const std::wstring& aPath, REGSAM anAccess, DWO
 
 LONG TRegKey::Read(const std::wstring& aName, TRegValueData& aValue) const noexcept {
     return ResultOr<LONG>("TRegKey.Read", ERROR_OUTOFMEMORY, [&]() -> LONG {
-        // A value can grow between the size query and the read: ask again until it fits. The buffer
-        // is the stored size exactly: given room, Wine appends a NUL to a string value stored
-        // without one and counts it, and a value read to be put back must come back byte for byte.
+        // A value can grow between the size query and the read: ask again until it fits. The first
+        // buffer has the stored size exactly.
         DWORD stored = 0;
         const LONG sized = RegQueryValueExW(FKey.get(), ValueNameOrNull(aName), nullptr, nullptr, nullptr, &stored);
         if (sized == ERROR_FILE_NOT_FOUND) {
@@ -245,6 +246,20 @@ LONG TRegKey::Read(const std::wstring& aName, TRegValueData& aValue) const noexc
 }
 
 LONG TRegKey::Write(const std::wstring& aName, DWORD aType, const void* aData, DWORD aSize) const noexcept {
+    // RegSetValueExW stores a string value one character longer when its last character is not a
+    // NUL but the one after the data is (NT "adds the forgotten terminator", and Wine does as NT).
+    // A value put back must be stored byte for byte: such data goes through a copy followed by a
+    // character that is not NUL.
+    const bool stringType = aType == REG_SZ || aType == REG_EXPAND_SZ || aType == REG_MULTI_SZ;
+    if (stringType && aData && aSize >= sizeof(wchar_t) && aSize % sizeof(wchar_t) == 0 &&
+        static_cast<const wchar_t*>(aData)[aSize / sizeof(wchar_t) - 1] != L'\0') {
+        return ResultOr<LONG>("TRegKey.Write", ERROR_OUTOFMEMORY, [&]() -> LONG {
+            std::vector<wchar_t> copy(aSize / sizeof(wchar_t) + 1, L'\xFFFF');
+            memcpy(copy.data(), aData, aSize);
+            return RegSetValueExW(FKey.get(), ValueNameOrNull(aName), 0, aType,
+                                  reinterpret_cast<const BYTE*>(copy.data()), aSize);
+        });
+    }
     return RegSetValueExW(FKey.get(), ValueNameOrNull(aName), 0, aType, static_cast<const BYTE*>(aData), aSize);
 }
 
