@@ -237,6 +237,15 @@ LONG TRegKey::Read(const std::wstring& aName, TRegValueData& aValue) const noexc
 }
 
 LONG TRegKey::Write(const std::wstring& aName, DWORD aType, const void* aData, DWORD aSize) const noexcept {
+    // For a string type whose data does not end in NUL, RegSetValueExW stores one more character
+    // when the memory after the data holds a NUL (taken for a forgotten terminator). A copy that
+    // ends in a non-NUL guard stores exactly aSize bytes.
+    if ((aType == REG_SZ || aType == REG_EXPAND_SZ || aType == REG_MULTI_SZ) && aData && aSize >= sizeof(wchar_t))
+        return ResultOr<LONG>("TRegKey.Write", ERROR_OUTOFMEMORY, [&]() -> LONG {
+            std::vector<BYTE> guarded(static_cast<const BYTE*>(aData), static_cast<const BYTE*>(aData) + aSize);
+            guarded.insert(guarded.end(), {0xFF, 0xFF, 0xFF, 0xFF});
+            return RegSetValueExW(FKey.get(), ValueNameOrNull(aName), 0, aType, guarded.data(), aSize);
+        });
     return RegSetValueExW(FKey.get(), ValueNameOrNull(aName), 0, aType, static_cast<const BYTE*>(aData), aSize);
 }
 
@@ -295,6 +304,13 @@ bool TRegKey::IsEmpty() const noexcept {
            subKeys == 0 && values == 0;
 }
 
+namespace {
+
+// The SID an active override maps HKEY_CURRENT_USER to; empty without one.
+std::wstring OverriddenUserSid;
+
+} // namespace
+
 TCurrentUserOverride::TCurrentUserOverride(const std::wstring& aSid) noexcept {
     // The SID names a key below HKEY_USERS: a text that does not parse as one is no key name to try.
     PSID sid = nullptr;
@@ -304,10 +320,34 @@ TCurrentUserOverride::TCurrentUserOverride(const std::wstring& aSid) noexcept {
     if (!OpenKey(HKEY_USERS, aSid, KEY_READ | KEY_WRITE, FKey))
         return;
     FActive = RegOverridePredefKey(HKEY_CURRENT_USER, FKey.get()) == ERROR_SUCCESS;
+    if (FActive)
+        IgnoringFailure("TCurrentUserOverride", [&] { OverriddenUserSid = aSid; });
 }
 
 TCurrentUserOverride::~TCurrentUserOverride() {
     // Undone before the key closes: the predefined handle must never refer to a closed key.
-    if (FActive)
+    if (FActive) {
         RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        OverriddenUserSid.clear();
+    }
+}
+
+std::wstring CurrentUserSid() noexcept {
+    return ResultOr<std::wstring>("CurrentUserSid", std::wstring(), []() -> std::wstring {
+        if (!OverriddenUserSid.empty())
+            return OverriddenUserSid;
+        HANDLE raw = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw))
+            return std::wstring();
+        const TUniqueKernelHandle token(raw);
+        DWORD size = 0;
+        GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+        std::vector<BYTE> buffer(size);
+        LPWSTR text = nullptr;
+        if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size) ||
+            !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text))
+            return std::wstring();
+        const TUniqueLocal owner(text);
+        return text;
+    });
 }
