@@ -2,10 +2,10 @@
 // the machine back exactly as it was. Results are S_OK or E_FAIL.
 //
 // Maximum and Optimal write the settings their plan names. The first time a value is about to
-// change, its prior state (absent, or type and bytes) is recorded in a backup under HKLM, and so is
-// every key the program creates; later writes never replace a recorded original. Off replays the
-// backup, so the machine ends as it was before the program came, and every level's result depends
-// only on that original state and the level.
+// change, its prior state (absent, or type and bytes) is recorded in a backup (the machine's under
+// HKLM, each user's in that user's hive), and so is every key the program creates; later writes never replace a
+// recorded original. Off replays the backup, so the machine ends as it was before the program came, and every level's
+// result depends only on that original state and the level.
 #pragma once
 
 #include "QVPlan.h"

@@ -252,6 +252,26 @@ TEST_F(StatusEndToEnd, SettingsAFeatureUpdateAddsAreReportedAsTheUpdates) {
         EXPECT_TRUE(Has(line, "\"sinceUpdate\": true")) << line;
 }
 
+// A machine an earlier version levelled kept the level in the user's store only. The first run
+// of this version that reads it moves it to the machine, and nothing is lost on the way.
+TEST_F(StatusEndToEnd, AnOldPerUserLevelBecomesTheMachinesLevel) {
+    ASSERT_TRUE(DeleteMachineLevel());
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", lOptimal));
+    ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
+    const std::string json = ReadReport();
+    EXPECT_TRUE(Has(json, "\"storedLevel\": 1,")) << json;
+    EXPECT_TRUE(Has(json, "\"level\": 1,"));
+    TRegKey machine;
+    TRegValueData level;
+    DWORD number = 0;
+    ASSERT_EQ(machine.Open(HKEY_LOCAL_MACHINE, kMachineKey, KEY_READ | ViewAccess(true)), ERROR_SUCCESS);
+    ASSERT_EQ(machine.Read(kLevelValue, level), ERROR_SUCCESS);
+    EXPECT_TRUE(RegDWordOf(level, number));
+    EXPECT_EQ(number, DWORD(lOptimal));
+    int old = -1;
+    EXPECT_FALSE(ReadRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", old)) << "moved, not copied";
+}
+
 TEST_F(StatusEndToEnd, OutOfRangeLevelsUnwritablePathsAndNoConsoleEndWithExitZero) {
     // The machine's level as another program may have left it.
     TRegKey machine;
