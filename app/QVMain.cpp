@@ -69,9 +69,9 @@ TRunMode RunModeFromArguments(const std::vector<std::wstring>& anArgs) {
     static const struct {
         const wchar_t* verb;
         TRunMode mode;
-    } kVerbs[] = {{L"UNINSTALL", rmUninstall}, {L"INSTALL", rmInstall}, {L"UPDATE", rmUpdate},
-                  {L"SETLEVEL", rmSetLevel},   {L"STOP", rmStop},       {L"TRAY", rmTray},
-                  {L"STATUS", rmStatus}};
+    } kVerbs[] = {{L"UNINSTALL", rmUninstall}, {L"INSTALL", rmInstall},    {L"UPDATE", rmUpdate},
+                  {L"SETLEVEL", rmSetLevel},   {L"STOP", rmStop},          {L"TRAY", rmTray},
+                  {L"STATUS", rmStatus},       {L"USERLEVEL", rmUserLevel}};
     if (anArgs.empty())
         return rmWindow;
     const std::wstring verb = NormalisedVerb(anArgs[0]);
@@ -115,14 +115,27 @@ void RunUninstall() noexcept {
         // the report's identity, the Run value, the store and the user's browser options are then
         // that user's. Without a SID, or when that user's hive is not loaded, they are this account's.
         const std::vector<std::wstring> args = CommandLineArguments();
-        const TCurrentUserOverride user(args.size() >= 2 ? args[1] : std::wstring());
+        const std::wstring sid = args.size() >= 2 ? args[1] : std::wstring();
+        const TCurrentUserOverride user(sid);
+        // A SID that is malformed or whose hive is not loaded names nobody here: no user's settings
+        // are touched, never this account's in its place. Other users' originals stay in their own
+        // hives.
+        const bool userReached = sid.empty() || user.Active();
+        if (!userReached)
+            WriteToConsole(STD_ERROR_HANDLE, L"Quenvar /uninstall: no loaded hive for \"" + sid +
+                                                 L"\"; that user's settings were left as they are.\r\n");
         // The settings come back before anything can wait on the network.
-        ApplySecurityLevel(lOff);
+        ApplySecurityLevel(lOff, userReached ? HKEY_CURRENT_USER : nullptr);
+        DeleteMachineLevel();
+        if (userReached)
+            ApplyUserSecurityLevel(lOff); // the user's originals live in the settings store
         // Then the report, bounded, while the identity is still in the settings store.
         SendServiceReport(saUninstall, kHookReportBudgetMs);
-        // The package removes the machine's Run value; this is the one older versions wrote.
-        DeleteUserValue(kRunKey, kRunValue);
-        DeleteUserKeyTree(kStoreKey);
+        if (userReached) {
+            // The package removes the machine's Run value; this is the one older versions wrote.
+            DeleteUserValue(kRunKey, kRunValue);
+            DeleteUserKeyTree(kStoreKey);
+        }
         CloseRunningInstance();
     });
 }
@@ -175,6 +188,10 @@ int RunSetLevel() noexcept {
 
 void RunStop() noexcept {
     CloseRunningInstance();
+}
+
+void RunUserLevel() noexcept {
+    ApplyUserSecurityLevel(ReadLevel());
 }
 
 TStatusArguments StatusArguments(const std::vector<std::wstring>& anArgs) {
@@ -287,6 +304,9 @@ int RunSelectedMode() {
         return RunSetLevel();
     case rmStop:
         RunStop();
+        break;
+    case rmUserLevel:
+        RunUserLevel();
         break;
     case rmTray:
         PrepareTrayUser();

@@ -16,7 +16,8 @@ enum TRunMode : std::uint8_t {
     rmSetLevel = 4,
     rmStop = 5,
     rmTray = 6,
-    rmStatus = 7
+    rmStatus = 7,
+    rmUserLevel = 8
 };
 
 // The mode this process runs; rmWindow until ParseRunMode has run.
@@ -65,18 +66,28 @@ bool MachineAutostartPresent() noexcept;
 // INSTALL: the per-user Run value when the machine has none (else an older one is removed), a new
 // UID, and the installation report, which waits kHookReportBudgetMs at most.
 void RunInstall() noexcept;
-// UNINSTALL puts the security settings back first, then reports the removal (kHookReportBudgetMs
-// at most) and removes the per-user Run value and the settings store. With a second argument that
-// is a SID whose hive is loaded, the user part is that user's (an installer runs it as LocalSystem).
+// UNINSTALL puts the machine's originals back first and deletes the machine's level, then reports
+// the removal (kHookReportBudgetMs at most). With a second argument that is a SID whose hive is
+// loaded, it puts that user's own originals back and removes the per-user Run value and the
+// settings store of that user (an installer runs it as LocalSystem); without one, the running
+// user's. A SID that is malformed or whose hive is not loaded leaves every user's settings alone,
+// with a line to the console.
 void RunUninstall() noexcept;
 // Before a tray start: a UID for a user who has none (the package may have been deployed with no
 // user present), and no per-user Run value beside the machine's.
 void PrepareTrayUser() noexcept;
-// Applies the level its argument names, stores it and opens its page; 0 then, also when the level
-// could not be applied. An argument that names no level, or none at all, changes nothing: a line
-// goes to the console it was started from, and the result is kExitBadArgument.
+// Applies the machine's part of the level its argument names and stores it as the machine's level
+// (each user's own instance applies the user's part when it sees the level change). Unless this
+// process runs elevated, when the window that started it opens the page, it opens the level's page.
+// 0 then, also when the level could not be applied. An argument that names no level, or none at
+// all, changes nothing: a line goes to the console it was started from, and the result is
+// kExitBadArgument.
 int RunSetLevel() noexcept;
 void RunStop() noexcept;
+// Applies the running user's part of the machine's level (Internet Explorer's per-user options) in
+// the user's own hive; Off puts the user's originals back. The user's window or tray instance runs
+// it at its start and whenever the machine's level changes; it needs no elevation.
+void RunUserLevel() noexcept;
 // Writes the status report to the file the argument names, or to the console without one. The
 // exit code: 0, or with /exitcode kExitNotCompliant when the report is not compliant or its file
 // could not be written.

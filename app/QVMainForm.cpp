@@ -1010,8 +1010,8 @@ void TMainForm::StartWatch() noexcept {
     IgnoringFailure("TMainForm.StartWatch", [&] {
         for (const TWatchedKey& key : DriftWatchKeys(CurrentOSVersion()))
             FWatch.Add(key.Root, key.Path, key.Subtree, key.View64 && RunningUnderWow64 ? KEY_WOW64_64KEY : 0);
-        // Another process's SETLEVEL changes the level the settings are judged against.
-        FWatch.Add(HKEY_CURRENT_USER, kStoreKey, false);
+        // Another process's SETLEVEL changes the machine's level the settings are judged against.
+        FWatch.Add(HKEY_LOCAL_MACHINE, kMachineKey, false, RunningUnderWow64 ? KEY_WOW64_64KEY : 0);
     });
 }
 
@@ -1044,6 +1044,12 @@ void TMainForm::CheckDrift() noexcept {
         // Every check starts the watch afresh: under Wine a notification registered while another
         // program keeps writing can stay silent, and keys created since are picked up too.
         FWatch.RearmAll();
+        // The user's own part of the machine's level (Internet Explorer's per-user options) is this
+        // process's to apply: at the first check after logon, and whenever the machine's level changes.
+        // Like every level change it runs in a process of its own, unelevated, as this user.
+        const TLevel machineLevel = ReadLevel();
+        if (FChecks == 0 || machineLevel != FCheckedLevel)
+            RunUserLevelProcess();
         TStatusReport report = BuildStatusReport(false);
         // A hidden window follows a level another process applied; an open one keeps the
         // user's choice on the slider.

@@ -14,6 +14,7 @@
 #include <set>
 
 const wchar_t kBackupKey[] = L"SOFTWARE\\Quenvar\\Backup";
+const wchar_t kUserBackupKey[] = L"Software\\Quenvar\\Backup";
 
 namespace {
 
@@ -175,23 +176,42 @@ bool DecodeRecord(const std::wstring& aName, const TRegValueData& aData, TValueR
     return true;
 }
 
-// The records under kBackupKey. Unreadable records are kept as they are and never replayed.
+// The parent path of aKey, or empty at the top.
+std::wstring ParentKey(const std::wstring& aKey) {
+    const size_t slash = aKey.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : aKey.substr(0, slash);
+}
+
+// The records of one backup: the machine's under kBackupKey (HKLM, 64-bit view), or one user's
+// under kUserBackupKey in that user's own hive, which the user's unelevated process can write.
+// Records name their root as HKLM or HKCU; aHive is the key HKCU stands for (the process's
+// HKEY_CURRENT_USER or an open HKEY_USERS\<SID>). Unreadable records are kept as they are and
+// never replayed.
 class TBackup {
 public:
+    TBackup(HKEY aRoot, HKEY aHive) noexcept
+        : FRoot(aRoot), FHive(aHive), FPath(aRoot == HKEY_LOCAL_MACHINE ? kBackupKey : kUserBackupKey),
+          FView64(aRoot == HKEY_LOCAL_MACHINE) {}
+
+    HKEY Root() const noexcept { return FRoot; }
+    HKEY Hive() const noexcept { return FHive; }
+    // The key the backup lives in: HKLM\SOFTWARE\Quenvar, or the user's settings store.
+    std::wstring OwnerKey() const { return ParentKey(FPath); }
+    bool View64() const noexcept { return FView64; }
+
     // Opens the existing backup for reading and writing.
-    LONG Open() noexcept { return FKey.Open(HKEY_LOCAL_MACHINE, kBackupKey, KEY_READ | KEY_WRITE | ViewAccess(true)); }
+    LONG Open() noexcept { return FKey.Open(FHive, FPath, KEY_READ | KEY_WRITE | ViewAccess(FView64)); }
 
     // Opens or creates the backup; the owner key's creation is recorded first, in memory, and
     // written as the backup's first record.
     LONG Create() noexcept {
         TRegKey owner;
-        const bool ownerExisted =
-            owner.Open(HKEY_LOCAL_MACHINE, kOwnerKey, KEY_READ | ViewAccess(true)) == ERROR_SUCCESS;
-        const LONG status = FKey.Create(HKEY_LOCAL_MACHINE, kBackupKey, KEY_READ | KEY_WRITE | ViewAccess(true),
-                                        REG_OPTION_NON_VOLATILE, &FCreated);
+        const bool ownerExisted = owner.Open(FHive, OwnerKey(), KEY_READ | ViewAccess(FView64)) == ERROR_SUCCESS;
+        const LONG status =
+            FKey.Create(FHive, FPath, KEY_READ | KEY_WRITE | ViewAccess(FView64), REG_OPTION_NON_VOLATILE, &FCreated);
         if (status != ERROR_SUCCESS)
             return status;
-        if (!ownerExisted && !RecordKey(HKEY_LOCAL_MACHINE, kOwnerKey, true))
+        if (!ownerExisted && !RecordKey(FRoot, OwnerKey(), FView64))
             return ERROR_WRITE_FAULT;
         return status;
     }
@@ -242,6 +262,18 @@ public:
         return true;
     }
 
+    // Takes over a record another backup kept of this backup's root, replacing one of the same
+    // name: the record an earlier version kept holds the value from before any level.
+    bool Adopt(const std::wstring& aName, const TValueRecord& aRecord) {
+        const std::vector<BYTE> data = EncodeRecord('V', aRecord.Target.Root, aRecord.Target.Key, aRecord.Target.Value,
+                                                    aRecord.Target.View64, &aRecord.Original);
+        if (FKey.Write(aName, REG_BINARY, data.data(), static_cast<DWORD>(data.size())) != ERROR_SUCCESS)
+            return false;
+        FValues[aName] = aRecord;
+        FUnreadable.erase(aName);
+        return true;
+    }
+
     bool RecordKey(HKEY aRoot, const std::wstring& aKey, bool aView64) {
         const std::wstring name = KeyRecordName(aRoot, aKey);
         if (FKeys.count(name))
@@ -271,12 +303,16 @@ public:
     bool Remove() noexcept {
         FKey = TRegKey();
         TRegKey parent;
-        if (parent.Open(HKEY_LOCAL_MACHINE, kOwnerKey, KEY_WRITE | ViewAccess(true)) != ERROR_SUCCESS)
+        if (parent.Open(FHive, OwnerKey(), KEY_WRITE | ViewAccess(FView64)) != ERROR_SUCCESS)
             return false;
-        return RegDeleteKeyExW(parent.Get(), L"Backup", ViewAccess(true), 0) == ERROR_SUCCESS;
+        return RegDeleteKeyExW(parent.Get(), L"Backup", ViewAccess(FView64), 0) == ERROR_SUCCESS;
     }
 
 private:
+    HKEY FRoot;
+    HKEY FHive;
+    std::wstring FPath;
+    bool FView64;
     TRegKey FKey;
     std::map<std::wstring, TValueRecord, TNoCase> FValues;
     std::map<std::wstring, TKeyRecord, TNoCase> FKeys;
@@ -291,12 +327,6 @@ std::wstring Describe(const TTarget& aTarget) {
     return std::wstring(RootName(aTarget.Root)) + aTarget.Key + L" \"" + aTarget.Value + L"\"";
 }
 
-// The parent path of aKey, or empty at the top.
-std::wstring ParentKey(const std::wstring& aKey) {
-    const size_t slash = aKey.rfind(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : aKey.substr(0, slash);
-}
-
 // One value of the plan with the key it lives in, and for Internet Explorer options the
 // descriptors whose actions fold into the one target value they share.
 struct TDesired {
@@ -307,9 +337,15 @@ struct TDesired {
     bool AtRestart = false;
 };
 
+// Applies one part of a level. The machine's part (aUserHive null) writes every value under HKLM
+// and keeps its backup there; a user's part writes the values under HKCU (Internet Explorer's
+// per-user options) into aUserHive and keeps that user's backup in the same hive.
 class TLevelApplier {
 public:
-    TLevelApplier(const TOSVersion& anOS, TLevelReport& aReport) : FOS(anOS), FReport(aReport) {}
+    TLevelApplier(const TOSVersion& anOS, TLevelReport& aReport, HKEY aUserHive, HKEY aLegacyUser)
+        : FOS(anOS), FReport(aReport),
+          FBackup(aUserHive ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, aUserHive ? aUserHive : HKEY_LOCAL_MACHINE),
+          FLegacyUser(aLegacyUser) {}
 
     HRESULT Apply(TLevel aLevel) {
         if (aLevel == lOff)
@@ -318,9 +354,10 @@ public:
         const std::vector<TDesired> desired = Resolve(plan);
         if (!BackupLoaded(FBackup.Create(), L"written", L"no level was applied"))
             return E_FAIL;
+        AdoptLegacyUserRecords();
         // A machine levelled by an earlier version has no records: undo that version's values first,
         // so that what is recorded as original is the machine's own state.
-        if (FBackup.Created() && LegacyLevelPresent())
+        if (Machine() && FBackup.Created() && LegacyLevelPresent())
             CleanLegacy();
 
         // Values recorded earlier that this level does not write go back to their originals.
@@ -329,14 +366,15 @@ public:
             wanted.insert(ValueRecordName(d.Target));
         std::vector<TValueRecord> restore;
         for (const auto& [name, record] : FBackup.Values())
-            if (!wanted.count(name) && !FPolicyOwned.count(name))
+            if (Ours(record.Target.Root) && !wanted.count(name) && !FPolicyOwned.count(name))
                 restore.push_back(record);
         for (const TValueRecord& record : restore)
             RestoreValue(record);
 
         WriteDesired(desired);
         CleanCreatedKeys(false);
-        RecordAppliedOnBuild(true);
+        if (Machine())
+            RecordAppliedOnBuild(true);
         return S_OK;
     }
 
@@ -344,6 +382,46 @@ private:
     const TOSVersion& FOS;
     TLevelReport& FReport;
     TBackup FBackup;
+    HKEY FLegacyUser; // the hive that takes over an earlier version's per-user records; null: none
+
+    bool Machine() const noexcept { return FBackup.Root() == HKEY_LOCAL_MACHINE; }
+    // Whether this part writes values under aRoot.
+    bool Ours(HKEY aRoot) const noexcept { return aRoot == FBackup.Root(); }
+    // The key a record's root stands for here.
+    HKEY Hive(HKEY aRoot) const noexcept { return aRoot == FBackup.Root() ? FBackup.Hive() : aRoot; }
+
+    // Versions before this one kept the running user's Internet Explorer originals in the machine's
+    // backup, with no word of whose they were. They were that of the user who ran the elevated
+    // level change, as this process is: they move to the backup in FLegacyUser's hive. Without a
+    // hive to take them they stay, and are never replayed here.
+    void AdoptLegacyUserRecords() {
+        if (!Machine() || !FLegacyUser)
+            return;
+        std::vector<std::pair<std::wstring, TValueRecord>> values;
+        for (const auto& [name, record] : FBackup.Values())
+            if (record.Target.Root == HKEY_CURRENT_USER)
+                values.emplace_back(name, record);
+        std::vector<std::pair<std::wstring, TKeyRecord>> keys;
+        for (const auto& [name, record] : FBackup.Keys())
+            if (record.Root == HKEY_CURRENT_USER)
+                keys.emplace_back(name, record);
+        if (values.empty() && keys.empty())
+            return;
+        TBackup user(HKEY_CURRENT_USER, FLegacyUser);
+        if (user.Create() != ERROR_SUCCESS) {
+            Note(L"The per-user records of an earlier version cannot be moved to the user's own backup: kept.");
+            return;
+        }
+        user.Load();
+        if (user.LoadFailed())
+            return;
+        for (const auto& [name, record] : values)
+            if (user.Adopt(name, record))
+                FBackup.ForgetValue(name);
+        for (const auto& [name, record] : keys)
+            if (user.RecordKey(record.Root, record.Key, record.View64))
+                FBackup.ForgetKey(name);
+    }
     std::set<std::wstring, TNoCase> FPolicyOwned; // records of values an organization's policy sets
 
     // The build a level is applied on, so that a check after a feature update can tell settings the
@@ -415,6 +493,8 @@ private:
         std::optional<std::vector<TIECryptoOption>> options;
         for (const TPlannedSetting& s : aPlan) {
             if (s.Kind != skIEOption) {
+                if (!Machine())
+                    continue;
                 TDesired d;
                 d.Target = TTarget{HKEY_LOCAL_MACHINE, s.Key, s.Value, s.View64};
                 d.Setting = &s;
@@ -426,18 +506,23 @@ private:
                 desired.push_back(std::move(d));
                 continue;
             }
+            // Options whose target cannot be told are the user's part to note: their usual home is
+            // HKEY_CURRENT_USER.
             TIECryptoDescriptor descriptor;
             if (!ReadIECryptoDescriptor(s.Value, descriptor)) {
                 // TLS 1.3's check box exists only where Internet Explorer knows it.
-                if (s.Value != kIETls13Option)
+                if (s.Value != kIETls13Option && !Machine())
                     Note(L"Internet Explorer option " + s.Value + L" has no descriptor on this machine.");
                 continue;
             }
             const HKEY root = IECryptoRoot(descriptor.HKeyRoot);
             if (!root || (root != HKEY_LOCAL_MACHINE && root != HKEY_CURRENT_USER) || descriptor.RegPath.empty()) {
-                Note(L"Internet Explorer option " + s.Value + L" names no usable target.");
+                if (!Machine())
+                    Note(L"Internet Explorer option " + s.Value + L" names no usable target.");
                 continue;
             }
+            if (!Ours(root))
+                continue;
             const TTarget target{root, descriptor.RegPath, descriptor.ValueName, false};
             const std::wstring name = ValueRecordName(target);
             auto it = ieTargets.find(name);
@@ -462,14 +547,15 @@ private:
     void NoteIEPolicy(const TIECryptoDescriptor& aDescriptor, HKEY aRoot) {
         if (aDescriptor.RegPoliciesPath.empty())
             return;
-        const std::pair<HKEY, REGSAM> places[] = {{HKEY_LOCAL_MACHINE, ViewAccess(true)}, {aRoot, 0}};
+        const std::pair<HKEY, REGSAM> places[] = {{HKEY_LOCAL_MACHINE, ViewAccess(true)}, {Hive(aRoot), 0}};
         for (const auto& [root, view] : places) {
             TRegKey key;
             TRegValueData value;
             if (key.Open(root, aDescriptor.RegPoliciesPath, KEY_QUERY_VALUE | view) == ERROR_SUCCESS &&
                 key.Read(aDescriptor.ValueName, value) == ERROR_SUCCESS && value.Present) {
                 Note(L"A policy sets Internet Explorer's protocols: " +
-                     Describe(TTarget{root, aDescriptor.RegPoliciesPath, aDescriptor.ValueName, false}) +
+                     Describe(TTarget{root == HKEY_LOCAL_MACHINE ? root : aRoot, aDescriptor.RegPoliciesPath,
+                                      aDescriptor.ValueName, false}) +
                      L" is in effect, not the value written.");
                 return;
             }
@@ -477,14 +563,14 @@ private:
     }
 
     // Opens aTarget's key for reading and writing; false when it does not exist.
-    static bool OpenKey(const TTarget& aTarget, TRegKey& aKey) {
-        return aKey.Open(aTarget.Root, aTarget.Key, KEY_QUERY_VALUE | KEY_SET_VALUE | ViewAccess(aTarget.View64)) ==
-               ERROR_SUCCESS;
+    bool OpenKey(const TTarget& aTarget, TRegKey& aKey) const {
+        return aKey.Open(Hive(aTarget.Root), aTarget.Key,
+                         KEY_QUERY_VALUE | KEY_SET_VALUE | ViewAccess(aTarget.View64)) == ERROR_SUCCESS;
     }
 
-    static bool KeyExists(const TTarget& aTarget) {
+    bool KeyExists(const TTarget& aTarget) const {
         TRegKey probe;
-        const LONG status = probe.Open(aTarget.Root, aTarget.Key, KEY_QUERY_VALUE | ViewAccess(aTarget.View64));
+        const LONG status = probe.Open(Hive(aTarget.Root), aTarget.Key, KEY_QUERY_VALUE | ViewAccess(aTarget.View64));
         return status != ERROR_FILE_NOT_FOUND && status != ERROR_PATH_NOT_FOUND;
     }
 
@@ -503,7 +589,8 @@ private:
         for (const std::wstring& path : missing)
             if (!FBackup.RecordKey(aTarget.Root, path, aTarget.View64))
                 return false;
-        return aKey.Create(aTarget.Root, aTarget.Key, KEY_QUERY_VALUE | KEY_SET_VALUE | ViewAccess(aTarget.View64),
+        return aKey.Create(Hive(aTarget.Root), aTarget.Key,
+                           KEY_QUERY_VALUE | KEY_SET_VALUE | ViewAccess(aTarget.View64),
                            REG_OPTION_NON_VOLATILE) == ERROR_SUCCESS;
     }
 
@@ -555,7 +642,7 @@ private:
                 continue;
             TRegKey key;
             if (!OpenKey(aDesired[i].Target, key) && KeyExists(aDesired[i].Target) &&
-                key.Open(aDesired[i].Target.Root, aDesired[i].Target.Key,
+                key.Open(Hive(aDesired[i].Target.Root), aDesired[i].Target.Key,
                          KEY_QUERY_VALUE | ViewAccess(aDesired[i].Target.View64)) != ERROR_SUCCESS) {
                 // A key that exists but cannot even be read: its originals are unknown, so none of
                 // its values is touched.
@@ -651,10 +738,12 @@ private:
         std::sort(keys.begin(), keys.end(),
                   [](const auto& a, const auto& b) { return a.second.Key.size() > b.second.Key.size(); });
         for (const auto& [name, record] : keys) {
-            if (_wcsicmp(record.Key.c_str(), kOwnerKey) == 0 && record.Root == HKEY_LOCAL_MACHINE)
+            if (!Ours(record.Root))
+                continue;
+            if (_wcsicmp(record.Key.c_str(), FBackup.OwnerKey().c_str()) == 0)
                 continue; // holds the backup itself: removed after it
             TRegKey key;
-            if (key.Open(record.Root, record.Key, KEY_READ | ViewAccess(record.View64)) != ERROR_SUCCESS) {
+            if (key.Open(Hive(record.Root), record.Key, KEY_READ | ViewAccess(record.View64)) != ERROR_SUCCESS) {
                 FBackup.ForgetKey(name);
                 continue;
             }
@@ -667,7 +756,7 @@ private:
             TRegKey parent;
             const std::wstring parentPath = ParentKey(record.Key);
             const std::wstring leaf = parentPath.empty() ? record.Key : record.Key.substr(parentPath.size() + 1);
-            if (parent.Open(record.Root, parentPath, KEY_WRITE | ViewAccess(record.View64)) == ERROR_SUCCESS &&
+            if (parent.Open(Hive(record.Root), parentPath, KEY_WRITE | ViewAccess(record.View64)) == ERROR_SUCCESS &&
                 RegDeleteKeyExW(parent.Get(), leaf.c_str(), ViewAccess(record.View64), 0) == ERROR_SUCCESS)
                 FBackup.ForgetKey(name);
             else
@@ -676,20 +765,24 @@ private:
     }
 
     HRESULT Restore() {
-        RecordAppliedOnBuild(false);
+        if (Machine())
+            RecordAppliedOnBuild(false);
         const LONG status = FBackup.Open();
         if (status == ERROR_FILE_NOT_FOUND) {
-            if (LegacyLevelPresent())
+            if (Machine() && LegacyLevelPresent())
                 CleanLegacy();
             return S_OK;
         }
         if (!BackupLoaded(status, L"opened", L"nothing was restored"))
             return E_FAIL;
+        AdoptLegacyUserRecords();
         const std::map<std::wstring, TValueRecord, TNoCase> records = FBackup.Values();
         for (const auto& [name, record] : records)
-            RestoreValue(record);
+            if (Ours(record.Target.Root))
+                RestoreValue(record);
         CleanCreatedKeys(true);
-        const bool ownerCreated = FBackup.Keys().count(KeyRecordName(HKEY_LOCAL_MACHINE, kOwnerKey)) != 0;
+        const std::wstring ownerKey = FBackup.OwnerKey();
+        const bool ownerCreated = FBackup.Keys().count(KeyRecordName(FBackup.Root(), ownerKey)) != 0;
         if (FBackup.Values().size() + FBackup.Unreadable().size() + FBackup.Keys().size() != (ownerCreated ? 1u : 0u)) {
             Note(L"The backup is kept: some records could not be replayed.");
             return S_OK;
@@ -699,13 +792,13 @@ private:
             return S_OK;
         }
         if (ownerCreated) {
+            const REGSAM view = ViewAccess(FBackup.View64());
             TRegKey owner;
-            if (owner.Open(HKEY_LOCAL_MACHINE, kOwnerKey, KEY_READ | ViewAccess(true)) == ERROR_SUCCESS &&
-                owner.IsEmpty()) {
+            if (owner.Open(FBackup.Hive(), ownerKey, KEY_READ | view) == ERROR_SUCCESS && owner.IsEmpty()) {
                 owner = TRegKey();
                 TRegKey software;
-                if (software.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_WRITE | ViewAccess(true)) == ERROR_SUCCESS)
-                    RegDeleteKeyExW(software.Get(), L"Quenvar", ViewAccess(true), 0);
+                if (software.Open(FBackup.Hive(), ParentKey(ownerKey), KEY_WRITE | view) == ERROR_SUCCESS)
+                    RegDeleteKeyExW(software.Get(), L"Quenvar", view, 0);
             }
         }
         return S_OK;
@@ -779,7 +872,10 @@ private:
 
 } // namespace
 
-HRESULT ApplySecurityLevelOn(TLevel aLevel, const TOSVersion& anOS, TLevelReport& aReport) noexcept {
+namespace {
+
+HRESULT ApplyPart(TLevel aLevel, const TOSVersion& anOS, TLevelReport& aReport, HKEY aUserHive,
+                  HKEY aLegacyUser) noexcept {
     if (aLevel != lOff && aLevel != lOptimal && aLevel != lMax)
         return S_OK;
     try {
@@ -789,7 +885,7 @@ HRESULT ApplySecurityLevelOn(TLevel aLevel, const TOSVersion& anOS, TLevelReport
             aReport.Notes.push_back(L"Another level change is still running: no level was applied.");
             return E_FAIL;
         }
-        TLevelApplier applier(anOS, aReport);
+        TLevelApplier applier(anOS, aReport, aUserHive, aLegacyUser);
         return applier.Apply(aLevel);
     } catch (...) {
         NoteCurrentSwallowed("ApplySecurityLevelOn");
@@ -798,11 +894,29 @@ HRESULT ApplySecurityLevelOn(TLevel aLevel, const TOSVersion& anOS, TLevelReport
     }
 }
 
-HRESULT ApplySecurityLevel(TLevel aLevel) noexcept {
+} // namespace
+
+HRESULT ApplySecurityLevelOn(TLevel aLevel, const TOSVersion& anOS, TLevelReport& aReport, HKEY aLegacyUser) noexcept {
+    return ApplyPart(aLevel, anOS, aReport, nullptr, aLegacyUser);
+}
+
+HRESULT ApplySecurityLevel(TLevel aLevel, HKEY aLegacyUser) noexcept {
     TLevelReport report;
-    const HRESULT result = ApplySecurityLevelOn(aLevel, CurrentOSVersion(), report);
+    const HRESULT result = ApplySecurityLevelOn(aLevel, CurrentOSVersion(), report, aLegacyUser);
     MarkRestartNeeds(report.Needs);
     return result;
+}
+
+HRESULT ApplyUserSecurityLevelOn(TLevel aLevel, const TOSVersion& anOS, HKEY aUserHive,
+                                 TLevelReport& aReport) noexcept {
+    if (!aUserHive)
+        return S_OK;
+    return ApplyPart(aLevel, anOS, aReport, aUserHive, nullptr);
+}
+
+HRESULT ApplyUserSecurityLevel(TLevel aLevel) noexcept {
+    TLevelReport report;
+    return ApplyUserSecurityLevelOn(aLevel, CurrentOSVersion(), HKEY_CURRENT_USER, report);
 }
 
 HRESULT SetIECryptoOption(TSwitchAction anAction, const std::wstring& aName) noexcept {

@@ -43,6 +43,12 @@ const wchar_t* RootName(HKEY aRoot) noexcept {
     return L"HKCC\\";
 }
 
+// LocalSystem, LocalService and NetworkService: accounts no user logs on as, so no instance of
+// ours ever applies a user's part in their hives (management agents run /status as LocalSystem).
+bool IsServiceAccount(const std::wstring& aSid) {
+    return aSid == L"S-1-5-18" || aSid == L"S-1-5-19" || aSid == L"S-1-5-20";
+}
+
 std::wstring Hex(DWORD aNumber) {
     wchar_t text[16];
     swprintf(text, 16, L"0x%08X", static_cast<unsigned>(aNumber));
@@ -450,6 +456,13 @@ TStatusReport BuildStatusReport(bool aSelfTest) {
     const std::vector<TPlannedSetting> plan = SecurityLevelPlan(report.Level, report.OS);
     const TPlanSnapshot snapshot = ObservePlan(plan);
     report.Settings = CheckPlan(plan, snapshot);
+    if (IsServiceAccount(CurrentUserSid()))
+        for (TSettingCheck& check : report.Settings)
+            if (_wcsnicmp(check.Path.c_str(), L"HKCU\\", 5) == 0) {
+                check.Judged = false;
+                check.Matches = true;
+                check.Actual = L"per user, not judged for a service account";
+            }
     DWORD build = 0, revision = 0;
     if (ReadAppliedOnBuild(build, revision)) {
         report.AppliedOnBuild = build;

@@ -141,7 +141,9 @@ struct TStatusReport {
 // SCHANNEL answer contradicts the plan.
 bool IsCompliant(TLevel aLevel, const std::vector<TSettingCheck>& aSettings, const TSelfTest* aTest);
 
-// The running system's report; the self-test only when aSelfTest is set.
+// The running system's report against the machine's level; the self-test only when aSelfTest is
+// set. Run as a service account (LocalSystem...), whose hive no instance of ours levels, the
+// per-user Internet Explorer options are listed but not judged.
 TStatusReport BuildStatusReport(bool aSelfTest);
 
 // UTF-8 JSON document, and a readable table for a console.

@@ -1,5 +1,7 @@
 #include "QVSupport.h"
 
+#include "QVMachine.h"
+
 #include "../lib/FallbackU.h"
 #include "../lib/ComU.h"
 #include "../lib/ConfigTextU.h"
@@ -20,10 +22,10 @@ const wchar_t kProductWebsite[] = L"http://www.quenvar.example/";
 const wchar_t kMainWindowCaption[] = L"Quenvar";
 const wchar_t kMainWindowClass[] = L"TQuenvarMainForm";
 const wchar_t kMainWindowMessage[] = L"QV_MainWM";
+const wchar_t kMachineKey[] = L"SOFTWARE\\Quenvar";
+const wchar_t kLevelValue[] = L"Level";
 
 namespace {
-
-const wchar_t kLevelValue[] = L"Level";
 
 // The lines of the loaded configuration; null before LoadEmbeddedConfig and after freeing.
 std::unique_ptr<std::vector<std::wstring>> EmbeddedConfig;
@@ -102,16 +104,89 @@ TLevel ClampLevel(int aValue) noexcept {
     return static_cast<TLevel>(aValue);
 }
 
+TStoredLevel StoredLevelOf(const TRegValueData& aMachine, const TRegValueData& anOld) noexcept {
+    TStoredLevel level;
+    DWORD number = 0;
+    if (aMachine.Present) {
+        if (RegDWordOf(aMachine, number))
+            level.Value = static_cast<int>(number);
+        return level;
+    }
+    if (anOld.Present && RegDWordOf(anOld, number)) {
+        level.Value = ClampLevel(static_cast<int>(number));
+        level.Migrate = true;
+    }
+    return level;
+}
+
 int ReadStoredLevel() noexcept {
-    return ReadStoreInteger(kLevelValue);
+    return ResultOr("ReadStoredLevel", 0, [] {
+        TRegValueData machine, old;
+        TRegKey key;
+        if (key.Open(HKEY_LOCAL_MACHINE, kMachineKey, KEY_QUERY_VALUE | ViewAccess(true)) == ERROR_SUCCESS &&
+            key.Read(kLevelValue, machine) != ERROR_SUCCESS)
+            machine = TRegValueData();
+        if (!machine.Present) {
+            TRegKey store;
+            if (store.Open(HKEY_CURRENT_USER, kStoreKey, KEY_QUERY_VALUE) == ERROR_SUCCESS &&
+                store.Read(kLevelValue, old) != ERROR_SUCCESS)
+                old = TRegValueData();
+        }
+        const TStoredLevel level = StoredLevelOf(machine, old);
+        // Only a value the machine now holds lets the old one go: a process that cannot write
+        // HKEY_LOCAL_MACHINE reads the old one again next time.
+        if (level.Migrate && WriteLevel(static_cast<TLevel>(level.Value))) {
+            TRegValueData stored;
+            TRegKey written;
+            DWORD number = 0;
+            if (written.Open(HKEY_LOCAL_MACHINE, kMachineKey, KEY_QUERY_VALUE | ViewAccess(true)) == ERROR_SUCCESS &&
+                written.Read(kLevelValue, stored) == ERROR_SUCCESS && RegDWordOf(stored, number) &&
+                static_cast<int>(number) == level.Value)
+                DeleteRegValue(HKEY_CURRENT_USER, kStoreKey, kLevelValue);
+        }
+        return level.Value;
+    });
 }
 
 bool WriteLevel(TLevel aLevel) noexcept {
-    return WriteStoreInteger(kLevelValue, aLevel);
+    TRegKey key;
+    const DWORD value = aLevel;
+    return key.Create(HKEY_LOCAL_MACHINE, kMachineKey, KEY_SET_VALUE | ViewAccess(true), REG_OPTION_NON_VOLATILE) ==
+               ERROR_SUCCESS &&
+           key.Write(kLevelValue, REG_DWORD, &value, sizeof(value)) == ERROR_SUCCESS;
+}
+
+bool DeleteMachineLevel() noexcept {
+    TRegKey key;
+    const LONG status = key.Open(HKEY_LOCAL_MACHINE, kMachineKey, KEY_READ | KEY_SET_VALUE | ViewAccess(true));
+    if (status == ERROR_FILE_NOT_FOUND)
+        return true;
+    if (status != ERROR_SUCCESS || key.DeleteValue(kLevelValue) != ERROR_SUCCESS)
+        return false;
+    if (!key.IsEmpty())
+        return true;
+    key = TRegKey();
+    TRegKey software;
+    return software.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_WRITE | ViewAccess(true)) == ERROR_SUCCESS &&
+           RegDeleteKeyExW(software.Get(), L"Quenvar", ViewAccess(true), 0) == ERROR_SUCCESS;
 }
 
 TLevel ReadLevel() noexcept {
     return ClampLevel(ReadStoredLevel());
+}
+
+bool RunUserLevelProcess() noexcept {
+    return ResultOr("RunUserLevelProcess", false, [] {
+        const std::wstring exe = GetAppFileName();
+        std::wstring command = L"\"" + exe + L"\" /userlevel";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+            return false;
+        const TUniqueKernelHandle process(info.hProcess), thread(info.hThread);
+        return WaitForSingleObject(process.get(), kUserLevelWaitMs) == WAIT_OBJECT_0;
+    });
 }
 
 std::vector<std::wstring> ConfigLines(const std::string& aBytes) {

@@ -6,6 +6,7 @@
 #include "QVConst.h"
 
 #include "../lib/HandleU.h"
+#include "../lib/RegistryU.h"
 
 #include <windows.h>
 
@@ -31,10 +32,35 @@ bool DeleteUserValue(const std::wstring& aKeyPath, const std::wstring& aName) no
 // The key with every subkey and value.
 bool DeleteUserKeyTree(const std::wstring& aKeyPath) noexcept;
 
-// The level the user chose, in the store as a number. Read back as it is stored, which may lie
-// outside 0..2 (0 when absent or mistyped).
+// The machine's level: HKEY_LOCAL_MACHINE\SOFTWARE\Quenvar (64-bit view), value "Level", beside the
+// backup of originals. Versions before this one kept it in the per-user store, under the same name.
+extern const wchar_t kMachineKey[];
+extern const wchar_t kLevelValue[];
+
+// Where the level comes from. The machine's value whenever it is present: a REG_DWORD as stored,
+// any other type 0. Without one, the user's old per-user value, clamped to 0..2, with Migrate set
+// so that a process that can write HKEY_LOCAL_MACHINE stores it there; an old value of another
+// type is no level (0, nothing to migrate).
+struct TStoredLevel {
+    int Value = 0;
+    bool Migrate = false;
+};
+TStoredLevel StoredLevelOf(const TRegValueData& aMachine, const TRegValueData& anOld) noexcept;
+
+// The machine's level as stored, which may lie outside 0..2 (0 when absent or mistyped). While the
+// machine has none, the user's old value is read instead and, where this process may write
+// HKEY_LOCAL_MACHINE, stored there; the old value is deleted only once the machine's reads back.
 int ReadStoredLevel() noexcept;
+// Stores the machine's level; needs write access to HKEY_LOCAL_MACHINE (the elevated SETLEVEL).
 bool WriteLevel(TLevel aLevel) noexcept;
+// Deletes the machine's level (removal), and the owner key when that leaves it empty.
+bool DeleteMachineLevel() noexcept;
+
+// Runs this executable with /userlevel (the running user's part of the machine's level) and waits
+// for it at most kUserLevelWaitMs, so that the settings checked next already hold it. False when
+// it could not be started or did not end in time.
+constexpr DWORD kUserLevelWaitMs = 5000;
+bool RunUserLevelProcess() noexcept;
 // A stored level number as a level: above 2 is lMax, below 0 is lOff.
 TLevel ClampLevel(int aValue) noexcept;
 // ReadStoredLevel clamped; a failure gives lOff.

@@ -318,6 +318,13 @@ bool TRegKey::IsEmpty() const noexcept {
            subKeys == 0 && values == 0;
 }
 
+namespace {
+
+// The SID an active override maps HKEY_CURRENT_USER to; empty without one.
+std::wstring OverriddenUserSid;
+
+} // namespace
+
 TCurrentUserOverride::TCurrentUserOverride(const std::wstring& aSid) noexcept {
     // The SID names a key below HKEY_USERS: a text that does not parse as one is no key name to try.
     PSID sid = nullptr;
@@ -327,10 +334,34 @@ TCurrentUserOverride::TCurrentUserOverride(const std::wstring& aSid) noexcept {
     if (!OpenKey(HKEY_USERS, aSid, KEY_READ | KEY_WRITE, FKey))
         return;
     FActive = RegOverridePredefKey(HKEY_CURRENT_USER, FKey.get()) == ERROR_SUCCESS;
+    if (FActive)
+        IgnoringFailure("TCurrentUserOverride", [&] { OverriddenUserSid = aSid; });
 }
 
 TCurrentUserOverride::~TCurrentUserOverride() {
     // Undone before the key closes: the predefined handle must never refer to a closed key.
-    if (FActive)
+    if (FActive) {
         RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        OverriddenUserSid.clear();
+    }
+}
+
+std::wstring CurrentUserSid() noexcept {
+    return ResultOr<std::wstring>("CurrentUserSid", std::wstring(), []() -> std::wstring {
+        if (!OverriddenUserSid.empty())
+            return OverriddenUserSid;
+        HANDLE raw = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw))
+            return std::wstring();
+        const TUniqueKernelHandle token(raw);
+        DWORD size = 0;
+        GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+        std::vector<BYTE> buffer(size);
+        LPWSTR text = nullptr;
+        if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size) ||
+            !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text))
+            return std::wstring();
+        const TUniqueLocal owner(text);
+        return text;
+    });
 }

@@ -115,3 +115,7 @@ private:
     TUniqueHKey FKey;
     bool FActive = false;
 };
+
+// The SID, as text, of the user HKEY_CURRENT_USER stands for: the one an active
+// TCurrentUserOverride maps, otherwise the process token's user. Empty when it cannot be told.
+std::wstring CurrentUserSid() noexcept;

@@ -3,6 +3,7 @@
 #include "LevelExpectations.h"
 #include "PlatformU.h"
 #include "QVDateText.h"
+#include "QVMachine.h"
 #include "QVVersion.h"
 #include "QVSupport.h"
 #include "RegistryU.h"
@@ -172,11 +173,20 @@ TEST_F(LevelEndToEnd, AnElevatedSetLevelStoresTheLevelAndOpensNoPage) {
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.args));
         FPages.Clear();
-        ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStorePath, L"Level", 99));
+        // The level is the machine's: stored beside the backup, whatever was there.
+        TRegKey machine;
+        const DWORD junk = 99;
+        ASSERT_EQ(machine.Create(HKEY_LOCAL_MACHINE, kMachineKey, KEY_READ | KEY_SET_VALUE | ViewAccess(true),
+                                 REG_OPTION_NON_VOLATILE),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(machine.Write(kLevelValue, REG_DWORD, &junk, sizeof(junk)), ERROR_SUCCESS);
         ASSERT_EQ(RunQuenvar(c.args), 0);
-        int stored = -1;
-        EXPECT_TRUE(ReadRegDWord(HKEY_CURRENT_USER, kStorePath, L"Level", stored));
-        EXPECT_EQ(stored, c.level);
+        TRegValueData stored;
+        DWORD number = 0;
+        EXPECT_EQ(machine.Read(kLevelValue, stored), ERROR_SUCCESS);
+        EXPECT_TRUE(RegDWordOf(stored, number));
+        EXPECT_EQ(number, DWORD(c.level));
+        EXPECT_FALSE(StoreExists()) << "nothing of the level in the user's store";
         EXPECT_TRUE(FPages.WaitForUrls(1, 1500).empty());
     }
 }

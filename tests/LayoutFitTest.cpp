@@ -92,10 +92,11 @@ protected:
         SYSTEMTIME now;
         GetLocalTime(&now);
         ASSERT_TRUE(WriteRegString(HKEY_CURRENT_USER, kStoreKey, L"LastHit", DateTimeToStoreText(now)));
-        ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", 1));
+        ASSERT_TRUE(WriteLevel(lOptimal));
     }
     void TearDown() override {
         StopRunningInstances();
+        DeleteMachineLevel();
         DeleteRegValue(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels");
         WriteRegDWord(HKEY_LOCAL_MACHINE, kFontsKey, L"LogPixels", 96);
         DeleteRegValue(HKEY_CURRENT_USER, kAccessibilityKey, L"TextScaleFactor");
@@ -188,7 +189,7 @@ TEST_P(ScreenFit, TheWindowFitsTheWorkAreaAndApplyWorks) {
         return;
     ClickAt(middle);
     EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(w); }, 5000)) << "Apply did not take the click";
-    EXPECT_TRUE(WaitFor([] { return ReadStoreInteger(L"Level") == 2; }, 30000));
+    EXPECT_TRUE(WaitFor([] { return ReadStoredLevel() == 2; }, 30000));
     const auto opened = urls.WaitForUrls(1);
     ASSERT_FALSE(opened.empty());
     EXPECT_NE(opened.back().find(L"/Protection.aspx"), std::wstring::npos);

@@ -35,6 +35,8 @@ TEST(ParseRunMode, VerbsSelectTheirModesAndAnythingElseIsTheWindow) {
         {{L"TRAY", L"extra", L"more"}, rmTray},
         {{L"/status", L"C:\\report.json"}, rmStatus},
         {{L"-STATUS"}, rmStatus},
+        {{L"/userlevel"}, rmUserLevel},
+        {{L"USERLEVELS"}, rmWindow},
         {{L"statusx"}, rmWindow},
         {{L"INSTALLX"}, rmWindow},
         {{L" INSTALL"}, rmWindow},

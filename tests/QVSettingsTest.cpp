@@ -43,6 +43,12 @@ struct TRawValue {
     bool operator==(const TRawValue& o) const { return type == o.type && data == o.data; }
 };
 
+void PrintTo(const TRawValue& aValue, std::ostream* anOut) {
+    *anOut << "type " << aValue.type << ",";
+    for (const BYTE b : aValue.data)
+        *anOut << " " << std::hex << static_cast<unsigned>(b) << std::dec;
+}
+
 // The value as stored, whatever its type; type REG_NONE and no data when it is absent.
 TRawValue ReadRaw(HKEY aRoot, const std::wstring& aPath, const wchar_t* aName) {
     TRawValue value;
@@ -94,9 +100,20 @@ std::wstring Machine() {
     return SnapshotTree(HKEY_LOCAL_MACHINE, L"") + SnapshotTree(HKEY_CURRENT_USER, L"");
 }
 
+// A level as the machine gets it: the machine's part (SETLEVEL), then, once that succeeded, the
+// user's part (the user's own instance, seeing the machine's level change).
 TLevelReport Apply(TLevel aLevel, const TOSVersion& anOS, HRESULT anExpected = S_OK) {
     TLevelReport report;
-    EXPECT_EQ(ApplySecurityLevelOn(aLevel, anOS, report), anExpected) << "level " << int(aLevel);
+    const HRESULT machine = ApplySecurityLevelOn(aLevel, anOS, report);
+    EXPECT_EQ(machine, anExpected) << "level " << int(aLevel);
+    if (machine != S_OK)
+        return report;
+    TLevelReport user;
+    EXPECT_EQ(ApplyUserSecurityLevelOn(aLevel, anOS, HKEY_CURRENT_USER, user), S_OK) << "level " << int(aLevel);
+    report.RestartNeeded = report.RestartNeeded || user.RestartNeeded;
+    report.Needs |= user.Needs;
+    report.Changed += user.Changed;
+    report.Notes.insert(report.Notes.end(), user.Notes.begin(), user.Notes.end());
     return report;
 }
 
@@ -485,7 +502,137 @@ TEST_F(LevelSandbox, TheLiveApplicationMarksARestartPending) {
     EXPECT_FALSE(RestartPending());
     EXPECT_EQ(ApplySecurityLevel(lMax), S_OK);
     EXPECT_TRUE(RestartPending());
+    // The machine's part leaves the user's browser options to the user's own instance.
+    EXPECT_EQ(Target(), DWordValue(kForeignBit | 0x8 | 0xA0));
+    EXPECT_EQ(ApplyUserSecurityLevel(lMax), S_OK);
     ExpectMachineAtLevel(lMax, CurrentOSVersion(), kForeignBit);
+}
+
+// ---- several users ----
+
+// Another user's hive: a key under HKEY_USERS named like a SID, removed again afterwards. The
+// sandbox redirects HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER only.
+class TUserHive {
+public:
+    explicit TUserHive(const wchar_t* aRid)
+        : Sid(L"S-1-5-21-4242-4242-" + std::to_wstring(GetCurrentProcessId()) + L"-" + aRid) {
+        EXPECT_EQ(RegCreateKeyExW(HKEY_USERS, Sid.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, Key.put(), nullptr),
+                  ERROR_SUCCESS);
+    }
+    ~TUserHive() {
+        Key.reset();
+        RegDeleteTreeW(HKEY_USERS, Sid.c_str());
+        RegDeleteKeyW(HKEY_USERS, Sid.c_str());
+    }
+    TUserHive(const TUserHive&) = delete;
+    TUserHive& operator=(const TUserHive&) = delete;
+
+    void WriteTarget(DWORD aValue) const { WriteRaw(Key.get(), kIETargetPath, kIETargetValue, REG_DWORD, &aValue, 4); }
+    TRawValue Target() const { return ReadRaw(Key.get(), kIETargetPath, kIETargetValue); }
+    bool HasStore() const { return KeyExists(Key.get(), L"Software\\Quenvar"); }
+    // The user's part of a level, as that user's instance applies it.
+    TLevelReport Apply(TLevel aLevel, const TOSVersion& anOS) const {
+        TLevelReport report;
+        EXPECT_EQ(ApplyUserSecurityLevelOn(aLevel, anOS, Key.get(), report), S_OK);
+        return report;
+    }
+
+    const std::wstring Sid;
+    TUniqueHKey Key;
+};
+
+// The bits Maximum leaves in SecureProtocols on Windows 10 next to anOtherBits: TLS 1.2 alone
+// (InstallIEDescriptors' options).
+DWORD MaximumBits(DWORD anOtherBits) {
+    return anOtherBits | 0x800;
+}
+
+TEST_F(LevelSandbox, EachUserKeepsTheirOwnOriginalAndGetsItBack) {
+    const TOSVersion& os = kOSRecords[2].os;
+    const TUserHive a(L"1001"), b(L"1002");
+    const DWORD originalA = kForeignBit | 0x8 | 0xA0, originalB = 0x200 | 0x4000;
+    a.WriteTarget(originalA);
+    b.WriteTarget(originalB);
+    const TRawValue mine = Target();
+
+    // User A raises the machine to Maximum (the elevated part), then A's instance applies A's part.
+    TLevelReport machine;
+    ASSERT_EQ(ApplySecurityLevelOn(lMax, os, machine), S_OK);
+    a.Apply(lMax, os);
+    EXPECT_EQ(a.Target(), DWordValue(MaximumBits(kForeignBit)));
+    EXPECT_EQ(b.Target(), DWordValue(originalB)) << "B's hive is B's instance's to write";
+    // B's instance at B's logon: B's level comes from B's own original, not A's.
+    b.Apply(lMax, os);
+    EXPECT_EQ(b.Target(), DWordValue(MaximumBits(0x4000)));
+    EXPECT_EQ(Target(), mine) << "neither part wrote this process's own user";
+    for (const auto& [name, data] : BackupRecords())
+        EXPECT_EQ(name.rfind(L"V HKCU", 0), std::wstring::npos) << Narrow(name) << " in the machine's backup";
+
+    // Optimal for both, then Off: each gets their own value back, and their backups go.
+    ASSERT_EQ(ApplySecurityLevelOn(lOptimal, os, machine), S_OK);
+    b.Apply(lOptimal, os);
+    a.Apply(lOptimal, os);
+    EXPECT_EQ(a.Target().data.size(), 4u);
+    ASSERT_EQ(ApplySecurityLevelOn(lOff, os, machine), S_OK);
+    a.Apply(lOff, os);
+    b.Apply(lOff, os);
+    EXPECT_EQ(a.Target(), DWordValue(originalA));
+    EXPECT_EQ(b.Target(), DWordValue(originalB));
+    EXPECT_FALSE(a.HasStore());
+    EXPECT_FALSE(b.HasStore());
+    EXPECT_EQ(Target(), mine);
+}
+
+// An earlier version kept the running user's Internet Explorer original in the machine's backup.
+// The next elevated level change, run by that user as then, moves it to the user's own backup;
+// without a user to take it, it is kept and never replayed into some other hive.
+TEST_F(LevelSandbox, AnEarlierVersionsPerUserRecordMovesToTheUserWhoChangesTheLevel) {
+    const TOSVersion& os = kOSRecords[2].os;
+    const TUserHive a(L"1001");
+    const DWORD original = 0x8 | 0xA0 | 0x4000;
+    // The earlier version's state: A's value at Maximum, its original recorded in the machine's backup.
+    a.WriteTarget(original);
+    {
+        TLevelReport report;
+        ASSERT_EQ(ApplyUserSecurityLevelOn(lMax, os, a.Key.get(), report), S_OK);
+    }
+    TRegKey userBackup;
+    ASSERT_EQ(userBackup.Open(a.Key.get(), kUserBackupKey, KEY_READ | KEY_WRITE), ERROR_SUCCESS);
+    std::vector<std::pair<std::wstring, TRegValueData>> records;
+    ASSERT_EQ(userBackup.Values(records), ERROR_SUCCESS);
+    std::vector<std::pair<std::wstring, TRegValueData>> legacy;
+    for (const auto& record : records)
+        if (record.first.rfind(L"V HKCU", 0) == 0)
+            legacy.push_back(record);
+    ASSERT_EQ(legacy.size(), 1u);
+    userBackup = TRegKey();
+    RegDeleteTreeW(a.Key.get(), L"Software\\Quenvar");
+    RegDeleteKeyW(a.Key.get(), L"Software\\Quenvar");
+    TRegKey machineBackup;
+    ASSERT_EQ(machineBackup.Create(HKEY_LOCAL_MACHINE, kBackupKey, KEY_ALL_ACCESS | ViewAccess(true), 0),
+              ERROR_SUCCESS);
+    ASSERT_EQ(machineBackup.Write(legacy[0].first, REG_BINARY, legacy[0].second.Bytes.data(),
+                                  static_cast<DWORD>(legacy[0].second.Bytes.size())),
+              ERROR_SUCCESS);
+    machineBackup = TRegKey();
+    ASSERT_EQ(a.Target(), DWordValue(MaximumBits(0x4000)));
+
+    // Removal run for a user whose hive is not there: the record stays, nothing is written.
+    TLevelReport kept;
+    ASSERT_EQ(ApplySecurityLevelOn(lOff, os, kept, nullptr), S_OK);
+    EXPECT_EQ(a.Target(), DWordValue(MaximumBits(0x4000)));
+    bool still = false;
+    for (const auto& [name, data] : BackupRecords())
+        still = still || name == legacy[0].first;
+    EXPECT_TRUE(still);
+
+    // A's own level change: the record moves to A's backup, and A's Off puts A's value back.
+    TLevelReport moved;
+    ASSERT_EQ(ApplySecurityLevelOn(lOff, os, moved, a.Key.get()), S_OK);
+    EXPECT_TRUE(BackupRecords().empty());
+    a.Apply(lOff, os);
+    EXPECT_EQ(a.Target(), DWordValue(original));
+    EXPECT_FALSE(a.HasStore());
 }
 
 // ---- Internet Explorer options ----

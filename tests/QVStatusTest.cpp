@@ -161,6 +161,7 @@ TEST(PlanCheck, ObservedAfterApplyingEachLevelAndAfterOneChange) {
     for (const TLevel level : {lOptimal, lMax}) {
         TLevelReport report;
         ASSERT_EQ(ApplySecurityLevelOn(level, kWineWindows10, report), S_OK);
+        ASSERT_EQ(ApplyUserSecurityLevelOn(level, kWineWindows10, HKEY_CURRENT_USER, report), S_OK);
         const auto plan = SecurityLevelPlan(level, kWineWindows10);
         auto checks = CheckPlan(plan, ObservePlan(plan));
         EXPECT_EQ(Deviations(checks).size(), 0u) << level;
@@ -485,6 +486,50 @@ TEST(ReportFile, IsReplacedWholeOrNotWrittenAtAll) {
     EXPECT_EQ(GetFileAttributesW((std::wstring(temp) + L"qv-no-such-folder").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// Management agents run /status as LocalSystem. Its hive is no user's that an instance of ours
+// levels: the machine's level counts, and its own browser options are listed, never judged. The
+// same machine seen by a user whose instance has not applied the user's part yet is not compliant.
+TEST(StatusAsLocalSystem, ReadsTheMachinesLevelAndIsCompliantAfterMaximum) {
+    TRegistrySandbox sandbox;
+    InstallIEDescriptors();
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue, 0x8));
+    TLevelReport applied;
+    ASSERT_EQ(ApplySecurityLevelOn(lMax, CurrentOSVersion(), applied), S_OK);
+    ASSERT_TRUE(WriteLevel(lMax));
+    const TStatusReport user = BuildStatusReport(false);
+    EXPECT_EQ(user.Level, lMax);
+    EXPECT_FALSE(user.Compliant) << "the user's browser options are not at the level yet";
+
+    const wchar_t kSystem[] = L"S-1-5-18";
+    DWORD disposition = 0;
+    TUniqueHKey hive;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_USERS, kSystem, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, hive.put(), &disposition),
+              ERROR_SUCCESS);
+    {
+        const TValueGuard target(hive.get(), kIETargetPath, kIETargetValue);
+        ASSERT_TRUE(WriteRegDWord(hive.get(), kIETargetPath, kIETargetValue, 0x8));
+        const TCurrentUserOverride system(kSystem);
+        ASSERT_TRUE(system.Active());
+        EXPECT_EQ(CurrentUserSid(), kSystem);
+        const TStatusReport report = BuildStatusReport(false);
+        EXPECT_EQ(report.StoredLevel, 2);
+        EXPECT_EQ(report.Level, lMax);
+        EXPECT_TRUE(report.Compliant);
+        size_t listed = 0;
+        for (const TSettingCheck& check : report.Settings)
+            if (check.Path.rfind(L"HKCU\\", 0) == 0) {
+                ++listed;
+                EXPECT_FALSE(check.Judged) << Narrow(check.Value);
+            }
+        EXPECT_GT(listed, 0u);
+    }
+    if (disposition == REG_CREATED_NEW_KEY) {
+        hive.reset();
+        RegDeleteTreeW(HKEY_USERS, kSystem);
+        RegDeleteKeyW(HKEY_USERS, kSystem);
+    }
+}
+
 // Applying each level and reporting on it, the self-test included, swallows no failure: one that
 // was would leave the machine or the report other than they say.
 TEST(SwallowedFailures, NoneOnTheLevelPathOrInTheStatusReport) {
@@ -497,6 +542,7 @@ TEST(SwallowedFailures, NoneOnTheLevelPathOrInTheStatusReport) {
     const std::uint64_t before = SwallowedCount();
     for (const TLevel level : {lMax, lOptimal, lMax, lOff}) {
         ASSERT_EQ(ApplySecurityLevel(level), S_OK) << level;
+        ASSERT_EQ(ApplyUserSecurityLevel(level), S_OK) << level;
         ASSERT_TRUE(WriteLevel(level));
         const TStatusReport report = BuildStatusReport(true);
         EXPECT_EQ(report.Level, level);

@@ -54,7 +54,37 @@ TEST_F(Store, RoutinesWorkUnderTheQuenvarKey) {
     EXPECT_NE(RegOpenKeyExW(HKCU, L"Software\\Quenvar", 0, KEY_READ, key.put()), ERROR_SUCCESS);
 }
 
-TEST_F(Store, ReadLevelClampsWhatIsStored) {
+// The machine's level as a test writes it: HKLM\SOFTWARE\Quenvar in the 64-bit view, any type.
+void WriteMachineValue(DWORD aType, const void* aData, DWORD aSize) {
+    TUniqueHKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMachineKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr,
+                              key.put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key.get(), L"Level", 0, aType, static_cast<const BYTE*>(aData), aSize), ERROR_SUCCESS);
+}
+
+void WriteMachineLevel(int aValue) {
+    WriteMachineValue(REG_DWORD, &aValue, sizeof(aValue));
+}
+
+TRegValueData MachineLevelValue() {
+    TRegKey key;
+    TRegValueData data;
+    if (key.Open(HKEY_LOCAL_MACHINE, kMachineKey, KEY_READ | KEY_WOW64_64KEY) != ERROR_SUCCESS ||
+        key.Read(L"Level", data) != ERROR_SUCCESS)
+        return TRegValueData();
+    return data;
+}
+
+TRegValueData DWordData(DWORD aValue) {
+    TRegValueData data;
+    data.Present = true;
+    data.Type = REG_DWORD;
+    data.Bytes.assign(reinterpret_cast<const BYTE*>(&aValue), reinterpret_cast<const BYTE*>(&aValue) + 4);
+    return data;
+}
+
+TEST_F(Store, ReadLevelClampsWhatTheMachineStores) {
     EXPECT_EQ(ReadLevel(), lOff); // absent
     const struct {
         int stored;
@@ -62,26 +92,88 @@ TEST_F(Store, ReadLevelClampsWhatIsStored) {
     } cases[] = {{0, lOff}, {1, lOptimal},   {2, lMax},  {3, lMax},
                  {7, lMax}, {INT_MAX, lMax}, {-1, lOff}, {INT_MIN, lOff}};
     for (const auto& c : cases) {
-        ASSERT_TRUE(WriteStoreInteger(L"Level", c.stored));
+        WriteMachineLevel(c.stored);
         EXPECT_EQ(ReadLevel(), c.level) << c.stored;
     }
-    ASSERT_TRUE(WriteStoreString(L"Level", L"2"));
+    WriteMachineValue(REG_SZ, L"2", 4);
     EXPECT_EQ(ReadLevel(), lOff);
 }
 
-TEST_F(Store, TheLevelIsTheStoresLevelValueAndIsReadBackAsStored) {
+TEST_F(Store, TheLevelIsTheMachinesLevelValueAndIsReadBackAsStored) {
     EXPECT_EQ(ReadStoredLevel(), 0); // absent
     for (const TLevel level : {lMax, lOptimal, lOff}) {
         EXPECT_TRUE(WriteLevel(level));
-        int number = -1;
-        EXPECT_TRUE(ReadRegDWord(HKCU, L"Software\\Quenvar", L"Level", number));
-        EXPECT_EQ(number, level);
+        EXPECT_EQ(MachineLevelValue(), DWordData(level));
         EXPECT_EQ(ReadStoredLevel(), level);
     }
+    // The user's store is not the level's home any more.
+    int number = 0;
+    EXPECT_FALSE(ReadRegDWord(HKCU, L"Software\\Quenvar", L"Level", number));
     // Another program's number stays what it is; only ReadLevel clamps it.
-    ASSERT_TRUE(WriteRegDWord(HKCU, L"Software\\Quenvar", L"Level", 7));
+    WriteMachineLevel(7);
     EXPECT_EQ(ReadStoredLevel(), 7);
     EXPECT_EQ(ReadLevel(), lMax);
+    EXPECT_TRUE(DeleteMachineLevel());
+    EXPECT_FALSE(MachineLevelValue().Present);
+    TUniqueHKey key;
+    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMachineKey, 0, KEY_READ | KEY_WOW64_64KEY, key.put()), ERROR_SUCCESS);
+}
+
+TEST(StoredLevel, TheMachinesValueWinsAndOnlyAReadableOldOneMigrates) {
+    TRegValueData text;
+    text.Present = true;
+    text.Type = REG_SZ;
+    text.Bytes = {'2', 0, 0, 0};
+    const TRegValueData absent;
+    const struct {
+        const char* what;
+        TRegValueData machine, old;
+        int value;
+        bool migrate;
+    } cases[] = {
+        {"nothing anywhere", absent, absent, 0, false},
+        {"machine only", DWordData(1), absent, 1, false},
+        {"machine beats old", DWordData(1), DWordData(2), 1, false},
+        {"machine out of range, as stored", DWordData(9), DWordData(1), 9, false},
+        {"machine mistyped is no level, old ignored", text, DWordData(2), 0, false},
+        {"old only", absent, DWordData(2), 2, true},
+        {"old out of range, clamped", absent, DWordData(7), 2, true},
+        {"old negative, clamped", absent, DWordData(0xFFFFFFFF), 0, true},
+        {"old mistyped is no level", absent, text, 0, false},
+    };
+    for (const auto& c : cases) {
+        const TStoredLevel level = StoredLevelOf(c.machine, c.old);
+        EXPECT_EQ(level.Value, c.value) << c.what;
+        EXPECT_EQ(level.Migrate, c.migrate) << c.what;
+    }
+}
+
+// A machine an earlier version levelled holds the level only in the user's store: the first read
+// moves it to the machine and nothing is lost.
+TEST_F(Store, AnOldPerUserLevelMovesToTheMachineOnce) {
+    ASSERT_TRUE(WriteStoreInteger(L"Level", 7));
+    EXPECT_EQ(ReadStoredLevel(), lMax);
+    EXPECT_EQ(MachineLevelValue(), DWordData(lMax));
+    int number = 0;
+    EXPECT_FALSE(ReadRegDWord(HKCU, L"Software\\Quenvar", L"Level", number));
+    // From then on the machine's value counts, whatever a user's store says.
+    ASSERT_TRUE(WriteStoreInteger(L"Level", 1));
+    EXPECT_EQ(ReadLevel(), lMax);
+    EXPECT_EQ(ReadStoreInteger(L"Level"), 1);
+}
+
+TEST_F(Store, AMistypedLevelMigratesNothingAndOverwritesNothing) {
+    // A mistyped old value: no level, nothing written to the machine, the value left.
+    ASSERT_TRUE(WriteStoreString(L"Level", L"2"));
+    EXPECT_EQ(ReadLevel(), lOff);
+    EXPECT_FALSE(MachineLevelValue().Present);
+    EXPECT_EQ(ReadStoreString(L"Level"), L"2");
+    // A mistyped machine value: Off, and the old per-user value neither read nor moved over it.
+    WriteMachineValue(REG_SZ, L"2", 4);
+    ASSERT_TRUE(WriteStoreInteger(L"Level", 2));
+    EXPECT_EQ(ReadLevel(), lOff);
+    EXPECT_EQ(MachineLevelValue().Type, DWORD(REG_SZ));
+    EXPECT_EQ(ReadStoreInteger(L"Level"), 2);
 }
 
 TEST(EmbeddedConfig, LinesFromEveryEncodingAndLineEnd) {

@@ -6,6 +6,7 @@
 // prefix's two registry views.
 #include "HandleU.h"
 #include "LevelExpectations.h"
+#include "QVMachine.h"
 #include "QVSettings.h"
 #include "QVSupport.h"
 #include "RegistryU.h"
@@ -23,6 +24,28 @@ namespace {
 
 long RunQuenvar(const std::wstring& anArgs) {
     return RunProcess(L"\"" + QuenvarExe() + L"\" " + anArgs);
+}
+
+// A level change as the machine sees it: the SETLEVEL process (the machine's part), then the user's
+// own instance noticing the new level (/userlevel: the user's browser options).
+long SetLevel(const std::wstring& anArgs) {
+    const long code = RunQuenvar(anArgs);
+    if (code == 0) {
+        EXPECT_EQ(RunQuenvar(L"/userlevel"), 0);
+    }
+    return code;
+}
+
+// Off stores 0 as the machine's level, the one trace it leaves: checked, then taken away so that
+// the rest can be compared with the machine before any level.
+void ExpectLevelOffAndForgetIt() {
+    EXPECT_EQ(ReadStoredLevel(), lOff);
+    TRegKey key;
+    TRegValueData level;
+    EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, kMachineKey, KEY_READ | ViewAccess(true)), ERROR_SUCCESS);
+    EXPECT_EQ(key.Read(kLevelValue, level), ERROR_SUCCESS);
+    EXPECT_TRUE(level.Present);
+    EXPECT_TRUE(DeleteMachineLevel());
 }
 
 // Runs Quenvar.exe with its standard error redirected to a file, as a console's "2>file" does,
@@ -103,17 +126,18 @@ TEST_F(SetLevelEndToEnd, LevelsInAnyOrderLeaveTheirTablesAndOffLeavesTheMachineA
             const DWORD others = static_cast<DWORD>(target) & ~DWORD(0x8 | 0x20 | 0x80 | 0x200 | 0x800 | 0x2000);
             const std::wstring original = SnapshotTouchedTrees();
 
-            ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+            ASSERT_EQ(SetLevel(L"SETLEVEL 2"), 0);
             ExpectMachineAtLevel(lMax, system.os, others);
             const std::wstring max = SnapshotTouchedTrees();
-            ASSERT_EQ(RunQuenvar(L"SETLEVEL 1"), 0);
+            ASSERT_EQ(SetLevel(L"SETLEVEL 1"), 0);
             ExpectMachineAtLevel(lOptimal, system.os, others);
-            ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+            ASSERT_EQ(SetLevel(L"SETLEVEL 2"), 0);
             EXPECT_EQ(SnapshotDifference(SnapshotTouchedTrees(), max), "");
-            ASSERT_EQ(RunQuenvar(L"SETLEVEL 0"), 0);
+            ASSERT_EQ(SetLevel(L"SETLEVEL 0"), 0);
+            ExpectLevelOffAndForgetIt();
             EXPECT_EQ(SnapshotDifference(SnapshotTouchedTrees(), original), "");
 
-            ASSERT_EQ(RunQuenvar(L"SETLEVEL 1"), 0);
+            ASSERT_EQ(SetLevel(L"SETLEVEL 1"), 0);
             ASSERT_EQ(RunQuenvar(L"UNINSTALL"), 0);
             EXPECT_EQ(SnapshotDifference(SnapshotTouchedTrees(), original), "");
         }
@@ -128,12 +152,15 @@ TEST_F(SetLevelEndToEnd, TheArgumentSelectsTheLevel) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.first));
-        ASSERT_EQ(RunQuenvar(c.first), 0);
-        if (c.second == lOff)
+        ASSERT_EQ(SetLevel(c.first), 0);
+        EXPECT_EQ(ReadStoredLevel(), c.second);
+        if (c.second == lOff) {
+            ExpectLevelOffAndForgetIt();
             EXPECT_EQ(SnapshotDifference(SnapshotTouchedTrees(), original), "");
-        else
+        } else {
             ExpectMachineAtLevel(c.second, kWineWindows7, kForeignBit);
-        ASSERT_EQ(RunQuenvar(L"SETLEVEL 0"), 0);
+        }
+        ASSERT_EQ(SetLevel(L"SETLEVEL 0"), 0);
     }
     // A level that changed SCHANNEL leaves a restart pending, until Windows starts again.
     EXPECT_TRUE(RestartPending());
@@ -147,7 +174,7 @@ TEST_F(SetLevelEndToEnd, AnArgumentThatNamesNoLevelChangesNothingAndEndsWithExit
     FPages.WaitForUrls(SIZE_MAX, 2000);
     FPages.Clear();
     ASSERT_EQ(ApplySecurityLevel(lOptimal), S_OK);
-    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", lOptimal));
+    ASSERT_TRUE(WriteLevel(lOptimal));
     int tls10 = -1;
     ASSERT_TRUE(ReadRegDWord(HKEY_LOCAL_MACHINE, kProtocolsKey + std::wstring(L"TLS 1.0\\Client"), L"DisabledByDefault",
                              tls10));
@@ -157,7 +184,7 @@ TEST_F(SetLevelEndToEnd, AnArgumentThatNamesNoLevelChangesNothingAndEndsWithExit
                                 L"SETLEVEL 5", L"SETLEVEL", L"SETLEVEL \"\"", L"/SetLevel \"\" 2"}) {
         SCOPED_TRACE(Narrow(args));
         EXPECT_EQ(RunQuenvar(args), 2);
-        EXPECT_EQ(ReadStoreInteger(L"Level"), lOptimal);
+        EXPECT_EQ(ReadStoredLevel(), lOptimal);
         EXPECT_TRUE(ReadRegDWord(HKEY_LOCAL_MACHINE, kProtocolsKey + std::wstring(L"TLS 1.0\\Client"),
                                  L"DisabledByDefault", tls10));
         EXPECT_EQ(tls10, 1);
@@ -177,9 +204,64 @@ TEST_F(SetLevelEndToEnd, AnArgumentThatNamesNoLevelChangesNothingAndEndsWithExit
     // A word in any letter case is as good as its digit.
     EXPECT_EQ(RunQuenvarCapturingErrors(L"SETLEVEL MAXIMUM", errors), 0);
     EXPECT_EQ(errors, "");
-    EXPECT_EQ(ReadStoreInteger(L"Level"), lMax);
+    EXPECT_EQ(ReadStoredLevel(), lMax);
+    ASSERT_EQ(RunQuenvar(L"/userlevel"), 0);
     ExpectMachineAtLevel(lMax, kWineWindows7, kForeignBit);
     ASSERT_EQ(RunQuenvar(L"SETLEVEL 0"), 0);
+}
+
+// Two users: this process's own (A) and another whose hive is loaded under HKEY_USERS (B). A raises
+// the level, B's instance applies B's part at B's logon, and removal for B puts back B's value
+// only; removal for a user whose hive is not there, or for a text that is no SID, touches nobody.
+TEST_F(SetLevelEndToEnd, RemovalForOneUserPutsBackThatUsersValueOnly) {
+    const std::wstring sidB = L"S-1-5-21-4242-4242-" + std::to_wstring(GetCurrentProcessId()) + L"-1002";
+    TUniqueHKey hiveB;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_USERS, sidB.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, hiveB.put(), nullptr),
+              ERROR_SUCCESS);
+    struct TRemove {
+        std::wstring Sid;
+        ~TRemove() {
+            RegDeleteTreeW(HKEY_USERS, Sid.c_str());
+            RegDeleteKeyW(HKEY_USERS, Sid.c_str());
+        }
+    } removeB{sidB};
+    const auto targetOf = [](HKEY aHive) {
+        int value = -1;
+        EXPECT_TRUE(ReadRegDWord(aHive, kIETargetPath, kIETargetValue, value));
+        return static_cast<DWORD>(value);
+    };
+    const DWORD originalB = 0x8 | 0x20 | 0x4000;
+    ASSERT_TRUE(WriteRegDWord(hiveB.get(), kIETargetPath, kIETargetValue, static_cast<int>(originalB)));
+    const DWORD originalA = targetOf(HKEY_CURRENT_USER);
+
+    ASSERT_EQ(SetLevel(L"SETLEVEL 2"), 0);
+    const DWORD levelledA = targetOf(HKEY_CURRENT_USER);
+    ASSERT_NE(levelledA, originalA);
+    EXPECT_EQ(targetOf(hiveB.get()), originalB) << "the elevated level change wrote B's hive";
+    TLevelReport report;
+    ASSERT_EQ(ApplyUserSecurityLevelOn(lMax, CurrentOSVersion(), hiveB.get(), report), S_OK);
+    EXPECT_NE(targetOf(hiveB.get()), originalB);
+
+    const std::wstring nobodies[] = {L"S-1-5-21-4242-4242-4242-99999", L"no SID", sidB + L"\\Software"};
+    for (const std::wstring& nobody : nobodies) {
+        SCOPED_TRACE(Narrow(nobody));
+        ASSERT_EQ(RunQuenvar(L"/uninstall \"" + nobody + L"\""), 0);
+        EXPECT_EQ(targetOf(HKEY_CURRENT_USER), levelledA);
+        EXPECT_NE(targetOf(hiveB.get()), originalB);
+        TUniqueHKey store;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Quenvar\\Backup", 0, KEY_READ, store.put()),
+                  ERROR_SUCCESS);
+    }
+
+    ASSERT_EQ(RunQuenvar(L"/uninstall \"" + sidB + L"\""), 0);
+    EXPECT_EQ(targetOf(hiveB.get()), originalB);
+    TUniqueHKey storeB;
+    EXPECT_NE(RegOpenKeyExW(hiveB.get(), L"Software\\Quenvar", 0, KEY_READ, storeB.put()), ERROR_SUCCESS);
+    // A's value and A's originals wait for A's own removal.
+    EXPECT_EQ(targetOf(HKEY_CURRENT_USER), levelledA);
+    ASSERT_EQ(RunQuenvar(L"/uninstall"), 0);
+    EXPECT_EQ(targetOf(HKEY_CURRENT_USER), originalA);
+    EXPECT_EQ(targetOf(hiveB.get()), originalB);
 }
 
 // The descriptors as a 32-bit and a 64-bit program see them on 64-bit Windows: the 64-bit view's

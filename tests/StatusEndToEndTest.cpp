@@ -1,6 +1,7 @@
 // "Quenvar.exe STATUS" run against the prefix's real registry: the report after each level, after
 // another program's change, for a stored level out of range, and for paths it cannot write.
 #include "LevelExpectations.h"
+#include "QVMachine.h"
 #include "QVSupport.h"
 #include "RegistryU.h"
 #include "TestSupport.h"
@@ -43,6 +44,16 @@ std::string ClientResult(const std::string& aJson, const std::string& aProtocol)
     return aJson.substr(start, aJson.find('"', start) - start);
 }
 
+// A level change as the machine sees it: the SETLEVEL process (the machine's part), then the user's
+// own instance noticing the new level (/userlevel: the user's browser options).
+long SetLevel(const std::wstring& anArgs) {
+    const long code = RunQuenvar(anArgs);
+    if (code == 0) {
+        EXPECT_EQ(RunQuenvar(L"/userlevel"), 0);
+    }
+    return code;
+}
+
 class StatusEndToEnd : public ::testing::Test {
 protected:
     TLevelStateGuard FMachine;
@@ -60,7 +71,7 @@ protected:
 };
 
 TEST_F(StatusEndToEnd, CompliantAfterALevelAndTheExactDeviationAfterAnotherProgramsChange) {
-    ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+    ASSERT_EQ(SetLevel(L"SETLEVEL 2"), 0);
     ASSERT_EQ(RunQuenvar(L"/status \"" + ReportPath() + L"\""), 0);
     std::string json = ReadReport();
     EXPECT_TRUE(Has(json, "\"compliant\": true")) << json;
@@ -88,7 +99,7 @@ TEST_F(StatusEndToEnd, CompliantAfterALevelAndTheExactDeviationAfterAnotherProgr
 // Internet Explorer's options are judged by the value in effect: the default an absent
 // SecureProtocols stands for, and a "Turn off encryption support" policy over the user's value.
 TEST_F(StatusEndToEnd, InternetExplorerOptionsAreJudgedByTheValueInEffect) {
-    ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+    ASSERT_EQ(SetLevel(L"SETLEVEL 2"), 0);
     ASSERT_TRUE(DeleteRegValue(HKEY_CURRENT_USER, kIETargetPath, kIETargetValue));
     ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
     std::string json = ReadReport();
@@ -99,7 +110,7 @@ TEST_F(StatusEndToEnd, InternetExplorerOptionsAreJudgedByTheValueInEffect) {
                           "\"setByPolicy\": null"))
         << json;
 
-    ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0); // writes SecureProtocols again
+    ASSERT_EQ(SetLevel(L"SETLEVEL 2"), 0); // the user's part writes SecureProtocols again
     ASSERT_EQ(RunProcess(L"reg add \"HKLM\\" + std::wstring(kIEPolicyPath) +
                          L"\" /v SecureProtocols /t REG_DWORD /d 0x880 /f"),
               0);
@@ -123,7 +134,7 @@ TEST_F(StatusEndToEnd, TheSelfTestsClientProbesAgreeWithTheRegistryAfterEachLeve
                 {L"1", "available", "available", "available"},
                 {L"0", "available", "available", "available"}};
     for (const auto& row : rows) {
-        ASSERT_EQ(RunQuenvar(L"SETLEVEL " + std::wstring(row.level)), 0);
+        ASSERT_EQ(SetLevel(L"SETLEVEL " + std::wstring(row.level)), 0);
         ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
         const std::string json = ReadReport();
         EXPECT_EQ(ClientResult(json, "TLS 1.0"), row.tls10) << Narrow(row.level) << json;
@@ -150,7 +161,7 @@ TEST_F(StatusEndToEnd, TheExitCodeSwitchAnswersWhetherTheMachineIsCompliant) {
     std::wstring applied;
     for (const auto& row : rows) {
         if (applied != row.level) {
-            ASSERT_EQ(RunQuenvar(L"/setlevel " + std::wstring(row.level)), 0);
+            ASSERT_EQ(SetLevel(L"/setlevel " + std::wstring(row.level)), 0);
             applied = row.level;
         }
         DeleteFileW(ReportPath().c_str());
@@ -188,7 +199,7 @@ TEST_F(StatusEndToEnd, SuiteOrdersAreJudgedByStrengthAndPolicyOwnedOnesAreLeftAl
     const auto setOrder = [&](const std::wstring& aList) {
         ASSERT_EQ(RunProcess(L"reg add \"" + order + L"\" /v Functions /t REG_SZ /d \"" + aList + L"\" /f"), 0);
     };
-    ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+    ASSERT_EQ(SetLevel(L"SETLEVEL 2"), 0);
     ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
     EXPECT_TRUE(Has(ReadReport(), "\"compliant\": true")) << ReadReport();
 
@@ -211,7 +222,7 @@ TEST_F(StatusEndToEnd, SuiteOrdersAreJudgedByStrengthAndPolicyOwnedOnesAreLeftAl
                          L"TLSCipherSuites /t REG_SZ /d \"" +
                          strict + L"\" /f /reg:64"),
               0);
-    ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+    ASSERT_EQ(SetLevel(L"SETLEVEL 2"), 0);
     ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
     json = ReadReport();
     EXPECT_TRUE(Has(json, "\"compliant\": true")) << json;
@@ -221,7 +232,7 @@ TEST_F(StatusEndToEnd, SuiteOrdersAreJudgedByStrengthAndPolicyOwnedOnesAreLeftAl
     EXPECT_TRUE(ReadRegString(HKEY_LOCAL_MACHINE, order.substr(5), L"Functions", text));
     EXPECT_EQ(text, strict);
     // Off leaves it to the policy too.
-    ASSERT_EQ(RunQuenvar(L"SETLEVEL 0"), 0);
+    ASSERT_EQ(SetLevel(L"SETLEVEL 0"), 0);
     EXPECT_TRUE(ReadRegString(HKEY_LOCAL_MACHINE, order.substr(5), L"Functions", text));
     EXPECT_EQ(text, strict);
 }
@@ -229,7 +240,7 @@ TEST_F(StatusEndToEnd, SuiteOrdersAreJudgedByStrengthAndPolicyOwnedOnesAreLeftAl
 // A level applied on Windows 7 and checked after Wine reports Windows 10: the settings Windows 10
 // adds are named as the update's, not as another program's changes.
 TEST_F(StatusEndToEnd, SettingsAFeatureUpdateAddsAreReportedAsTheUpdates) {
-    ASSERT_EQ(RunQuenvar(L"SETLEVEL 2"), 0);
+    ASSERT_EQ(SetLevel(L"SETLEVEL 2"), 0);
     const TWineVersionForQuenvar windows10(L"win10");
     ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
     const std::string json = ReadReport();
@@ -241,8 +252,34 @@ TEST_F(StatusEndToEnd, SettingsAFeatureUpdateAddsAreReportedAsTheUpdates) {
         EXPECT_TRUE(Has(line, "\"sinceUpdate\": true")) << line;
 }
 
+// A machine an earlier version levelled kept the level in the user's store only. The first run
+// of this version that reads it moves it to the machine, and nothing is lost on the way.
+TEST_F(StatusEndToEnd, AnOldPerUserLevelBecomesTheMachinesLevel) {
+    ASSERT_TRUE(DeleteMachineLevel());
+    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", lOptimal));
+    ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
+    const std::string json = ReadReport();
+    EXPECT_TRUE(Has(json, "\"storedLevel\": 1,")) << json;
+    EXPECT_TRUE(Has(json, "\"level\": 1,"));
+    TRegKey machine;
+    TRegValueData level;
+    DWORD number = 0;
+    ASSERT_EQ(machine.Open(HKEY_LOCAL_MACHINE, kMachineKey, KEY_READ | ViewAccess(true)), ERROR_SUCCESS);
+    ASSERT_EQ(machine.Read(kLevelValue, level), ERROR_SUCCESS);
+    EXPECT_TRUE(RegDWordOf(level, number));
+    EXPECT_EQ(number, DWORD(lOptimal));
+    int old = -1;
+    EXPECT_FALSE(ReadRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", old)) << "moved, not copied";
+}
+
 TEST_F(StatusEndToEnd, OutOfRangeLevelsUnwritablePathsAndNoConsoleEndWithExitZero) {
-    ASSERT_TRUE(WriteRegDWord(HKEY_CURRENT_USER, kStoreKey, L"Level", 7));
+    // The machine's level as another program may have left it.
+    TRegKey machine;
+    const DWORD seven = 7;
+    ASSERT_EQ(
+        machine.Create(HKEY_LOCAL_MACHINE, kMachineKey, KEY_SET_VALUE | ViewAccess(true), REG_OPTION_NON_VOLATILE),
+        ERROR_SUCCESS);
+    ASSERT_EQ(machine.Write(kLevelValue, REG_DWORD, &seven, sizeof(seven)), ERROR_SUCCESS);
     ASSERT_EQ(RunQuenvar(L"STATUS \"" + ReportPath() + L"\""), 0);
     const std::string json = ReadReport();
     EXPECT_TRUE(Has(json, "\"storedLevel\": 7,")) << json;
