@@ -80,6 +80,8 @@ seconds_since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.2f", e - s }'; 
 product_code() { msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }'; }
 
 store='HKCU\Software\Quenvar'
+# The level is the machine's, beside the backup, in the 64-bit view.
+machine_store='HKLM\SOFTWARE\Quenvar'
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 machine_run_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
@@ -233,12 +235,14 @@ fi
 "$wine_run" "$app_exe" /setlevel 2 || fail "SETLEVEL 2: exit code $?"
 schannel_level=$("$wine_run" reg query "$schannel_key" /s 2>&1 | tr -d '\r')
 [ "$schannel_level" != "$schannel_before" ] || fail "SETLEVEL 2 changed nothing"
-[ "$(reg_value "$store" Level)" = 0x2 ] || fail "SETLEVEL 2 stored level $(reg_value "$store" Level)"
+[ "$(reg_value "$machine_store" Level /reg:64)" = 0x2 ] ||
+    fail "SETLEVEL 2 stored level $(reg_value "$machine_store" Level /reg:64)"
 # As an older version left it: a per-user Run value, which the tray start removes.
 "$wine_run" reg add "$run_key" /v Quenvar /d "\"$app_exe\" /tray" /f >/dev/null || fail "cannot write a per-user Run value"
 "$wine_run" "$app_exe" /tray >/dev/null 2>&1 &
 wait_for 30 tray_running || fail "the tray instance did not start"
-wait_for 10 test -z "$(reg_value "$run_key" Quenvar)" || fail "the tray start left the per-user Run value"
+per_user_run_gone() { [ -z "$(reg_value "$run_key" Quenvar)" ]; }
+wait_for 10 per_user_run_gone || fail "the tray start left the per-user Run value"
 start=$(now)
 msiexec /i "$(winpath "$work/new.msi")" /qn || fail "upgrading to $next_version: exit code $?"
 upgrade_time=$(seconds_since "$start")
@@ -251,7 +255,7 @@ cmp -s "$app_dir/Quenvar.exe" "$work/new/Quenvar.exe" || fail "the upgrade did n
 [ -z "$(reports_of_action 2)" ] || fail "the upgrade reported a removal: $(reports)"
 [ "$(reports_of_action 1 | wc -l)" -eq 1 ] || fail "the upgrade reported an installation: $(reports)"
 [ "$("$wine_run" reg query "$schannel_key" /s 2>&1 | tr -d '\r')" = "$schannel_level" ] || fail "the upgrade changed SCHANNEL"
-[ "$(reg_value "$store" Level)" = 0x2 ] || fail "the upgrade changed the stored level"
+[ "$(reg_value "$machine_store" Level /reg:64)" = 0x2 ] || fail "the upgrade changed the stored level"
 [ "$(reg_value "$machine_run_key" Quenvar "$package_view")" = "\"$app_exe\" /tray" ] ||
     fail "the machine's Run value after the upgrade"
 [ -z "$(reg_value "$run_key" Quenvar)" ] || fail "a per-user Run value after the upgrade"

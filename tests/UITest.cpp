@@ -710,7 +710,10 @@ TEST_F(UI, TheDetailsViewListsTheChangedSettingAndTheSelfTest) {
     HWND details = nullptr;
     ASSERT_TRUE(
         WaitFor([&] { return (details = FindWindowW(L"TQuenvarDetails", L"Quenvar details")) != nullptr; }, 5000));
-    EXPECT_NE(ControlText(details, idDetailsText).find(kTls10ClientKey.substr(5)), std::wstring::npos)
+    // The window exists a moment before its text.
+    EXPECT_TRUE(WaitFor(
+        [&] { return ControlText(details, idDetailsText).find(kTls10ClientKey.substr(5)) != std::wstring::npos; },
+        5000))
         << Narrow(ControlText(details, idDetailsText));
     EXPECT_NE(ControlText(details, idDetailsText).find(L"\"Enabled\": expected 0, found 1"), std::wstring::npos);
     PostMessageW(details, WM_COMMAND, MAKEWPARAM(idDetailsTest, BN_CLICKED), 0);
