@@ -7,6 +7,7 @@
 #include <bcrypt.h>
 
 const wchar_t kRestartPendingKey[] = L"SOFTWARE\\QuenvarRestartPending";
+const wchar_t kMachineKey[] = L"SOFTWARE\\Quenvar";
 const wchar_t kAppliedBuildValue[] = L"AppliedBuild";
 const wchar_t kAppliedRevisionValue[] = L"AppliedRevision";
 
@@ -39,7 +40,6 @@ TOSVersion CurrentOSVersion() noexcept {
 namespace {
 
 const wchar_t kRestartNeedsValue[] = L"Needs";
-const wchar_t kOwnerKey[] = L"SOFTWARE\\Quenvar";
 
 } // namespace
 
@@ -76,7 +76,7 @@ void MarkRestartNeeds(unsigned aNeeds) noexcept {
 bool ReadAppliedOnBuild(DWORD& aBuild, DWORD& aRevision) noexcept {
     TRegKey owner;
     TRegValueData build, revision;
-    if (owner.Open(HKEY_LOCAL_MACHINE, kOwnerKey, KEY_QUERY_VALUE | ViewAccess(true)) != ERROR_SUCCESS ||
+    if (owner.Open(HKEY_LOCAL_MACHINE, kMachineKey, KEY_QUERY_VALUE | ViewAccess(true)) != ERROR_SUCCESS ||
         owner.Read(kAppliedBuildValue, build) != ERROR_SUCCESS || !RegDWordOf(build, aBuild))
         return false;
     if (owner.Read(kAppliedRevisionValue, revision) != ERROR_SUCCESS || !RegDWordOf(revision, aRevision))

@@ -14,6 +14,10 @@
 // and it disappears when Windows restarts.
 extern const wchar_t kRestartPendingKey[];
 
+// The program's key under HKEY_LOCAL_MACHINE (64-bit view): the backup of originals, the machine's
+// level and the build it was applied on.
+extern const wchar_t kMachineKey[];
+
 // The running system, from the kernel's own version record.
 TOSVersion CurrentOSVersion() noexcept;
 

@@ -18,8 +18,6 @@ const wchar_t kUserBackupKey[] = L"Software\\Quenvar\\Backup";
 
 namespace {
 
-const wchar_t kOwnerKey[] = L"SOFTWARE\\Quenvar";
-
 // What versions before this one wrote: "Enabled" under these keys, and the five IE options.
 const wchar_t* const kLegacyProtocols[] = {
     L"Multi-Protocol Unified Hello", L"PCT 1.0", L"SSL 2.0", L"SSL 3.0", L"TLS 1.0", L"TLS 1.1", L"TLS 1.2"};
@@ -428,7 +426,7 @@ private:
     // update brought from settings another program changed. Removed again at Off.
     void RecordAppliedOnBuild(bool aRecord) noexcept {
         TRegKey owner;
-        if (owner.Open(HKEY_LOCAL_MACHINE, kOwnerKey, KEY_READ | KEY_WRITE | ViewAccess(true)) != ERROR_SUCCESS)
+        if (owner.Open(HKEY_LOCAL_MACHINE, kMachineKey, KEY_READ | KEY_WRITE | ViewAccess(true)) != ERROR_SUCCESS)
             return;
         if (aRecord) {
             const DWORD build = FOS.Build, revision = FOS.Revision;

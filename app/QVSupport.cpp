@@ -22,7 +22,6 @@ const wchar_t kProductWebsite[] = L"http://www.quenvar.example/";
 const wchar_t kMainWindowCaption[] = L"Quenvar";
 const wchar_t kMainWindowClass[] = L"TQuenvarMainForm";
 const wchar_t kMainWindowMessage[] = L"QV_MainWM";
-const wchar_t kMachineKey[] = L"SOFTWARE\\Quenvar";
 const wchar_t kLevelValue[] = L"Level";
 
 namespace {

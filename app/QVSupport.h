@@ -32,9 +32,8 @@ bool DeleteUserValue(const std::wstring& aKeyPath, const std::wstring& aName) no
 // The key with every subkey and value.
 bool DeleteUserKeyTree(const std::wstring& aKeyPath) noexcept;
 
-// The machine's level: HKEY_LOCAL_MACHINE\SOFTWARE\Quenvar (64-bit view), value "Level", beside the
-// backup of originals. Versions before this one kept it in the per-user store, under the same name.
-extern const wchar_t kMachineKey[];
+// The machine's level: value "Level" of QVMachine's kMachineKey (64-bit view), beside the backup of
+// originals. Versions before this one kept it in the per-user store, under the same name.
 extern const wchar_t kLevelValue[];
 
 // Where the level comes from. The machine's value whenever it is present: a REG_DWORD as stored,

@@ -1,4 +1,6 @@
 #include "QVSupport.h"
+
+#include "QVMachine.h"
 #include "RegistryU.h"
 #include "TestSupport.h"
 
